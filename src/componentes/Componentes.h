@@ -1,0 +1,188 @@
+// The component layer: the small interfaces through which the controller
+// reaches windows, timers, message boxes, the tray icon, the browser and the
+// printer. A Qt implementation drives the real desktop; a virtual one drives
+// the fast, deterministic tests.
+#pragma once
+
+#include "untFuncao.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace componentes {
+
+class TReporterExcecao;
+
+// A timer of the main window. Its handler runs inside the exception reporter.
+class ITimer {
+public:
+    virtual ~ITimer() = default;
+    // Enabling an enabled timer does not restart its count; after a restart
+    // the next firing comes one full interval later.
+    virtual void SetEnabled(bool ativo) = 0;
+    virtual bool Enabled() const = 0;
+    // Changing the interval of an enabled timer restarts its count.
+    virtual void SetInterval(int ms) = 0;
+    virtual int Interval() const = 0;
+    virtual void SetOnTimer(std::function<void()> handler) = 0;
+};
+
+enum class TipoMensagem { Erro, Informacao };
+
+// The application object: message loop, clock, identity of the process.
+class IAplicacao {
+public:
+    virtual ~IAplicacao() = default;
+    // Runs the handlers of every pending message (due timers included).
+    virtual void ProcessMessages() = 0;
+    // Suspends the thread: nothing is dispatched meanwhile.
+    virtual void Sleep(int ms) = 0;
+    // Full path of the executable as invoked.
+    virtual std::string ExeName() const = 0;
+    // The first command-line argument, or empty text.
+    virtual std::string PrimeiroParametro() const = 0;
+    virtual void SetTitle(const std::string& titulo) = 0;
+    virtual std::string Title() const = 0;
+    // Ends the message loop.
+    virtual void Terminate() = 0;
+    // The local clock.
+    virtual TDataHora Agora() const = 0;
+    // A modal box with one "OK" button; other handlers keep running while it is
+    // open. The text is Windows-1252.
+    virtual void MessageBox(TipoMensagem tipo, const std::string& texto) = 0;
+    virtual std::unique_ptr<ITimer> CriaTimer(const std::string& nome) = 0;
+    // Runs one event handler inside the exception reporter.
+    virtual void ExecutaHandler(const std::string& nome, const std::function<void()>& handler) = 0;
+    virtual TReporterExcecao& Reporter() = 0;
+};
+
+// A panel, label or button: caption and visibility.
+class IControle {
+public:
+    virtual ~IControle() = default;
+    virtual void SetCaption(const std::string& texto) = 0;
+    virtual std::string Caption() const = 0;
+    virtual void SetVisible(bool visivel) = 0;
+    virtual bool Visible() const = 0;
+};
+
+class IItemMenu {
+public:
+    virtual ~IItemMenu() = default;
+    virtual void SetCaption(const std::string& texto) = 0;
+    virtual std::string Caption() const = 0;
+    virtual void SetEnabled(bool ativo) = 0;
+    virtual bool Enabled() const = 0;
+};
+
+class IBarraProgresso {
+public:
+    virtual ~IBarraProgresso() = default;
+    // A maximum the bar cannot take raises an error.
+    virtual void SetMax(int maximo) = 0;
+    virtual int Max() const = 0;
+    virtual void SetPosition(int posicao) = 0;
+    virtual int Position() const = 0;
+};
+
+class ITrayIcon {
+public:
+    virtual ~ITrayIcon() = default;
+    // Activating an active icon, or deactivating an inactive one, does nothing.
+    virtual void SetActive(bool ativo) = 0;
+    virtual bool Active() const = 0;
+    virtual void SetHint(const std::string& dica) = 0;
+    virtual std::string Hint() const = 0;
+};
+
+class IJanela {
+public:
+    virtual ~IJanela() = default;
+    virtual void Show() = 0;
+    virtual void Hide() = 0;
+    virtual bool Visible() const = 0;
+    virtual void BringToFront() = 0;
+    // Asks the window to close; the close handler runs and the program ends.
+    virtual void Close() = 0;
+    // The window's background is no longer painted by the window itself.
+    virtual void SetFundoTransparente() = 0;
+};
+
+// The browser engine operations. Texts cross this boundary in UTF-16.
+class INavegador {
+public:
+    virtual ~INavegador() = default;
+    // Starts loading the address; a refused address raises an error naming it.
+    virtual void Navega(const std::u16string& endereco) = 0;
+    // Reads the attribute of the element with the id in the page's top-level
+    // document and empties it when it was not empty, in one step inside the
+    // page. The continuation receives nothing when there is no such element,
+    // else the text read (empty when the attribute is absent or empty).
+    virtual void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
+                                  std::function<void(std::optional<std::u16string>)> continuacao) = 0;
+    // Total load progress of the page: (position, maximum).
+    virtual void SetOnProgresso(std::function<void(int, int)> handler) = 0;
+};
+
+// The receipt printer: every line's bytes followed by CR LF, nothing more.
+class IImpressora {
+public:
+    virtual ~IImpressora() = default;
+    virtual void ImprimeLinhas(const TLinhas& linhas) = 0;
+};
+
+// Every component of the main window the controller works with, named as in
+// the window's design. The form that creates them owns them.
+struct TComponentesPrincipal {
+    IJanela* Janela = nullptr;
+    ITrayIcon* JvTrayIcon1 = nullptr;
+    ITimer* tmOculta = nullptr;
+    ITimer* tmVerifica = nullptr;
+    ITimer* tmShow = nullptr;
+    ITimer* tmCmds = nullptr;
+    IItemMenu* Verso1 = nullptr;
+    IItemMenu* Restaurar1 = nullptr;
+    IItemMenu* Administrao1 = nullptr;
+    IItemMenu* ParmetrosdoSistema1 = nullptr;
+    IItemMenu* FecharSistema1 = nullptr;
+    IControle* panAdm = nullptr;
+    IControle* SpeedButton1 = nullptr;
+    IControle* lblHomologa = nullptr;
+    IControle* lblUrl = nullptr;
+    IControle* lblVersao = nullptr;
+    IControle* panEsconde = nullptr;
+    IBarraProgresso* ProgressBar1 = nullptr;
+    IBarraProgresso* JvXPProgressBar1 = nullptr;
+    INavegador* GeckoBrowser1 = nullptr;
+    IImpressora* Impressora = nullptr;
+};
+
+// Turns whatever escapes an event handler into a multi-line text report and
+// hands it to the registered notification (the main window's error log).
+class TReporterExcecao {
+public:
+    using Notificacao = std::function<void(const std::string& relatorio)>;
+
+    void SetOnExceptionNotify(Notificacao n) { notificacao_ = std::move(n); }
+
+    // Runs the handler; an escaping exception is reported, never rethrown.
+    void Executa(const std::string& nomeHandler, const std::function<void()>& handler,
+                 const std::function<TDataHora()>& relogio);
+
+    // The report text: kind, message, handler and time, one per line.
+    static std::string MontaRelatorio(const std::string& classe, const std::string& mensagem,
+                                      const std::string& nomeHandler, const TDataHora& agora);
+
+    // Reports whose notification itself failed are kept here (and written to
+    // standard error) so that nothing disappears without a trace.
+    const TLinhas& Falhas() const { return falhas_; }
+
+private:
+    void Relata(const std::string& relatorio);
+    Notificacao notificacao_;
+    TLinhas falhas_;
+};
+
+}  // namespace componentes

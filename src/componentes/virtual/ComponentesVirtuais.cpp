@@ -1,0 +1,196 @@
+#include "ComponentesVirtuais.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace componentes {
+
+// ---- timers ----------------------------------------------------------------
+
+TTimerVirtual::TTimerVirtual(TAplicacaoVirtual& app, std::string nome, int ordem)
+    : app_(app), nome_(std::move(nome)), ordem_(ordem) {}
+
+void TTimerVirtual::SetEnabled(bool ativo) {
+    if (ativo == ativo_) return;
+    ativo_ = ativo;
+    if (ativo_) vencimento_ = app_.AgoraMs() + intervalo_;
+}
+
+void TTimerVirtual::SetInterval(int ms) {
+    if (ms == intervalo_) return;
+    intervalo_ = ms;
+    if (ativo_) vencimento_ = app_.AgoraMs() + intervalo_;
+}
+
+// ---- application -------------------------------------------------------------
+
+TAplicacaoVirtual::TAplicacaoVirtual(std::string exeName, std::string primeiroParametro, TDataHora inicio)
+    : exeName_(std::move(exeName)), primeiroParametro_(std::move(primeiroParametro)), inicioMs_(inicio.milissegundo) {
+    std::tm t{};
+    t.tm_year = inicio.ano - 1900;
+    t.tm_mon = inicio.mes - 1;
+    t.tm_mday = inicio.dia;
+    t.tm_hour = inicio.hora;
+    t.tm_min = inicio.minuto;
+    t.tm_sec = inicio.segundo;
+    inicioEpoch_ = timegm(&t);
+}
+
+TDataHora TAplicacaoVirtual::Agora() const {
+    const std::int64_t totalMs = inicioMs_ + agora_;
+    const time_t segundos = static_cast<time_t>(inicioEpoch_ + totalMs / 1000);
+    std::tm t{};
+    gmtime_r(&segundos, &t);
+    return TDataHora{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                     t.tm_min,         t.tm_sec,     static_cast<int>(totalMs % 1000)};
+}
+
+std::unique_ptr<ITimer> TAplicacaoVirtual::CriaTimer(const std::string& nome) {
+    struct TimerRegistrado : TTimerVirtual {
+        using TTimerVirtual::TTimerVirtual;
+        ~TimerRegistrado() override { app_.Desregistra(this); }
+    };
+    auto t = std::make_unique<TimerRegistrado>(*this, nome, proximaOrdem_++);
+    timers_.push_back(t.get());
+    return t;
+}
+
+void TAplicacaoVirtual::Desregistra(TTimerVirtual* t) {
+    timers_.erase(std::remove(timers_.begin(), timers_.end(), t), timers_.end());
+}
+
+TTimerVirtual* TAplicacaoVirtual::ProximoVencido(std::int64_t limite) {
+    TTimerVirtual* escolhido = nullptr;
+    for (auto* t : timers_) {
+        if (!t->ativo_ || t->vencimento_ > limite) continue;
+        if (escolhido == nullptr || t->vencimento_ < escolhido->vencimento_ ||
+            (t->vencimento_ == escolhido->vencimento_ && t->ordem_ < escolhido->ordem_))
+            escolhido = t;
+    }
+    return escolhido;
+}
+
+void TAplicacaoVirtual::Dispara(TTimerVirtual* t) {
+    // A periodic timer's next firing is counted from this one.
+    t->vencimento_ = agora_ + t->intervalo_;
+    ++t->disparos_;
+    if (t->handler_) ExecutaHandler(t->nome_ + "Timer", t->handler_);
+}
+
+void TAplicacaoVirtual::ProcessMessages() {
+    // Each timer due now fires at most once per call, as pending messages
+    // would be; a handler that sleeps may make other timers due.
+    std::vector<TTimerVirtual*> jaDisparados;
+    for (;;) {
+        TTimerVirtual* escolhido = nullptr;
+        for (auto* t : timers_) {
+            if (!t->ativo_ || t->vencimento_ > agora_) continue;
+            if (std::find(jaDisparados.begin(), jaDisparados.end(), t) != jaDisparados.end()) continue;
+            if (escolhido == nullptr || t->vencimento_ < escolhido->vencimento_ ||
+                (t->vencimento_ == escolhido->vencimento_ && t->ordem_ < escolhido->ordem_))
+                escolhido = t;
+        }
+        if (escolhido == nullptr) return;
+        jaDisparados.push_back(escolhido);
+        Dispara(escolhido);
+    }
+}
+
+void TAplicacaoVirtual::Avanca(std::int64_t ms) {
+    const std::int64_t alvo = agora_ + ms;
+    while (TTimerVirtual* t = ProximoVencido(alvo)) {
+        if (t->vencimento_ > agora_) agora_ = t->vencimento_;
+        Dispara(t);
+    }
+    if (agora_ < alvo) agora_ = alvo;
+}
+
+void TAplicacaoVirtual::MessageBox(TipoMensagem tipo, const std::string& texto) {
+    Mensagens.push_back(Mensagem{tipo, texto, agora_});
+    const std::int64_t aberta = DuracaoMensagem ? DuracaoMensagem(Mensagens.back()) : 0;
+    Avanca(aberta);
+}
+
+void TAplicacaoVirtual::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
+    Historico.emplace_back(nome, agora_);
+    reporter_.Executa(nome, handler, [this] { return Agora(); });
+}
+
+// ---- other components ----------------------------------------------------------
+
+void TBarraProgressoVirtual::SetMax(int maximo) {
+    if (maximo <= 0) throw Exception("Property value out of range");
+    max_ = maximo;
+    if (pos_ > max_) pos_ = max_;
+}
+
+void TBarraProgressoVirtual::SetPosition(int posicao) { pos_ = std::clamp(posicao, 0, max_); }
+
+void TTrayIconVirtual::SetActive(bool ativo) {
+    if (ativo == ativo_) return;
+    ativo_ = ativo;
+    if (ativo_) ++Ativacoes;
+}
+
+void TJanelaVirtual::Close() {
+    if (OnClose) OnClose();
+    fechada = true;
+    visivel_ = false;
+}
+
+void TNavegadorVirtual::Navega(const std::u16string& endereco) {
+    if (RecusaEnderecos) {
+        std::string ascii;
+        for (char16_t c : endereco) ascii += c < 128 ? static_cast<char>(c) : '?';
+        throw Exception("Cannot navigate to " + ascii);
+    }
+    Enderecos.push_back(endereco);
+}
+
+void TNavegadorVirtual::LeELimpaAtributo(const std::u16string&, const std::u16string&,
+                                         std::function<void(std::optional<std::u16string>)> continuacao) {
+    std::optional<std::u16string> lido = Canal;
+    if (Canal && !Canal->empty()) Canal = std::u16string();
+    continuacao(lido);
+}
+
+// ---- the main window ----------------------------------------------------------------
+
+TFormPrincipalVirtual::TFormPrincipalVirtual(TAplicacaoVirtual& app)
+    : tmOculta(app.CriaTimer("tmOculta")),
+      tmVerifica(app.CriaTimer("tmVerifica")),
+      tmShow(app.CriaTimer("tmShow")),
+      tmCmds(app.CriaTimer("tmCmds")) {
+    tmOculta->SetInterval(2000);
+    tmVerifica->SetInterval(500);
+    tmShow->SetInterval(300);
+    tmCmds->SetInterval(500);
+}
+
+TComponentesPrincipal TFormPrincipalVirtual::Componentes() {
+    TComponentesPrincipal c;
+    c.Janela = &Janela;
+    c.JvTrayIcon1 = &JvTrayIcon1;
+    c.tmOculta = tmOculta.get();
+    c.tmVerifica = tmVerifica.get();
+    c.tmShow = tmShow.get();
+    c.tmCmds = tmCmds.get();
+    c.Verso1 = &Verso1;
+    c.Restaurar1 = &Restaurar1;
+    c.Administrao1 = &Administrao1;
+    c.ParmetrosdoSistema1 = &ParmetrosdoSistema1;
+    c.FecharSistema1 = &FecharSistema1;
+    c.panAdm = &panAdm;
+    c.SpeedButton1 = &SpeedButton1;
+    c.lblHomologa = &lblHomologa;
+    c.lblUrl = &lblUrl;
+    c.lblVersao = &lblVersao;
+    c.panEsconde = &panEsconde;
+    c.ProgressBar1 = &ProgressBar1;
+    c.JvXPProgressBar1 = &JvXPProgressBar1;
+    c.GeckoBrowser1 = &GeckoBrowser1;
+    c.Impressora = &Impressora;
+    return c;
+}
+
+}  // namespace componentes

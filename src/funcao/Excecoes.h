@@ -1,0 +1,63 @@
+// Error kinds of the manager. Every failure is an exception; the message is the
+// text an operator or integrator reads in "LogErro.txt".
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+class Exception : public std::runtime_error {
+public:
+    explicit Exception(const std::string& mensagem) : std::runtime_error(mensagem) {}
+    std::string Message() const { return what(); }
+    virtual const char* ClassName() const { return "Exception"; }
+};
+
+// Input/output failure of a device or directory, with the system's error code.
+class EInOutError : public Exception {
+public:
+    EInOutError(int codigo, const std::string& mensagem) : Exception(mensagem), ErrorCode(codigo) {}
+    const char* ClassName() const override { return "EInOutError"; }
+    int ErrorCode;
+};
+
+class EStreamError : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "EStreamError"; }
+};
+
+class EFCreateError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    const char* ClassName() const override { return "EFCreateError"; }
+};
+
+class EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    const char* ClassName() const override { return "EFOpenError"; }
+};
+
+class EWriteError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    const char* ClassName() const override { return "EWriteError"; }
+};
+
+class EReadError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+    const char* ClassName() const override { return "EReadError"; }
+};
+
+class ERegistryException : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "ERegistryException"; }
+};
+
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const override { return "EConvertError"; }
+};

@@ -1,0 +1,51 @@
+#include "Ambiente.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TDiretorioTemporario::TDiretorioTemporario() {
+    std::string modelo = (fs::temp_directory_path() / "tef-teste-XXXXXX").string();
+    if (mkdtemp(modelo.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    caminho_ = modelo + "/";
+}
+
+TDiretorioTemporario::~TDiretorioTemporario() {
+    std::error_code ec;
+    // Tests may leave read-only directories behind; make them writable again.
+    for (auto it = fs::recursive_directory_iterator(caminho_, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(caminho_, ec);
+}
+
+std::string LeBytes(const std::string& arquivo) {
+    std::ifstream f(arquivo, std::ios::binary);
+    if (!f) throw std::runtime_error("cannot read " + arquivo);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void GravaBytes(const std::string& arquivo, const std::string& bytes) {
+    std::ofstream f(arquivo, std::ios::binary | std::ios::trunc);
+    if (!f) throw std::runtime_error("cannot write " + arquivo);
+    f << bytes;
+}
+
+bool Existe(const std::string& caminho) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(caminho, ec));
+}
+
+void CriaDir(const std::string& caminho) { fs::create_directories(caminho); }
+
+void RemoveArvore(const std::string& caminho) {
+    std::error_code ec;
+    fs::remove_all(caminho, ec);
+}

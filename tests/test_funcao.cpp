@@ -1,0 +1,263 @@
+#include "Ambiente.h"
+#include "untFuncao.h"
+
+#include <algorithm>
+#include <clocale>
+#include <gtest/gtest.h>
+#include <limits>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+TLinhas Ordenado(TLinhas l) {
+    std::sort(l.begin(), l.end());
+    return l;
+}
+
+// ---- lists of lines --------------------------------------------------------------
+
+struct CasoDivisao {
+    std::string texto;
+    TLinhas linhas;
+};
+
+TEST(ListaDeLinhas, DivideEmCrLfCrSozinhoLfSozinhoENulTermina) {
+    const std::vector<CasoDivisao> casos = {
+        {"", {}},
+        {"a", {"a"}},
+        {"a\r\n", {"a"}},
+        {"a\r\nb", {"a", "b"}},
+        {"a\rb\nc\r\nd", {"a", "b", "c", "d"}},
+        {"a\n\rb", {"a", "", "b"}},  // LF then a lone CR: two breaks
+        {"\r\n", {""}},
+        {"\r\n\r\n", {"", ""}},
+        {"a\r\r\nb", {"a", "", "b"}},
+        {std::string("ab\0cd\r\nef", 9), {"ab"}},
+        {std::string("\0abc", 4), {}},
+        {"fim sem quebra", {"fim sem quebra"}},
+    };
+    for (const auto& c : casos) EXPECT_EQ(DivideLinhas(c.texto), c.linhas) << "text: " << c.texto;
+}
+
+TEST(ListaDeLinhas, SalvaCadaLinhaComCrLfSemBomEListaVaziaDaArquivoVazio) {
+    TDiretorioTemporario d;
+    SalvaLinhas(d / "a.txt", {"000-000 = CRT", "001-000 = ", "999-999 = 0"});
+    EXPECT_EQ(LeBytes(d / "a.txt"), "000-000 = CRT\r\n001-000 = \r\n999-999 = 0\r\n");
+    SalvaLinhas(d / "vazio.txt", {});
+    EXPECT_EQ(LeBytes(d / "vazio.txt"), "");
+    SalvaLinhas(d / "ansi.txt", {"a\xE7\xF5"});
+    EXPECT_EQ(LeBytes(d / "ansi.txt"), "a\xE7\xF5\r\n");
+    // Saving over a longer file truncates it.
+    SalvaLinhas(d / "a.txt", {"x"}, true);
+    EXPECT_EQ(LeBytes(d / "a.txt"), "x\r\n");
+}
+
+TEST(ListaDeLinhas, CarregaRespeitaAsRegrasDeDivisao) {
+    TDiretorioTemporario d;
+    GravaBytes(d / "r.001", std::string("000-000 = CRT\n001-000 = 7\r003-000 = 10\0lixo", 42));
+    EXPECT_EQ(CarregaLinhas(d / "r.001"), (TLinhas{"000-000 = CRT", "001-000 = 7", "003-000 = 10"}));
+}
+
+TEST(ListaDeLinhas, ErrosDeAberturaECriacaoTrazemOCaminhoEOMotivo) {
+    TDiretorioTemporario d;
+    try {
+        CarregaLinhas(d / "nao-existe.001");
+        FAIL() << "no error";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + d / "nao-existe.001" + "\". No such file or directory");
+    }
+    try {
+        CarregaLinhas(d.Caminho());
+        FAIL() << "a directory was read as a file";
+    } catch (const EFOpenError& e) {
+        EXPECT_NE(e.Message().find("Cannot open file"), std::string::npos);
+    }
+    try {
+        SalvaLinhas(d / "falta/arq.txt", {"a"});
+        FAIL() << "no error";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + d / "falta/arq.txt" + "\". No such file or directory");
+    }
+}
+
+TEST(ListaDeLinhas, DiscoCheioEErroDeEscrita) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    EXPECT_THROW(SalvaLinhas("/dev/full", {"uma linha"}), EWriteError);
+}
+
+// ---- directory listings ------------------------------------------------------------
+
+TEST(Listagem, ListaArquivosSoDoDiretorioOuRecursivoComSubdiretoriosPrimeiro) {
+    TDiretorioTemporario d;
+    CriaDir(d / "sub/fundo");
+    CriaDir(d / ".oculto");
+    GravaBytes(d / "a.001", "");
+    GravaBytes(d / ".escondido", "");
+    GravaBytes(d / "sub/b.txt", "");
+    GravaBytes(d / "sub/fundo/c", "");
+    GravaBytes(d / ".oculto/d", "");
+    ASSERT_EQ(mkfifo((d / "fila").c_str(), 0600), 0);
+
+    TLinhas raso;
+    ListaArquivos(d.Caminho(), raso, false);
+    EXPECT_EQ(Ordenado(raso), Ordenado({d / ".escondido", d / "a.001"}));
+
+    TLinhas fundo;
+    std::string semBarra = d.Caminho();
+    semBarra.pop_back();
+    ListaArquivos(semBarra, fundo, true);
+    ASSERT_EQ(fundo.size(), 4u);
+    // Depth first: what the sub-directories hold comes before the own files.
+    EXPECT_EQ(fundo[0], d / "sub/fundo/c");
+    EXPECT_EQ(fundo[1], d / "sub/b.txt");
+    EXPECT_EQ(Ordenado({fundo[2], fundo[3]}), Ordenado({d / ".escondido", d / "a.001"}));
+
+    // The list is only appended to.
+    TLinhas acumulada{"antes"};
+    ListaArquivos(d / "sub", acumulada, false);
+    EXPECT_EQ(acumulada, (TLinhas{"antes", d / "sub/b.txt"}));
+}
+
+TEST(Listagem, DiretorioInexistenteNaoListaNadaNemFalha) {
+    TLinhas l;
+    EXPECT_NO_THROW(ListaArquivos("/nao/existe/mesmo", l, true));
+    EXPECT_TRUE(l.empty());
+    EXPECT_TRUE(ListaSubdiretorios("/nao/existe/mesmo").empty());
+    EXPECT_THROW(ListaArquivosMascara("/nao/existe/mesmo", "*.*"), EInOutError);
+    try {
+        ListaArquivosMascara("/nao/existe/mesmo", "*.*");
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message(), "File not found");
+    }
+}
+
+TEST(Listagem, MascarasSemDiferencaDeCaixaRepetemNomesCasadosDuasVezes) {
+    TDiretorioTemporario d;
+    GravaBytes(d / "A.TXT", "");
+    GravaBytes(d / "b.txt", "");
+    GravaBytes(d / "c.dat", "");
+    GravaBytes(d / "semponto", "");
+    EXPECT_EQ(Ordenado(ListaArquivosMascara(d.Caminho(), "*.txt")), (TLinhas{"A.TXT", "b.txt"}));
+    EXPECT_EQ(Ordenado(ListaArquivosMascara(d.Caminho(), "*.*")), (TLinhas{"A.TXT", "b.txt", "c.dat", "semponto"}));
+    EXPECT_EQ(Ordenado(ListaArquivosMascara(d.Caminho(), "*.txt;b*")), (TLinhas{"A.TXT", "b.txt", "b.txt"}));
+}
+
+TEST(Listagem, SocketsEDispositivosNaoSaoListados) {
+    TDiretorioTemporario d;
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un end{};
+    end.sun_family = AF_UNIX;
+    const std::string caminho = d / "sock";
+    ASSERT_LT(caminho.size(), sizeof end.sun_path);
+    std::copy(caminho.begin(), caminho.end(), end.sun_path);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&end), sizeof end), 0);
+    GravaBytes(d / "normal", "");
+    EXPECT_EQ(ListaArquivosMascara(d.Caminho(), "*.*"), (TLinhas{"normal"}));
+    close(s);
+}
+
+TEST(Listagem, JuntaCaminho) {
+    EXPECT_EQ(JuntaCaminho("/tef/", "req"), "/tef/req");
+    EXPECT_EQ(JuntaCaminho("/tef", "req"), "/tef/req");
+}
+
+// ---- texts ----------------------------------------------------------------------
+
+TEST(Textos, DivideNoSeparador) {
+    const std::vector<std::tuple<std::string, std::string, TLinhas>> casos = {
+        {"COMMAND_TEF\xA7" "close", "\xA7", {"COMMAND_TEF", "close"}},
+        {"A\xA7\xA7" "B", "\xA7", {"A", "", "B"}},
+        {"A\xA7" "B\xA7", "\xA7", {"A", "B"}},
+        {"\xA7" "A", "\xA7", {"", "A"}},
+        {"", "\xA7", {}},
+        {"sem", "\xA7", {"sem"}},
+        {"\xA7", "\xA7", {""}},
+        {"a::b::", "::", {"a", "b"}},
+        {"aXb", "x", {"aXb"}},
+    };
+    for (const auto& [texto, sep, itens] : casos) EXPECT_EQ(Divide(texto, sep), itens) << texto;
+}
+
+TEST(Textos, SubstituiTodosNaoReprocessaOTextoInserido) {
+    EXPECT_EQ(SubstituiTodos("003-000 = 003-000 = 5", "003-000 = ", ""), "5");
+    EXPECT_EQ(SubstituiTodos("#001##001#", "#001#", "#001#x"), "#001#x#001#x");
+    EXPECT_EQ(SubstituiTodos("aaa", "aa", "b"), "ba");
+    EXPECT_EQ(SubstituiTodos("abc", "", "x"), "abc");
+}
+
+TEST(Textos, AparaCaracteresDeControleEBrancos) {
+    EXPECT_EQ(Apara(" \t\x01 1000 \x1F\r"), "1000");
+    EXPECT_EQ(Apara("   "), "");
+    EXPECT_EQ(Apara("a b"), "a b");
+    EXPECT_EQ(Apara("\xA0x\xA0"), "\xA0x\xA0");  // 0xA0 is above 32
+}
+
+TEST(Textos, MaiusculasEMinusculasWindows1252) {
+    EXPECT_EQ(MaiusculasAnsi("tefOrvexHomologa.exe \xE7\xE3\xF5\xFF\x9A\xDF\xF7\xB5"),
+              "TEFORVEXHOMOLOGA.EXE \xC7\xC3\xD5\x9F\x8A\xDF\xF7\xB5");
+    EXPECT_EQ(MinusculasAnsi(" CLOSE \xC7\xD7"), " close \xE7\xD7");
+}
+
+// ---- time ----------------------------------------------------------------------
+
+TEST(Tempo, DataHoraCompactaComDoisDigitosCada) {
+    EXPECT_EQ(DataHoraCompacta(TDataHora{2026, 3, 5, 9, 7, 2, 42}), "0503090702");
+    EXPECT_EQ(DataHoraCompacta(TDataHora{2026, 12, 31, 23, 59, 59, 999}), "3112235959");
+}
+
+TEST(Tempo, DataHoraRegionalOmiteAHoraAMeiaNoite) {
+    std::setlocale(LC_TIME, "C");
+    EXPECT_EQ(DataHoraRegional(TDataHora{2026, 3, 5, 9, 7, 2, 0}), "03/05/26 09:07:02");
+    EXPECT_EQ(DataHoraRegional(TDataHora{2026, 3, 5, 0, 0, 0, 500}), "03/05/26");
+    EXPECT_EQ(DataHoraRegional(TDataHora{2026, 3, 5, 0, 0, 1, 0}), "03/05/26 00:00:01");
+}
+
+// ---- amounts ---------------------------------------------------------------------
+
+struct CasoValor {
+    std::string t;
+    TCurrency esperado;  // ten-thousandths
+};
+
+TEST(Valores, RegraDoCampo003) {
+    const std::vector<CasoValor> casos = {
+        {"1000", 100000}, {"150", 15000}, {"50", 5000},   {"5", 5000},      {"0", 0},
+        {"000", 0},       {"", 0},        {"10,00", 0},   {"10.00", 0},     {"-100", -10000},
+        {"abc", 0},       {"+100", 10000}, {"-5", 0},     {"1E5", 1000000000}, {"12e", 0},
+        {"1 00", 0},      {"007", 700},   {"9999999999999999", 999999999999999900},
+    };
+    for (const auto& c : casos) EXPECT_EQ(ValorDoTexto(c.t), c.esperado) << "t = " << c.t;
+}
+
+TEST(Valores, ConversaoArredondaEmpatesParaOPar) {
+    const std::vector<std::pair<std::string, TCurrency>> casos = {
+        {"0,00005", 0},      {"0,00015", 2},     {"0,00025", 2},      {"0,000250001", 3},
+        {"-0,00015", -2},    {"1,23456", 12346}, {"0,00004999", 0},   {"2,5E-4", 2},
+        {"1,5e-3", 15},      {"0", 0},           {",5", 5000},        {"5,", 50000},
+        {"0000000000000000000000001", 10000},    {"1,0000000000000000000000001", 10000},
+        {"922337203685477,5807", std::numeric_limits<TCurrency>::max()},
+        {"-922337203685477,5808", std::numeric_limits<TCurrency>::min()},
+    };
+    for (const auto& [texto, esperado] : casos) {
+        const auto v = TextoParaCurrency(texto);
+        ASSERT_TRUE(v.has_value()) << texto;
+        EXPECT_EQ(*v, esperado) << texto;
+    }
+}
+
+TEST(Valores, ForaDaFaixaOuInvalidoNaoTemValorENuncaEPositivo) {
+    for (const char* texto : {"922337203685477,5808", "1E400", "99999999999999999999999", "1E99999999999",
+                              ",", "", "+", "-", "1,2,3", "1e", "1e+", " 1", "1,5x"}) {
+        EXPECT_FALSE(TextoParaCurrency(texto).has_value()) << texto;
+    }
+    EXPECT_EQ(TextoParaCurrency("0E99999999"), TCurrency{0});
+    EXPECT_EQ(TextoParaCurrency("1E-99999999"), TCurrency{0});
+    // More than 17 digits of cents: out of range, so the sale counts as zero.
+    EXPECT_EQ(ValorDoTexto("123456789012345678901234"), 0);
+    EXPECT_EQ(ValorDoTexto("-92233720368547758080000"), 0);
+}
+
+}  // namespace
