@@ -7,6 +7,7 @@
 #include "untFuncao.h"
 
 #include <functional>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +67,14 @@ public:
     virtual std::string Caption() const = 0;
     virtual void SetVisible(bool visivel) = 0;
     virtual bool Visible() const = 0;
+};
+
+// A panel whose size the controller reads and sets.
+class IPainel : public IControle {
+public:
+    virtual int Width() const = 0;
+    virtual int Height() const = 0;
+    virtual void SetSize(int largura, int altura) = 0;
 };
 
 class IItemMenu {
@@ -133,6 +142,65 @@ public:
     virtual void ImprimeLinhas(const TLinhas& linhas) = 0;
 };
 
+// The printer device named by TEF_LPT1, else /dev/lp0.
+class TImpressoraDispositivo : public IImpressora {
+public:
+    void ImprimeLinhas(const TLinhas& linhas) override { ::ImprimeLinhas(DispositivoImpressora(), linhas); }
+};
+
+// Progress of one HTTP transfer: expected bytes (0 when unknown), then bytes
+// so far, then the end.
+struct TEventosTransferencia {
+    std::function<void(std::int64_t total)> OnWorkBegin;
+    std::function<void(std::int64_t feitos)> OnWork;
+    std::function<void()> OnWorkEnd;
+};
+
+// The HTTP client used for the browser profile's downloads.
+class IClienteHttp {
+public:
+    virtual ~IClienteHttp() = default;
+    // GET of the address. The body of a success answer goes to escreve as it
+    // arrives (escreve returning false aborts). True only when the transfer
+    // completed with a success status; any failure (connection, certificate,
+    // time-out, other status, a redirect, a cut transfer) gives false and is
+    // not raised.
+    virtual bool Get(const std::string& endereco, const std::function<bool(const char*, std::size_t)>& escreve,
+                     const TEventosTransferencia& eventos) = 0;
+};
+
+// The parameters dialog: its edits (caption = the edit's text), the label of
+// the hidden address field, and its modal life. The hot key Ctrl+U belongs to
+// the dialog from its creation to its destruction, unless another holds it.
+class IDialogoParametro {
+public:
+    virtual ~IDialogoParametro() = default;
+    virtual IControle& edtEmpresa() = 0;
+    virtual IControle& edtLogin() = 0;
+    virtual IControle& edtSenha() = 0;
+    virtual IControle& edtUrl() = 0;
+    virtual IControle& Label4() = 0;
+    virtual void SetOnShow(std::function<void()> handler) = 0;
+    virtual void SetOnConfigura(std::function<void()> handler) = 0;
+    virtual void SetOnHotKey(std::function<void()> handler) = 0;
+    // Shows the dialog and returns when it has been closed, however.
+    virtual void ShowModal() = 0;
+    virtual void Close() = 0;
+};
+
+// The main window's events, bound by the controller; the form runs each
+// inside the exception reporter.
+struct TEventosJanela {
+    std::function<void()> FormShow;
+    std::function<void()> FormClose;
+    std::function<void()> Panel1Resize;
+    std::function<void()> SpeedButton1Click;
+    std::function<void()> Restaurar1Click;
+    std::function<void()> Administrao1Click;
+    std::function<void()> ParmetrosdoSistema1Click;
+    std::function<void()> FecharSistema1Click;
+};
+
 // Every component of the main window the controller works with, named as in
 // the window's design. The form that creates them owns them.
 struct TComponentesPrincipal {
@@ -153,10 +221,18 @@ struct TComponentesPrincipal {
     IControle* lblUrl = nullptr;
     IControle* lblVersao = nullptr;
     IControle* panEsconde = nullptr;
+    IPainel* Panel1 = nullptr;
+    IPainel* Panel2 = nullptr;
     IBarraProgresso* ProgressBar1 = nullptr;
     IBarraProgresso* JvXPProgressBar1 = nullptr;
     INavegador* GeckoBrowser1 = nullptr;
     IImpressora* Impressora = nullptr;
+    IClienteHttp* IdHTTP1 = nullptr;
+    TEventosJanela* Eventos = nullptr;
+    // Gives the browser its profile directory (cache, cookies, certificates).
+    std::function<void(const std::string& diretorio)> DefinePerfilNavegador;
+    // Creates a parameters dialog owned by the main window.
+    std::function<std::unique_ptr<IDialogoParametro>()> CriaDialogoParametro;
 };
 
 // Turns whatever escapes an event handler into a multi-line text report and

@@ -1,9 +1,11 @@
 #include "untFuncao.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits>
@@ -176,8 +178,6 @@ void ListaArquivos(std::string diretorio, TLinhas& lista, bool recursivo) {
         // a directory that cannot be entered simply lists nothing
     }
 }
-
-std::string MensagemErroES(int codigo);  // below
 
 TLinhas ListaArquivosMascara(const std::string& diretorio, const std::string& mascaras) {
     TLinhas resultado;
@@ -431,4 +431,299 @@ TCurrency ValorDoTexto(const std::string& t) {
         cauda = t.substr(t.size() - 2);
     }
     return TextoParaCurrency(Apara(cabeca + "," + cauda)).value_or(0);
+}
+
+// ---- credentials ---------------------------------------------------------------
+
+namespace {
+const std::string kChaveCifra = "mervo_talunisque";
+
+std::string Desloca(const std::string& texto, int deslocamento) {
+    std::string r(texto);
+    for (auto& c : r) c = static_cast<char>((static_cast<unsigned char>(c) + deslocamento) & 0xFF);
+    return r;
+}
+}  // namespace
+
+int DeslocamentoCifra(const std::string& chave) {
+    const auto n = LeInteiro(chave);
+    if (n && *n >= 1 && *n <= 255) return *n;
+    return 13;
+}
+
+std::string Cifra(const std::string& texto) { return Desloca(texto, DeslocamentoCifra(kChaveCifra)); }
+
+std::string Decifra(const std::string& texto) { return Desloca(texto, 256 - DeslocamentoCifra(kChaveCifra)); }
+
+// ---- integers -------------------------------------------------------------------
+
+std::optional<std::int32_t> LeInteiro(const std::string& texto) {
+    std::size_t i = 0;
+    while (i < texto.size() && texto[i] == ' ') ++i;
+    bool negativo = false;
+    if (i < texto.size() && (texto[i] == '+' || texto[i] == '-')) negativo = texto[i++] == '-';
+    int base = 10;
+    if (i < texto.size() && (texto[i] == '$' || texto[i] == 'x' || texto[i] == 'X')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < texto.size() && texto[i] == '0' && (texto[i + 1] == 'x' || texto[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= texto.size()) return std::nullopt;
+    long long valor = 0;
+    for (; i < texto.size(); ++i) {
+        const char c = texto[i];
+        int d;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        else return std::nullopt;
+        valor = valor * base + d;
+        if (valor > 2147483648LL) return std::nullopt;
+    }
+    if (negativo) valor = -valor;
+    if (valor > 2147483647LL) return std::nullopt;
+    return static_cast<std::int32_t>(valor);
+}
+
+std::int32_t StrToInt(const std::string& texto) {
+    const auto n = LeInteiro(texto);
+    if (!n) throw EConvertError("'" + texto + "' is not a valid integer value");
+    return *n;
+}
+
+// ---- code pages -------------------------------------------------------------------
+
+namespace {
+// 0x80..0x9F of Windows-1252; the unassigned ones keep their C1 value.
+constexpr char16_t kAlto1252[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char32_t DeCp1252(unsigned char c) {
+    if (c >= 0x80 && c <= 0x9F) return kAlto1252[c - 0x80];
+    return c;
+}
+
+int ParaCp1252(char32_t u) {
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<int>(u);
+    for (int i = 0; i < 32; ++i)
+        if (kAlto1252[i] == u) return 0x80 + i;
+    return -1;
+}
+
+void AnexaUtf8(std::string& r, char32_t u) {
+    if (u < 0x80) {
+        r += static_cast<char>(u);
+    } else if (u < 0x800) {
+        r += static_cast<char>(0xC0 | (u >> 6));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+        r += static_cast<char>(0xE0 | (u >> 12));
+        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+        r += static_cast<char>(0xF0 | (u >> 18));
+        r += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    }
+}
+
+// Decodes one UTF-8 character at i; nothing (and i moved by one) when invalid.
+std::optional<char32_t> LeUtf8(std::string_view t, std::size_t& i) {
+    const unsigned char c = static_cast<unsigned char>(t[i]);
+    int extra;
+    char32_t u;
+    if (c < 0x80) {
+        ++i;
+        return c;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        extra = 1;
+        u = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        extra = 2;
+        u = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        extra = 3;
+        u = c & 0x07;
+    } else {
+        ++i;
+        return std::nullopt;
+    }
+    if (i + static_cast<std::size_t>(extra) >= t.size()) {
+        ++i;
+        return std::nullopt;
+    }
+    for (int k = 1; k <= extra; ++k) {
+        const unsigned char d = static_cast<unsigned char>(t[i + k]);
+        if ((d & 0xC0) != 0x80) {
+            ++i;
+            return std::nullopt;
+        }
+        u = (u << 6) | (d & 0x3F);
+    }
+    const char32_t minimo = extra == 1 ? 0x80 : extra == 2 ? 0x800 : 0x10000;
+    if (u < minimo || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) {
+        ++i;
+        return std::nullopt;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+    return u;
+}
+
+template <typename F>
+void PercorreUtf16(std::u16string_view t, F&& f) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        char32_t u = t[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < t.size() && t[i + 1] >= 0xDC00 && t[i + 1] <= 0xDFFF) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (t[i + 1] - 0xDC00);
+            ++i;
+        }
+        f(u);
+    }
+}
+
+void AnexaUtf16(std::u16string& r, char32_t u) {
+    if (u < 0x10000) {
+        r += static_cast<char16_t>(u);
+    } else {
+        u -= 0x10000;
+        r += static_cast<char16_t>(0xD800 + (u >> 10));
+        r += static_cast<char16_t>(0xDC00 + (u & 0x3FF));
+    }
+}
+}  // namespace
+
+std::u16string Cp1252ParaUtf16(std::string_view texto) {
+    std::u16string r;
+    r.reserve(texto.size());
+    for (unsigned char c : texto) r += static_cast<char16_t>(DeCp1252(c));
+    return r;
+}
+
+std::string Utf16ParaCp1252(std::u16string_view texto, char substituto) {
+    std::string r;
+    r.reserve(texto.size());
+    PercorreUtf16(texto, [&](char32_t u) {
+        const int b = ParaCp1252(u);
+        r += b < 0 ? substituto : static_cast<char>(b);
+    });
+    return r;
+}
+
+std::string Cp1252ParaUtf8(std::string_view texto) {
+    std::string r;
+    r.reserve(texto.size());
+    for (unsigned char c : texto) AnexaUtf8(r, DeCp1252(c));
+    return r;
+}
+
+std::string Utf8ParaCp1252(std::string_view texto, char substituto) {
+    std::string r;
+    std::size_t i = 0;
+    while (i < texto.size()) {
+        const auto u = LeUtf8(texto, i);
+        const int b = u ? ParaCp1252(*u) : -1;
+        r += b < 0 ? substituto : static_cast<char>(b);
+    }
+    return r;
+}
+
+std::u16string Utf8ParaUtf16(std::string_view texto) {
+    std::u16string r;
+    std::size_t i = 0;
+    while (i < texto.size()) AnexaUtf16(r, LeUtf8(texto, i).value_or(0xFFFD));
+    return r;
+}
+
+std::string Utf16ParaUtf8(std::u16string_view texto) {
+    std::string r;
+    PercorreUtf16(texto, [&](char32_t u) { AnexaUtf8(r, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u); });
+    return r;
+}
+
+bool Utf8Valido(std::string_view texto) {
+    std::size_t i = 0;
+    while (i < texto.size())
+        if (!LeUtf8(texto, i)) return false;
+    return true;
+}
+
+std::string CodificaValorUrl(std::string_view textoCp1252) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string r;
+    for (unsigned char c : Cp1252ParaUtf8(textoCp1252)) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            r += static_cast<char>(c);
+        } else {
+            r += '%';
+            r += hex[c >> 4];
+            r += hex[c & 0xF];
+        }
+    }
+    return r;
+}
+
+// ---- the executable's version ---------------------------------------------------------
+
+std::string VersaoArquivo(const std::string& executavel) {
+    Descritor f(::open(executavel.c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) return "";
+    const auto le = [&](off_t onde, void* buf, std::size_t n) {
+        return ::pread(f.fd, buf, n, onde) == static_cast<ssize_t>(n);
+    };
+    Elf64_Ehdr cab{};
+    if (!le(0, &cab, sizeof cab) || std::memcmp(cab.e_ident, ELFMAG, SELFMAG) != 0 ||
+        cab.e_ident[EI_CLASS] != ELFCLASS64 || cab.e_shentsize != sizeof(Elf64_Shdr) || cab.e_shstrndx >= cab.e_shnum)
+        return "";
+    Elf64_Shdr nomes{};
+    if (!le(static_cast<off_t>(cab.e_shoff + cab.e_shstrndx * sizeof(Elf64_Shdr)), &nomes, sizeof nomes)) return "";
+    for (unsigned i = 0; i < cab.e_shnum; ++i) {
+        Elf64_Shdr sec{};
+        if (!le(static_cast<off_t>(cab.e_shoff + i * sizeof(Elf64_Shdr)), &sec, sizeof sec)) return "";
+        char nome[16] = {};
+        if (sec.sh_name >= nomes.sh_size || !le(static_cast<off_t>(nomes.sh_offset + sec.sh_name), nome, 11)) continue;
+        if (std::strncmp(nome, ".tef_versao", 11) != 0) continue;
+        std::uint32_t v[4];
+        if (sec.sh_size < sizeof v || sec.sh_type == SHT_NOBITS || !le(static_cast<off_t>(sec.sh_offset), v, sizeof v))
+            return "";
+        return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+               std::to_string(v[3]);
+    }
+    return "";
+}
+
+// ---- the receipt printer ----------------------------------------------------------------
+
+std::string DispositivoImpressora() {
+    const char* e = std::getenv("TEF_LPT1");
+    return (e != nullptr && *e != '\0') ? e : "/dev/lp0";
+}
+
+void ImprimeLinhas(const std::string& dispositivo, const TLinhas& linhas) {
+    const auto falha = [](int codigo) { throw EInOutError(codigo, MensagemErroES(codigo)); };
+    // A missing device must not turn into a plain file under /dev that
+    // silently swallows the receipt.
+    const bool eDispositivo = dispositivo.rfind("/dev/", 0) == 0;
+    const int criar = eDispositivo ? 0 : O_CREAT | O_TRUNC;
+    Descritor f(::open(dispositivo.c_str(), O_WRONLY | criar | O_CLOEXEC | O_NOCTTY, 0666));
+    if (f.fd < 0) falha(errno);
+    for (const auto& linha : linhas) {
+        const std::string dados = linha + "\r\n";
+        std::size_t feitos = 0;
+        while (feitos < dados.size()) {
+            const ssize_t n = ::write(f.fd, dados.data() + feitos, dados.size() - feitos);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) falha(errno);
+            if (n == 0) falha(EIO);
+            feitos += static_cast<std::size_t>(n);
+        }
+    }
+    const int fd = f.fd;
+    f.fd = -1;
+    if (::close(fd) != 0) falha(errno);
 }

@@ -93,3 +93,60 @@ std::optional<TCurrency> TextoParaCurrency(std::string_view texto);
 // (already trimmed); the result is the currency value, zero when t is not a
 // number or is out of range.
 TCurrency ValorDoTexto(const std::string& t);
+
+// ---- credentials ---------------------------------------------------------------
+
+// The shift of the credential cipher, from its key text: the key read as a
+// whole number when it is one from 1 to 255, else 13.
+int DeslocamentoCifra(const std::string& chave);
+// Stored form -> plain text: every byte plus the shift, modulo 256.
+std::string Cifra(const std::string& texto);
+// Plain text -> stored form: every byte minus the shift, modulo 256.
+std::string Decifra(const std::string& texto);
+
+// ---- integers -------------------------------------------------------------------
+
+// A whole number in the signed 32-bit range: leading blanks, one optional sign,
+// then decimal digits, or hexadecimal digits after "$", "x", "X", "0x" or "0X".
+// Anything else (empty text, trailing blanks, out of range) raises
+// EConvertError "'<text>' is not a valid integer value".
+std::int32_t StrToInt(const std::string& texto);
+// The same reading; nothing instead of the error.
+std::optional<std::int32_t> LeInteiro(const std::string& texto);
+
+// ---- code pages -------------------------------------------------------------------
+
+// Windows-1252 <-> UTF-16 and UTF-8. Characters Windows-1252 lacks become the
+// replacement byte; the five unassigned bytes map to the C1 controls of the
+// same value, as Windows does.
+std::u16string Cp1252ParaUtf16(std::string_view texto);
+std::string Utf16ParaCp1252(std::u16string_view texto, char substituto = '?');
+std::string Cp1252ParaUtf8(std::string_view texto);
+// Invalid UTF-8 sequences and characters Windows-1252 lacks become the
+// replacement byte.
+std::string Utf8ParaCp1252(std::string_view texto, char substituto = '?');
+std::u16string Utf8ParaUtf16(std::string_view texto);
+std::string Utf16ParaUtf8(std::u16string_view texto);
+// Whether the bytes are well-formed UTF-8.
+bool Utf8Valido(std::string_view texto);
+
+// Percent-encoding of a query value: the Windows-1252 text converted to UTF-8,
+// every byte outside A-Z a-z 0-9 - . _ ~ written as %XX.
+std::string CodificaValorUrl(std::string_view textoCp1252);
+
+// ---- the executable's version ---------------------------------------------------------
+
+// The four version numbers the build embedded in the executable's
+// ".tef_versao" section, joined by "."; empty text when there is none.
+std::string VersaoArquivo(const std::string& executavel);
+
+// ---- the receipt printer ----------------------------------------------------------------
+
+// Opens the device (created anew), writes every line's bytes followed by CR LF,
+// closes it. Failures raise EInOutError with the system's code: "File not
+// found", "File access denied", or "I/O error <code>".
+void ImprimeLinhas(const std::string& dispositivo, const TLinhas& linhas);
+// TEF_LPT1, else /dev/lp0.
+std::string DispositivoImpressora();
+// The text of an input/output error code.
+std::string MensagemErroES(int codigo);

@@ -1,5 +1,9 @@
 #include "untPrincipal.h"
 
+#include "Registro.h"
+#include "Servidor.h"
+#include "untParametro.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +43,22 @@ bool TemByteVisivel(const std::string& linha) {
 
 TfrmPrincipal::TfrmPrincipal(componentes::IAplicacao& app, const componentes::TComponentesPrincipal& componentes)
     : Application(app), C(componentes) {
+    C.tmOculta->SetOnTimer([this] { tmOcultaTimer(); });
     C.tmVerifica->SetOnTimer([this] { tmVerificaTimer(); });
+    C.tmShow->SetOnTimer([this] { tmShowTimer(); });
+    C.tmCmds->SetOnTimer([this] { tmCmdsTimer(); });
+    if (C.GeckoBrowser1)
+        C.GeckoBrowser1->SetOnProgresso([this](int p, int m) { GeckoBrowser1ProgressChange(p, m); });
+    if (C.Eventos) {
+        C.Eventos->FormShow = [this] { FormShow(); };
+        C.Eventos->FormClose = [this] { FormClose(); };
+        C.Eventos->Panel1Resize = [this] { Panel1Resize(); };
+        C.Eventos->SpeedButton1Click = [this] { SpeedButton1Click(); };
+        C.Eventos->Restaurar1Click = [this] { Restaurar1Click(); };
+        C.Eventos->Administrao1Click = [this] { Administrao1Click(); };
+        C.Eventos->ParmetrosdoSistema1Click = [this] { ParmetrosdoSistema1Click(); };
+        C.Eventos->FecharSistema1Click = [this] { FecharSistema1Click(); };
+    }
     Application.Reporter().SetOnExceptionNotify([this](const std::string& r) { EurekaLog1ExceptionNotify(r); });
 }
 
@@ -161,12 +180,6 @@ void TfrmPrincipal::Administrao1Click() {
     IniciaAdm();
 }
 
-void TfrmPrincipal::AbreTela(const std::string& nome) {
-    FTela = nome;
-    C.tmShow->SetEnabled(true);
-    C.tmCmds->SetEnabled(true);
-}
-
 // ---- responses ------------------------------------------------------------------------
 
 void TfrmPrincipal::CancelaTef() {
@@ -285,3 +298,39 @@ void TfrmPrincipal::GravaLogErro(const std::string& texto) {
 }
 
 void TfrmPrincipal::EurekaLog1ExceptionNotify(const std::string& relatorio) { GravaLogErro(relatorio); }
+
+// ---- configuration --------------------------------------------------------------------------
+
+void TfrmPrincipal::CarregaParametros() {
+    if (MaiusculasAnsi(Application.ExeName()).find("TEFORVEXHOMOLOGA.EXE") == std::string::npos) {
+        TRegistry reg;
+        if (!reg.KeyExists(FChaveRegistro)) {
+            Application.MessageBox(TipoMensagem::Erro, textos::NaoParametrizado);
+            AbreParametros();
+            return;
+        }
+        AbreSemFalhar(reg, FChaveRegistro, false);
+        FUrl = reg.ReadString("Url");
+        FLojCodigo = reg.ReadInteger("Lojcodigo");
+        FUsuLogin = Cifra(reg.ReadString("Usulogin"));
+        FUsuSenha = Cifra(reg.ReadString("Ususenha"));
+        return;
+    }
+    FUrl = servidor::BaseHomologacao();
+    FLojCodigo = 1;
+    FUsuLogin = Cifra(servidor::LoginHomologacaoCifrado);
+    FUsuSenha = Cifra(servidor::SenhaHomologacaoCifrada);
+    C.ParmetrosdoSistema1->SetEnabled(false);
+    C.Administrao1->SetEnabled(false);
+    C.lblHomologa->SetVisible(true);
+    Application.MessageBox(TipoMensagem::Informacao, textos::Homologacao);
+}
+
+void TfrmPrincipal::AbreParametros() {
+    {
+        std::unique_ptr<componentes::IDialogoParametro> dialogo = C.CriaDialogoParametro();
+        TfrmParametro parametro(*dialogo, FChaveRegistro, TArmazemRegistro::CaminhoPadrao());
+        dialogo->ShowModal();
+    }
+    CarregaParametros();
+}

@@ -8,15 +8,38 @@
 #include "untFuncao.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Texts the manager writes or shows (Windows-1252).
 namespace textos {
 inline const std::string AguardandoAplicativo = "TEF, Aguardando Aplicativo Comercial....";
+inline const std::string TituloJanela = "[ TEF Rede Fonteva ]";
+inline const std::string ChaveRegistro = "\\Software\\ORVEX\\TEF";
 inline const std::string TefCancelado = "TEF Marel Raruveda foi cancelado";
+inline const std::string NaoParametrizado = "O sistema n\xE3o foi parametrizado.";
+inline const std::string Homologacao =
+    "O sistema est\xE1 sendo executado em uma base de homologa\xE7\xE3o.\r\n"
+    "Por tanto poder\xE1 ser usado sem nenhuma restri\xE7\xE3o.";
 inline const std::string ValorZerado =
     "O Aplicado Comercial passou o valor da venda zerado.\rO TEF ser\xE1 cancelado.";
 }  // namespace textos
+
+// Utilities of the profile upkeep.
+// Deletes a directory tree; entries that cannot be deleted stay, and so do
+// the directories above them. After each entry, pending messages run.
+void ApagaDiretorio(const std::string& diretorio, const std::function<void()>& aposCadaEntrada = nullptr);
+// The size of a plain, non-hidden file; -1 when there is none.
+std::int32_t TamanhoArquivo(const std::string& arquivo);
+// Puts a downloaded file in place of the current one when it differs in size;
+// a current file left empty is deleted.
+void SubstituiArquivo(const std::string& novo, const std::string& alvo);
+// Runs the program in its own directory and waits for it, processing no
+// messages; false when it cannot be started.
+bool ExecutaEEspera(const std::string& programa, const std::string& parametros, int mostra);
+// The command line ExecutaEEspera runs: the quoted program, a blank, the
+// parameters.
+std::string LinhaDeComando(const std::string& programa, const std::string& parametros);
 
 class TfrmPrincipal {
 public:
@@ -55,9 +78,23 @@ public:
     std::string DiretorioExe() const;
 
     // ---- event handlers ----
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void tmOcultaTimer();
     void tmVerificaTimer();
+    void tmShowTimer();
+    void tmCmdsTimer();
     void Restaurar1Click();
     void Administrao1Click();
+    void FecharSistema1Click();
+    void SpeedButton1Click();
+    void ParmetrosdoSistema1Click();
+    void Panel1Resize();
+    void GeckoBrowser1ProgressChange(int progresso, int maximo);
+    void IdHTTP1WorkBegin(std::int64_t total);
+    void IdHTTP1Work(std::int64_t feitos);
+    void IdHTTP1WorkEnd();
     void EurekaLog1ExceptionNotify(const std::string& relatorio);
 
     // ---- operations ----
@@ -71,6 +108,22 @@ public:
     void GravaAtivo();
     void GravaDebug(const std::string& tipo, const TLinhas& linhas, const std::string& caminho);
     void GravaLogErro(const std::string& texto);
+    void CarregaParametros();
+    void AbreParametros();
+    void MostraTela(const std::string& nome);
+    std::string ValidaUrl(std::string endereco);
+    std::string ResolveServidor();
+    void CarregaPaginaLocal();
+    // What the page wrote into its channel element (nothing: no element).
+    void ProcessaCanal(const std::optional<std::u16string>& texto);
+    // The page address for a screen, every value percent-encoded.
+    std::string EnderecoTela(const std::string& nome) const;
+
+    // ---- browser runtime and profile upkeep ----
+    bool VerificaRegistroGre();
+    void LimpaCache();
+    void AtualizaCertificados();
+    bool BaixaArquivo(const std::string& endereco, const std::string& destino);
 
     // The exchange directories: sets the four directory fields, creates resp/
     // and req/ when missing, and deletes the files directly inside them.

@@ -160,7 +160,8 @@ TFormPrincipalVirtual::TFormPrincipalVirtual(TAplicacaoVirtual& app)
     : tmOculta(app.CriaTimer("tmOculta")),
       tmVerifica(app.CriaTimer("tmVerifica")),
       tmShow(app.CriaTimer("tmShow")),
-      tmCmds(app.CriaTimer("tmCmds")) {
+      tmCmds(app.CriaTimer("tmCmds")),
+      app_(app) {
     tmOculta->SetInterval(2000);
     tmVerifica->SetInterval(500);
     tmShow->SetInterval(300);
@@ -190,7 +191,66 @@ TComponentesPrincipal TFormPrincipalVirtual::Componentes() {
     c.JvXPProgressBar1 = &JvXPProgressBar1;
     c.GeckoBrowser1 = &GeckoBrowser1;
     c.Impressora = &Impressora;
+    c.Panel1 = &Panel1;
+    c.Panel2 = &Panel2;
+    c.IdHTTP1 = &IdHTTP1;
+    c.Eventos = &Eventos;
+    c.DefinePerfilNavegador = [this](const std::string& d) { PerfilNavegador = d; };
+    c.CriaDialogoParametro = [this]() -> std::unique_ptr<IDialogoParametro> {
+        return std::make_unique<TDialogoParametroVirtual>(app_, *this);
+    };
     return c;
+}
+
+bool TClienteHttpVirtual::Get(const std::string& endereco,
+                              const std::function<bool(const char*, std::size_t)>& escreve,
+                              const TEventosTransferencia& eventos) {
+    Pedidos.push_back(endereco);
+    const auto it = Respostas.find(endereco);
+    if (it == Respostas.end()) return false;
+    const Resposta& r = it->second;
+    if (!r.sucesso) return false;
+    if (eventos.OnWorkBegin) eventos.OnWorkBegin(static_cast<std::int64_t>(r.corpo.size()));
+    const std::size_t enviar = std::min(r.corpo.size(), r.cortaEm);
+    bool ok = true;
+    if (enviar > 0) ok = escreve(r.corpo.data(), enviar);
+    if (eventos.OnWork) eventos.OnWork(static_cast<std::int64_t>(enviar));
+    if (eventos.OnWorkEnd) eventos.OnWorkEnd();
+    return ok && enviar == r.corpo.size();
+}
+
+void TFormPrincipalVirtual::PressionaCtrlU() {
+    if (DonoHotKey) DonoHotKey->HotKey();
+}
+
+// ---- the parameters dialog -------------------------------------------------------------
+
+TDialogoParametroVirtual::TDialogoParametroVirtual(TAplicacaoVirtual& app, TFormPrincipalVirtual& dono)
+    : Numero(++dono.DialogosCriados), app_(app), dono_(dono) {
+    if (dono_.DonoHotKey == nullptr) dono_.DonoHotKey = this;
+}
+
+TDialogoParametroVirtual::~TDialogoParametroVirtual() {
+    if (dono_.DonoHotKey == this) dono_.DonoHotKey = nullptr;
+}
+
+bool TDialogoParametroVirtual::TemHotKey() const { return dono_.DonoHotKey == this; }
+
+void TDialogoParametroVirtual::ShowModal() {
+    fechado_ = false;
+    ++dono_.DialogosAbertos;
+    if (onShow_) app_.ExecutaHandler("FormShow", onShow_);
+    if (dono_.OperadorParametros) dono_.OperadorParametros(*this);
+    fechado_ = true;
+    --dono_.DialogosAbertos;
+}
+
+void TDialogoParametroVirtual::Configurar() {
+    if (onConfigura_) app_.ExecutaHandler("btnConfiguraClick", onConfigura_);
+}
+
+void TDialogoParametroVirtual::HotKey() {
+    if (onHotKey_) app_.ExecutaHandler("JvApplicationHotKey1HotKey", onHotKey_);
 }
 
 }  // namespace componentes

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 namespace componentes {
@@ -115,6 +116,37 @@ private:
     bool visivel_;
 };
 
+class TPainelVirtual : public IPainel {
+public:
+    TPainelVirtual(int largura, int altura) : largura_(largura), altura_(altura) {}
+    void SetCaption(const std::string& texto) override { caption_ = texto; }
+    std::string Caption() const override { return caption_; }
+    void SetVisible(bool visivel) override { visivel_ = visivel; }
+    bool Visible() const override { return visivel_; }
+    int Width() const override { return largura_; }
+    int Height() const override { return altura_; }
+    void SetSize(int largura, int altura) override { largura_ = largura, altura_ = altura; }
+
+private:
+    std::string caption_;
+    bool visivel_ = true;
+    int largura_, altura_;
+};
+
+// Answers of a scripted web server: address -> (success, body).
+class TClienteHttpVirtual : public IClienteHttp {
+public:
+    struct Resposta {
+        bool sucesso = true;
+        std::string corpo;
+        std::size_t cortaEm = std::string::npos;  // a transfer cut after these bytes
+    };
+    bool Get(const std::string& endereco, const std::function<bool(const char*, std::size_t)>& escreve,
+             const TEventosTransferencia& eventos) override;
+    std::map<std::string, Resposta> Respostas;  // missing: connection refused
+    std::vector<std::string> Pedidos;
+};
+
 class TItemMenuVirtual : public IItemMenu {
 public:
     explicit TItemMenuVirtual(std::string caption) : caption_(std::move(caption)) {}
@@ -193,6 +225,42 @@ public:
     std::vector<TLinhas> Impressoes;
 };
 
+class TFormPrincipalVirtual;
+
+// A parameters dialog operated by the test: the operator script runs while
+// the dialog is shown; when it returns without a close, the dialog is closed
+// through its window's close button.
+class TDialogoParametroVirtual : public IDialogoParametro {
+public:
+    TDialogoParametroVirtual(TAplicacaoVirtual& app, TFormPrincipalVirtual& dono);
+    ~TDialogoParametroVirtual() override;
+    IControle& edtEmpresa() override { return edtEmpresa_; }
+    IControle& edtLogin() override { return edtLogin_; }
+    IControle& edtSenha() override { return edtSenha_; }
+    IControle& edtUrl() override { return edtUrl_; }
+    IControle& Label4() override { return Label4_; }
+    void SetOnShow(std::function<void()> h) override { onShow_ = std::move(h); }
+    void SetOnConfigura(std::function<void()> h) override { onConfigura_ = std::move(h); }
+    void SetOnHotKey(std::function<void()> h) override { onHotKey_ = std::move(h); }
+    void ShowModal() override;
+    void Close() override { fechado_ = true; }
+
+    // What the operator does, through the dialog's handlers.
+    void Configurar();
+    void HotKey();
+    bool Fechado() const { return fechado_; }
+    bool TemHotKey() const;
+    int Numero;  // 1 for the first dialog created by the form, and so on
+
+private:
+    TAplicacaoVirtual& app_;
+    TFormPrincipalVirtual& dono_;
+    TControleVirtual edtEmpresa_{"", true}, edtLogin_{"", true}, edtSenha_{"", true}, edtUrl_{"", false},
+        Label4_{"Url:", false};
+    std::function<void()> onShow_, onConfigura_, onHotKey_;
+    bool fechado_ = false;
+};
+
 // A main window made of virtual components, for the controller's tests.
 class TFormPrincipalVirtual {
 public:
@@ -209,8 +277,23 @@ public:
     TBarraProgressoVirtual ProgressBar1, JvXPProgressBar1;
     TNavegadorVirtual GeckoBrowser1;
     TImpressoraVirtual Impressora;
+    TPainelVirtual Panel1{772, 448}, Panel2{766, 442};
+    TClienteHttpVirtual IdHTTP1;
+    TEventosJanela Eventos;
+    std::string PerfilNavegador;
 
     TTimerVirtual& Timer(ITimer* t) { return static_cast<TTimerVirtual&>(*t); }
+
+    // The operator of every parameters dialog shown; nothing: closed at once.
+    std::function<void(TDialogoParametroVirtual&)> OperadorParametros;
+    int DialogosCriados = 0;
+    int DialogosAbertos = 0;
+    // Ctrl+U pressed anywhere: reaches the dialog that holds the hot key.
+    void PressionaCtrlU();
+    TDialogoParametroVirtual* DonoHotKey = nullptr;
+
+private:
+    TAplicacaoVirtual& app_;
 };
 
 }  // namespace componentes

@@ -1,0 +1,49 @@
+#include "untParametro.h"
+
+#include "Registro.h"
+#include "Servidor.h"
+#include "untFuncao.h"
+
+void AbreSemFalhar(TRegistry& reg, const std::string& chave, bool criar) {
+    try {
+        reg.OpenKey(chave, criar);
+    } catch (const ERegistryException&) {
+        // No open key: reads give nothing, writes fail naming their value.
+    }
+}
+
+TfrmParametro::TfrmParametro(componentes::IDialogoParametro& dialogo, std::string chave, std::string arquivoRegistro)
+    : d_(dialogo), chave_(std::move(chave)), arquivoRegistro_(std::move(arquivoRegistro)) {
+    d_.SetOnShow([this] { FormShow(); });
+    d_.SetOnConfigura([this] { btnConfiguraClick(); });
+    d_.SetOnHotKey([this] { JvApplicationHotKey1HotKey(); });
+}
+
+void TfrmParametro::FormShow() {
+    TRegistry reg(arquivoRegistro_);
+    if (reg.KeyExists(chave_)) {
+        AbreSemFalhar(reg, chave_, false);
+        d_.edtUrl().SetCaption(reg.ReadString("Url"));
+        d_.edtEmpresa().SetCaption(std::to_string(reg.ReadInteger("Lojcodigo")));
+        d_.edtLogin().SetCaption(Cifra(reg.ReadString("Usulogin")));
+        d_.edtSenha().SetCaption(Cifra(reg.ReadString("Ususenha")));
+    }
+    if (d_.edtUrl().Caption().empty()) d_.edtUrl().SetCaption(servidor::BaseProducao() + "/");
+}
+
+void TfrmParametro::btnConfiguraClick() {
+    TRegistry reg(arquivoRegistro_);
+    // A key that cannot be created shows as the failure of the first write.
+    AbreSemFalhar(reg, chave_, true);
+    reg.WriteString("Url", d_.edtUrl().Caption());
+    reg.WriteInteger("Lojcodigo", StrToInt(d_.edtEmpresa().Caption()));
+    reg.WriteString("Usulogin", Decifra(d_.edtLogin().Caption()));
+    reg.WriteString("Ususenha", Decifra(d_.edtSenha().Caption()));
+    reg.CloseKey();
+    d_.Close();
+}
+
+void TfrmParametro::JvApplicationHotKey1HotKey() {
+    d_.Label4().SetVisible(!d_.Label4().Visible());
+    d_.edtUrl().SetVisible(!d_.edtUrl().Visible());
+}

@@ -1,0 +1,103 @@
+// The web screen: showing the window, composing and loading the page, and
+// the channel through which the page reports back.
+#include "untPrincipal.h"
+
+#include "Servidor.h"
+
+void TfrmPrincipal::AbreTela(const std::string& nome) {
+    FTela = nome;
+    C.tmShow->SetEnabled(true);
+    C.tmCmds->SetEnabled(true);
+}
+
+void TfrmPrincipal::tmShowTimer() {
+    C.tmShow->SetEnabled(false);
+    C.Janela->Show();
+    C.Janela->BringToFront();
+    C.JvTrayIcon1->SetActive(false);
+    C.Janela->SetFundoTransparente();
+    Application.ProcessMessages();
+    MostraTela(FTela);
+}
+
+std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const {
+    // Every value is percent-encoded, so a password holding "&", "+", "%" or
+    // "#" reaches the web system as typed and no field can add query keys.
+    return FUrl + "modtef.php?tela=" + CodificaValorUrl(nome) +
+           "&lojcodigo_logado=" + std::to_string(FLojCodigo) +
+           "&usulogin_logado=" + CodificaValorUrl(FUsuLogin) +
+           "&ususenha_logado=" + CodificaValorUrl(FUsuSenha) +
+           "&num_cupom=" + CodificaValorUrl(FNumCupom) +
+           "&cpf=" + CodificaValorUrl(FCpf) +
+           "&valor=" + CodificaValorUrl(FValorTexto) +
+           "&imprime=" + (FTefComercial ? "ecf" : "40");
+}
+
+void TfrmPrincipal::MostraTela(const std::string& nome) {
+    if (FTelaAberta) return;
+    FTelaAberta = true;
+    FUrl = ValidaUrl(FUrl);
+    C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome)));
+    C.panEsconde->SetVisible(false);
+}
+
+std::string TfrmPrincipal::ValidaUrl(std::string endereco) {
+    C.lblUrl->SetCaption("Verificando Ativo....");
+    Application.ProcessMessages();
+    if (endereco.empty() || endereco.back() != '/') endereco += '/';
+    if (endereco.find(servidor::SufixoDominio) != std::string::npos &&
+        endereco.find("/homol") == std::string::npos && endereco.find("/release") == std::string::npos)
+        endereco = ResolveServidor();
+    if (endereco.empty() || endereco.back() != '/') endereco += '/';
+    C.lblUrl->SetCaption("Usando: " + endereco);
+    Application.ProcessMessages();
+    C.panEsconde->SetCaption(textos::AguardandoAplicativo + "  ");
+    return endereco;
+}
+
+std::string TfrmPrincipal::ResolveServidor() {
+    C.panEsconde->SetCaption("Verificando Sistema Ativo...");
+    Application.ProcessMessages();
+    return servidor::BaseProducao();
+}
+
+void TfrmPrincipal::CarregaPaginaLocal() {
+    // Paths are the file system's bytes (UTF-8 here), not Windows-1252.
+    C.GeckoBrowser1->Navega(Utf8ParaUtf16("file://" + DiretorioExe() + "html/index.html"));
+}
+
+void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {
+    try {
+        C.ProgressBar1->SetMax(maximo);
+        C.ProgressBar1->SetPosition(progresso);
+    } catch (...) {
+        // a value the bar cannot take must not disturb the page
+    }
+}
+
+void TfrmPrincipal::tmCmdsTimer() {
+    // The page reads and empties its channel in one step; the text comes back
+    // when the page has run the script.
+    C.GeckoBrowser1->LeELimpaAtributo(u"ipt_imprime_gecko", u"value",
+                                      [this](std::optional<std::u16string> texto) {
+                                          Application.ExecutaHandler("tmCmdsTimer", [&] { ProcessaCanal(texto); });
+                                      });
+}
+
+void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
+    if (!texto || texto->empty()) return;
+    TLinhas itens = Divide(Utf16ParaCp1252(*texto), "\xA7");
+    if (itens.empty()) return;
+    if (itens[0] == "COMMAND_TEF" && itens.size() >= 2) {
+        if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef();
+        return;
+    }
+    C.panEsconde->SetCaption(textos::AguardandoAplicativo);
+    C.panEsconde->SetVisible(true);
+    if (FTefComercial) {
+        RespondeVenda(itens);
+    } else {
+        C.Impressora->ImprimeLinhas(itens);
+        CancelaTef();
+    }
+}
