@@ -1,0 +1,683 @@
+// tef-websistema: the pure parts through websistema_nucleo, the server as a
+// real child process on ports chosen by the system.
+#include "Ambiente.h"
+#include "Websistema.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <iconv.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+
+extern char** environ;
+
+using namespace websistema;
+using namespace std::chrono_literals;
+using Relogio = std::chrono::steady_clock;
+
+namespace {
+
+std::string Query(const std::vector<std::pair<std::string, std::string>>& pares) {
+    std::string q;
+    for (const auto& [k, v] : pares) {
+        q += (q.empty() ? "" : "&") + k + "=";
+        for (unsigned char c : v) {
+            char b[4];
+            std::snprintf(b, sizeof b, "%%%02X", c);
+            q += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : b;
+        }
+    }
+    return q;
+}
+
+bool Cabe1252(std::string utf8) {
+    iconv_t cd = iconv_open("CP1252", "UTF-8");
+    char saida[256];
+    char *in = utf8.data(), *out = saida;
+    std::size_t nin = utf8.size(), nout = sizeof saida;
+    const bool ok = iconv(cd, &in, &nin, &out, &nout) != static_cast<std::size_t>(-1) && nin == 0;
+    iconv_close(cd);
+    return ok;
+}
+
+// Just enough JSON for a log line: objects, strings and booleans, flattened
+// to "key" and "outer.inner". Anything malformed throws.
+std::map<std::string, std::string> LeJson(std::string_view s) {
+    std::map<std::string, std::string> r;
+    std::size_t i = 0;
+    auto erro = [&] { throw std::runtime_error("JSON inv\xC3\xA1lido em " + std::to_string(i)); };
+    auto espera = [&](char c) { i < s.size() && s[i] == c ? void(++i) : erro(); };
+    auto texto = [&] {
+        espera('"');
+        std::string t;
+        while (i < s.size() && s[i] != '"') {
+            const auto c = static_cast<unsigned char>(s[i++]);
+            if (c < 0x20) erro();
+            if (c != '\\') {
+                t += static_cast<char>(c);
+                continue;
+            }
+            const std::string_view de = "\"\\/bfnrt", para = "\"\\/\b\f\n\r\t";
+            const char e = i < s.size() ? s[i++] : 0;
+            if (const auto k = de.find(e); e && k != de.npos) {
+                t += para[k];
+            } else if (e == 'u' && i + 4 <= s.size() && s.substr(i, 2) == "00") {
+                // Only control characters are escaped; the rest travels as UTF-8.
+                t += static_cast<char>(std::stoul(std::string(s.substr(i, 4)), nullptr, 16));
+                i += 4;
+            } else {
+                erro();
+            }
+        }
+        espera('"');
+        return t;
+    };
+    std::function<void(const std::string&)> valor = [&](const std::string& nome) {
+        if (s.substr(i, 4) == "true" || s.substr(i, 5) == "false") {
+            r[nome] = s[i] == 't' ? "true" : "false";
+            i += s[i] == 't' ? 4 : 5;
+        } else if (i < s.size() && s[i] == '{') {
+            for (++i; i < s.size() && s[i] != '}';) {
+                const auto k = texto();
+                espera(':');
+                valor(nome.empty() ? k : nome + "." + k);
+                if (i < s.size() && s[i] == ',') ++i;
+            }
+            espera('}');
+        } else {
+            r[nome] = texto();
+        }
+    };
+    valor("");
+    if (i != s.size()) erro();
+    return r;
+}
+
+// Starts a program with stdout on `saida` and stderr into a file.
+pid_t Lanca(const std::vector<std::string>& args, int saida, const std::string& erros) {
+    posix_spawn_file_actions_t a;
+    posix_spawn_file_actions_init(&a);
+    posix_spawn_file_actions_adddup2(&a, saida, 1);
+    posix_spawn_file_actions_addopen(&a, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&a, 2, erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const auto& x : args) argv.push_back(const_cast<char*>(x.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int erro = posix_spawnp(&pid, argv[0], &a, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&a);
+    if (erro != 0) throw std::runtime_error("spawn " + args[0]);
+    return pid;
+}
+
+// Runs a short command to its end: exit code and stdout.
+std::pair<int, std::string> Executa(const std::vector<std::string>& args) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t pid = Lanca(args, p[1], "/dev/null");
+    close(p[1]);
+    std::string saida;
+    char buf[4096];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) saida.append(buf, static_cast<std::size_t>(n));
+    close(p[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, saida};
+}
+
+// The server as a child process; the ports come from its start lines.
+class TServidorFilho {
+public:
+    TServidorFilho(std::vector<std::string> args, const std::string& erros, bool https = true) {
+        args.insert(args.begin(), TEF_WEBSISTEMA_EXE);
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        saida_ = p[0];
+        pid_ = Lanca(args, p[1], erros);
+        close(p[1]);
+        const auto limite = Relogio::now() + 15s;
+        const std::regex linha(R"((HTTPS?) 127\.0\.0\.1:(\d+)\n|SHA256 ((?:[0-9A-F]{2}:){31}[0-9A-F]{2})\n)");
+        while (porta == 0 || (https && impressaoDigital.empty())) {
+            if (!LeMais(limite)) Mata(), throw std::runtime_error("sem as linhas de in\xC3\xAD" "cio: " + texto);
+            for (std::sregex_iterator m(texto.begin(), texto.end(), linha), fim; m != fim; ++m) {
+                if ((*m)[3].matched) impressaoDigital = (*m)[3];
+                else ((*m)[1] == "HTTP" ? porta : portaHttps) = std::stoi((*m)[2]);
+            }
+        }
+    }
+    ~TServidorFilho() { Mata(); }
+
+    // SIGTERM, then its stdout closing (the process ending) within the time
+    // limit: the exit code, or -1.
+    int Termina(std::chrono::seconds prazo = 10s) {
+        kill(pid_, SIGTERM);
+        const auto limite = Relogio::now() + prazo;
+        while (LeMais(limite)) {
+        }
+        if (Relogio::now() >= limite) return -1;
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int porta = 0, portaHttps = 0;
+    std::string impressaoDigital;
+    std::string texto;  // stdout so far
+
+private:
+    bool LeMais(Relogio::time_point limite) {  // false at end of file or time
+        const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(limite - Relogio::now()).count();
+        pollfd p{saida_, POLLIN, 0};
+        char buf[1024];
+        ssize_t n = 0;
+        if (resta > 0 && poll(&p, 1, static_cast<int>(resta)) > 0 && (n = read(saida_, buf, sizeof buf)) > 0)
+            texto.append(buf, static_cast<std::size_t>(n));
+        return n > 0;
+    }
+    void Mata() {
+        if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        if (saida_ >= 0) close(saida_);
+        saida_ = -1;
+    }
+    pid_t pid_ = -1;
+    int saida_ = -1;
+};
+
+std::unique_ptr<httplib::Client> Cliente(int porta, bool https) {
+    auto c = std::make_unique<httplib::Client>((https ? "https://127.0.0.1:" : "http://127.0.0.1:") +
+                                               std::to_string(porta));
+    if (https) c->enable_server_certificate_verification(false);
+    c->set_url_encode(false);  // the tests encode exactly what they mean
+    c->set_connection_timeout(5);
+    c->set_read_timeout(10);
+    return c;
+}
+
+std::string Impressao(const std::string& saidaDoOpenssl) {
+    std::smatch m;
+    return std::regex_search(saidaDoOpenssl, m, std::regex("Fingerprint=([0-9A-F:]+)")) ? m[1].str() : "";
+}
+
+// What the HTTPS port presents, saved to `pem`: its SHA-256 fingerprint.
+std::string CertificadoServido(int porta, const std::string& pem) {
+    GravaBytes(pem, Executa({"timeout", "10", "openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(porta)})
+                        .second);
+    return Impressao(Executa({"openssl", "x509", "-in", pem, "-noout", "-fingerprint", "-sha256"}).second);
+}
+
+// The last log line holding the marker, parsed.
+std::map<std::string, std::string> LinhaDoLog(const std::string& arquivo, const std::string& marca) {
+    std::istringstream log(LeBytes(arquivo));
+    std::string achada;
+    for (std::string l; std::getline(log, l);)
+        if (l.find(marca) != std::string::npos) achada = l;
+    return LeJson(achada);
+}
+
+// The "..." text the page's script holds for a button.
+std::string ResultadoNaPagina(const std::string& pagina, const std::string& acao) {
+    const std::string abre = "\"" + acao + "\": \"";
+    const auto i = pagina.find(abre);
+    return i == std::string::npos ? "" : pagina.substr(i + abre.size(), pagina.find('"', i + abre.size()) - i - abre.size());
+}
+
+std::size_t Ocorrencias(const std::string& s, const std::string& parte) {
+    std::size_t n = 0;
+    for (auto i = s.find(parte); i != std::string::npos; i = s.find(parte, i + 1)) ++n;
+    return n;
+}
+
+bool Tem(const std::vector<std::string>& itens, const std::string& item) {
+    return std::find(itens.begin(), itens.end(), item) != itens.end();
+}
+
+}  // namespace
+
+// ---- pure parts -------------------------------------------------------------
+
+TEST(WebsistemaTexto, DecodificacaoDaQuery) {
+    const std::string a = "\xC3\xA3";  // ã
+    const std::pair<std::string, TQuery> casos[] = {
+        {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
+        {"s=a+b%2Bc%25d%26e", {{"s", "a b+c%d&e"}}},
+        {"k=%C3%A3%c3%a3", {{"k", a + a}}},
+        {"k=" + a + "o", {{"k", a + "o"}}},  // raw, unescaped
+        {"k=%zz%4%", {{"k", "%zz%4%"}}},
+        {"k=&j&&l=v&", {{"k", ""}, {"j", ""}, {"l", "v"}}},
+        {"k=a=b&%41+b=%42", {{"k", "a=b"}, {"A b", "B"}}},
+        {"k=1&k=2", {{"k", "1"}, {"k", "2"}}},
+    };
+    for (const auto& [bruta, esperado] : casos) EXPECT_EQ(DecodificaQuery(bruta), esperado) << bruta;
+    EXPECT_EQ(ValorDe(DecodificaQuery("k=1&k=2"), "k"), "1");
+}
+
+TEST(WebsistemaTexto, ValorEmReais) {
+    const std::pair<std::string, std::string> casos[] = {
+        {"1000", "R$ 10,00"},      {"123456", "R$ 1.234,56"}, {"5", "R$ 0,05"},
+        {"0100", "R$ 1,00"},       {"99999", "R$ 999,99"},    {"100000", "R$ 1.000,00"},
+        {"123456789012", "R$ 1.234.567.890,12"},              {"", "R$ 0,00"},
+        {"abc", "R$ 0,00"},        {"-100", "R$ 0,00"},       {"12,50", "R$ 0,00"},
+        {" 100", "R$ 0,00"},       {"99999999999999999999999", "R$ 0,00"},
+    };
+    for (const auto& [centavos, reais] : casos) EXPECT_EQ(FormataReais(centavos), reais) << centavos;
+}
+
+TEST(WebsistemaTexto, Escapes) {
+    EXPECT_EQ(EscapaHtml("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+    EXPECT_EQ(EscapaHtml("a\xE3" "b"), "a\xEF\xBF\xBD" "b");  // a stray Windows-1252 byte
+    EXPECT_EQ(EscapaJs("</script><!--\"'\\\n\xE2\x80\xA8\xC2\xA7"),
+              "\\u003C/script\\u003E\\u003C!--\\\"\\'\\\\\\n\\u2028\xC2\xA7");
+    // Whatever goes in comes back out of a JSON parser unchanged.
+    const std::string dificil = "a\"b\\c/\b\f\n\r\t\x01\x1F\x7F\xC3\xA3\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(LeJson("{\"k\":\"" + EscapaJson(dificil) + "\"}")["k"], dificil);
+    EXPECT_EQ(LeJson("{\"k\":\"" + EscapaJson("\xFF\xC3") + "\"}")["k"], "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(WebsistemaResultado, TrocaComAAplicacaoComercial) {
+    TPedido venda;
+    venda.tela = TTela::Venda, venda.valor = "0001000";
+    TPedido adm = venda;
+    adm.tela = TTela::Adm;
+    TTransacao t;
+    t.nsu = 42;
+    const std::string aut = CodigoAutorizacao(42);
+    ASSERT_TRUE(std::regex_match(aut, std::regex(R"(\d{6})")));
+    EXPECT_NE(CodigoAutorizacao(43), aut);
+    const std::vector<std::string> cancela = {"COMMAND_TEF", "close"};
+    const struct {
+        TAcao acao;
+        const TPedido& pedido;
+        std::vector<std::string> itens;
+    } casos[] = {
+        {TAcao::Aprovar, venda,
+         {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 0", "010-000 = VISA",
+          "012-000 = 42", "013-000 = " + aut, "022-000 = #016#", "030-000 = Transacao aprovada", "999-999 = 0"}},
+        {TAcao::Recusar, venda,
+         {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 5", "022-000 = #016#",
+          "030-000 = Transacao recusada", "999-999 = 0"}},
+        {TAcao::Aprovar, adm,
+         {"000-000 = ADM", "001-000 = #001#", "009-000 = 0", "022-000 = #016#", "030-000 = Operacao concluida",
+          "999-999 = 0"}},
+        {TAcao::Recusar, adm,
+         {"000-000 = ADM", "001-000 = #001#", "009-000 = 5", "022-000 = #016#", "030-000 = Operacao recusada",
+          "999-999 = 0"}},
+        {TAcao::Cancelar, venda, cancela},
+        {TAcao::Cancelar, adm, cancela},
+    };
+    for (const auto& c : casos) EXPECT_EQ(Itens(TextoResultado(c.acao, c.pedido, {}, t)), c.itens) << NomeAcao(c.acao);
+    // An invalid amount must not reach the exchange file as typed.
+    venda.valor = "10;00";
+    EXPECT_EQ(Itens(TextoResultado(TAcao::Recusar, venda, {}, t))[3], "003-000 = 0");
+}
+
+TEST(WebsistemaResultado, ComprovanteDe40Colunas) {
+    TTransacao t;
+    t.nsu = 7;
+    t.horario.tm_mday = 5, t.horario.tm_mon = 2, t.horario.tm_year = 125;
+    t.horario.tm_hour = 9, t.horario.tm_min = 8, t.horario.tm_sec = 7;
+    TConfiguracao conf;
+    conf.loja = 7;
+    TPedido p;
+    p.impressao = TImpressao::Colunas40, p.tela = TTela::Venda, p.cupom = "123", p.valor = "1000";
+    TPedido hostil = p, adm = p;
+    hostil.cupom = "\xC2\xA7<b>\xF0\x9F\x98\x80\t\xE2\x94\x80" + std::string(60, '9');  // § emoji tab box-drawing
+    adm.tela = TTela::Adm;
+    const std::string nsu = "NSU 000007  AUT " + CodigoAutorizacao(7), quando = "05/03/2025 09:08:07";
+    const struct {
+        TAcao acao;
+        const TPedido& pedido;
+        std::vector<std::string> contem;
+    } casos[] = {
+        {TAcao::Aprovar, p, {"LOJA 0007", "CUPOM 123", "VALOR R$ 10,00", nsu, "APROVADA", quando}},
+        {TAcao::Recusar, p, {"LOJA 0007", "CUPOM 123", "VALOR R$ 10,00", "RECUSADA", quando}},
+        {TAcao::Aprovar, hostil, {"CUPOM ?<b>??" + std::string(40 - 12, '9'), "VALOR R$ 10,00", nsu}},
+        {TAcao::Aprovar, adm, {"LOJA 0007", "CONCLU\xC3\x8D" "DA", quando}},
+        {TAcao::Recusar, adm, {"LOJA 0007", "RECUSADA", quando}},
+    };
+    for (const auto& c : casos) {
+        const auto itens = Itens(TextoResultado(c.acao, c.pedido, conf, t));
+        for (const auto& l : itens) EXPECT_TRUE(Colunas(l) <= ColunasImpressora && Cabe1252(l)) << l;
+        for (const auto& l : c.contem) EXPECT_TRUE(Tem(itens, l)) << l;
+        EXPECT_EQ(Tem(itens, nsu), c.acao == TAcao::Aprovar && c.pedido.tela == TTela::Venda);
+        EXPECT_EQ(itens.back(), "");  // the blank line that ends the receipt
+    }
+}
+
+TEST(WebsistemaDownload, NomesDentroDaArea) {
+    const std::pair<std::string, bool> casos[] = {
+        {"a.bin", true},  {"sub/a.bin", true}, {"..a", true},          {"", false},
+        {"..", false},    {"../a", false},     {"sub/../../a", false}, {"/etc/passwd", false},
+        {"a//b", false},  {"./a", false},      {"a/", false},          {"a\\..\\b", false},
+        {std::string("a\0b", 3), false},
+    };
+    for (const auto& [nome, aceito] : casos) EXPECT_EQ(NomeDeDownloadSeguro(nome).has_value(), aceito) << nome;
+    EXPECT_EQ(CodificaCaminho("sub/a b%\xC3\xA3.bin"), "sub/a%20b%25%C3%A3.bin");
+}
+
+TEST(WebsistemaOpcoes, LinhaDeComando) {
+    const auto o = LeOpcoes({"--porta", "0", "--porta-https=-1", "--loja", "0012", "--senha", "a b", "--auto",
+                             "recusar", "--atraso=0", "--redireciona", "x.bin", "--redireciona", "y=http://h/z"});
+    EXPECT_EQ(std::tie(o.porta, o.portaHttps, o.conf.loja, o.conf.senha, o.conf.login, o.conf.atrasoMs),
+              std::make_tuple(0, -1, std::uint64_t{12}, std::string("a b"), std::string("operador"), 0u));
+    EXPECT_EQ(o.conf.automatico, TAcao::Recusar);
+    EXPECT_EQ(o.redireciona, (std::map<std::string, std::string>{{"x.bin", ""}, {"y", "http://h/z"}}));
+    const std::vector<std::vector<std::string>> erros = {
+        {"--porta"},      {"--porta", "65536"},   {"--porta", "8o"},   {"--porta-https", "-2"},
+        {"--loja", "x"},  {"--auto", "talvez"},   {"--atraso", "-5"},  {"--cert", "c.pem"},
+        {"--desconhecida"}, {"--redireciona", "=http://x"},
+    };
+    for (const auto& e : erros) EXPECT_THROW(LeOpcoes(e), EUsoIncorreto) << e[0];
+}
+
+// ---- the running server -----------------------------------------------------
+
+class WebsistemaServidor : public ::testing::Test {
+protected:
+    static inline const std::string Senha = "s&+% \xC3\xA3", Login = "caixa 1";
+
+    static void SetUpTestSuite() {
+        dir_ = new TDiretorioTemporario();
+        CriaDir(*dir_ / "dl/sub");
+        arquivo_.clear();
+        for (int i = 0; i < 300000; ++i) arquivo_ += static_cast<char>((i * 7 + i / 256) & 0xFF);
+        for (const char* nome : {"dl/a.bin", "dl/sub/b.bin", "dl/c.bin", "dl/r.bin"}) GravaBytes(*dir_ / nome, arquivo_);
+        GravaBytes(*dir_ / "segredo.txt", "SEGREDO");
+        try {
+            servidor_ = new TServidorFilho(
+                {"--porta", "0", "--porta-https", "0", "--loja", "7", "--login", Login, "--senha", Senha, "--log",
+                 *dir_ / "log.jsonl", "--downloads", *dir_ / "dl", "--redireciona", "r.bin", "--corta", "c.bin",
+                 "--lento", "l.bin", "--auto", "recusar", "--atraso", "2500"},
+                *dir_ / "stderr.txt");
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+    void SetUp() override { ASSERT_NE(servidor_, nullptr); }
+    static void TearDownTestSuite() {
+        delete servidor_;
+        delete dir_;
+        servidor_ = nullptr;
+    }
+    static std::string Credenciais() {
+        return Query({{"lojcodigo_logado", "7"}, {"usulogin_logado", Login}, {"ususenha_logado", Senha}});
+    }
+    static httplib::Result Pede(const std::string& alvo, bool https = false) {
+        return Cliente(https ? servidor_->portaHttps : servidor_->porta, https)->Get(alvo);
+    }
+
+    static inline TDiretorioTemporario* dir_ = nullptr;
+    static inline TServidorFilho* servidor_ = nullptr;
+    static inline std::string arquivo_;
+};
+
+TEST_F(WebsistemaServidor, PaginaNasTresRotasPorHttpEHttps) {
+    for (bool https : {false, true}) {
+        for (std::string caminho : {"/modtef.php", "/homol/modtef.php", "/release/modtef.php"}) {
+            for (std::string tela : {"Venda", "Adm"}) {
+                const auto r = Pede(caminho + "?tela=" + tela + "&" + Credenciais() + "&num_cupom=1&valor=123456", https);
+                const std::string onde = caminho + " " + tela + (https ? " https" : " http");
+                ASSERT_TRUE(r) << onde << " " << httplib::to_string(r.error());
+                EXPECT_EQ(r->status, 200) << onde;
+                EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8") << onde;
+                EXPECT_EQ(Ocorrencias(r->body, "<input type=\"hidden\" id=\"ipt_imprime_gecko\" value=\"\">"), 1u);
+                for (const char* b : {">Aprovar</button>", ">Recusar</button>", ">Cancelar</button>"})
+                    EXPECT_EQ(Ocorrencias(r->body, b), 1u) << onde << " " << b;
+                EXPECT_EQ(Ocorrencias(r->body, "R$ 1.234,56"), tela == "Venda" ? 1u : 0u) << onde;
+                EXPECT_EQ(Ocorrencias(r->body, "Menu administrativo"), tela == "Adm" ? 2u : 0u) << onde;
+                // Self-contained: nothing fetched from elsewhere.
+                EXPECT_EQ(r->body.find("src="), std::string::npos);
+                EXPECT_EQ(r->body.find("<link"), std::string::npos);
+            }
+        }
+    }
+    EXPECT_EQ(Pede("/outra/modtef.php?tela=Venda")->status, 404);
+    EXPECT_EQ(Pede("/modtef.phpx")->status, 404);
+}
+
+TEST_F(WebsistemaServidor, ValoresHostisEscapados) {
+    const std::string cupom = "<script>alert(\"x\")</script>&'", cpf = "\"><img src=x onerror=alert(1)>";
+    for (const char* imprime : {"ecf", "40"}) {
+        const auto r = Pede("/modtef.php?tela=Venda&" + Credenciais() + "&" +
+                            Query({{"num_cupom", cupom}, {"cpf", cpf}, {"valor", "1000"}, {"imprime", imprime}}));
+        ASSERT_TRUE(r);
+        EXPECT_NE(r->body.find("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;&#39;"), std::string::npos);
+        EXPECT_NE(r->body.find("&quot;&gt;&lt;img src=x onerror=alert(1)&gt;"), std::string::npos);
+        EXPECT_EQ(r->body.find("<img"), std::string::npos) << imprime;
+        // With imprime=40 the cupom also goes into the script's texts.
+        EXPECT_EQ(Ocorrencias(r->body, "<script") + Ocorrencias(r->body, "</script"), 2u) << imprime;
+        EXPECT_NE(r->body.find("R$ 10,00"), std::string::npos);
+        EXPECT_NE(r->body.find("operador caixa 1"), std::string::npos);
+    }
+}
+
+TEST_F(WebsistemaServidor, CredenciaisErradasNaoDizemQual) {
+    const std::string resto = "&tela=Venda&valor=1000&imprime=ecf";
+    const std::string erradas[] = {
+        Query({{"lojcodigo_logado", "8"}, {"usulogin_logado", Login}, {"ususenha_logado", Senha}}),
+        Query({{"lojcodigo_logado", "7"}, {"usulogin_logado", "caixa 2"}, {"ususenha_logado", Senha}}),
+        Query({{"lojcodigo_logado", "7"}, {"usulogin_logado", Login}, {"ususenha_logado", "s&+% a"}}),
+        Query({{"lojcodigo_logado", "7x"}, {"usulogin_logado", Login}, {"ususenha_logado", Senha}}),
+        // An unescaped "+" arrives as a blank.
+        "lojcodigo_logado=7&usulogin_logado=caixa%201&ususenha_logado=s%26+%25%20%C3%A3",
+    };
+    std::string primeira;
+    for (const auto& q : erradas) {
+        const auto r = Pede("/modtef.php?" + q + resto);
+        ASSERT_TRUE(r);
+        EXPECT_NE(r->body.find("Loja, login ou senha inv\xC3\xA1lidos"), std::string::npos) << q;
+        EXPECT_EQ(r->body.find(">Aprovar<"), std::string::npos) << q;
+        EXPECT_EQ(r->body.find(">Recusar<"), std::string::npos) << q;
+        EXPECT_NE(r->body.find(">Cancelar<"), std::string::npos) << q;
+        EXPECT_EQ(ResultadoNaPagina(r->body, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
+        EXPECT_EQ(ResultadoNaPagina(r->body, "aprovar"), "");
+        if (primeira.empty()) primeira = r->body;
+        EXPECT_EQ(r->body, primeira) << "the page must not tell which one is wrong";
+    }
+    const auto certa =
+        Pede("/modtef.php?lojcodigo_logado=0007&usulogin_logado=caixa%201&ususenha_logado=s%26%2B%25%20%C3%A3" + resto);
+    EXPECT_EQ(certa->body.find("Loja, login"), std::string::npos);
+    EXPECT_NE(certa->body.find(">Aprovar<"), std::string::npos);
+}
+
+TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
+    const std::string q = Credenciais() + "&num_cupom=555&cpf=1&valor=2500";
+    TConfiguracao conf;
+    conf.loja = 7, conf.login = Login, conf.senha = Senha;
+    for (std::string tela : {"Venda", "Adm"}) {
+        const auto pagina = Pede("/modtef.php?tela=" + tela + "&" + q + "&imprime=ecf")->body;
+        const auto pedido = LePedido(DecodificaQuery("tela=" + tela + "&" + q + "&imprime=ecf"));
+        EXPECT_EQ(ResultadoNaPagina(pagina, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
+        EXPECT_EQ(ResultadoNaPagina(pagina, "recusar"), TextoResultado(TAcao::Recusar, pedido, conf, {}));
+        // The approval carries this page's NSU; rebuilt with it, it must match.
+        const auto aprovacao = ResultadoNaPagina(pagina, "aprovar");
+        TTransacao t;
+        std::smatch m;
+        if (std::regex_search(aprovacao, m, std::regex("012-000 = (\\d+)"))) t.nsu = std::stoull(m[1]);
+        EXPECT_EQ(aprovacao, TextoResultado(TAcao::Aprovar, pedido, conf, t)) << tela;
+    }
+    const auto quarenta = Pede("/modtef.php?tela=Venda&" + q + "&imprime=40")->body;
+    const auto aprovado = Itens(ResultadoNaPagina(quarenta, "aprovar"));
+    const auto recusado = Itens(ResultadoNaPagina(quarenta, "recusar"));
+    for (const char* l : {"LOJA 0007", "CUPOM 555", "VALOR R$ 25,00"}) EXPECT_TRUE(Tem(aprovado, l) && Tem(recusado, l)) << l;
+    EXPECT_TRUE(Tem(aprovado, "APROVADA") && Tem(recusado, "RECUSADA"));
+    ASSERT_GE(aprovado.size(), 2u);
+    EXPECT_TRUE(std::regex_match(aprovado[aprovado.size() - 2], std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)")));
+    // The script writes the attribute, then waits with the buttons off;
+    // started with --auto recusar --atraso 2500.
+    for (const char* trecho : {"canal.setAttribute(\"value\", resultados[acao])", "disabled = true",
+                               "Aguardando o gerenciador...", "var automatico = \"recusar\";\nvar atraso = 2500;"})
+        EXPECT_NE(quarenta.find(trecho), std::string::npos) << trecho;
+}
+
+TEST_F(WebsistemaServidor, LogComAQueryDecodificada) {
+    const std::string cupom = "log-\xC3\xA3 & + % \"\\ fim";
+    ASSERT_TRUE(Pede("/release/modtef.php?tela=Venda&" + Credenciais() + "&" + Query({{"num_cupom", cupom}}) +
+                         "&valor=&cpf=1+2%2B3",
+                     true));
+    const auto l = LinhaDoLog(*dir_ / "log.jsonl", "log-");
+    const std::map<std::string, std::string> esperado = {
+        {"metodo", "GET"}, {"caminho", "/release/modtef.php"}, {"https", "true"}, {"query.tela", "Venda"},
+        {"query.lojcodigo_logado", "7"}, {"query.usulogin_logado", Login}, {"query.ususenha_logado", Senha},
+        {"query.num_cupom", cupom}, {"query.valor", ""}, {"query.cpf", "1 2+3"}};
+    for (const auto& [k, v] : esperado) EXPECT_EQ(l.count(k) ? l.at(k) : "(absent)", v) << k;
+
+    // Anything is logged, also what is not found.
+    ASSERT_EQ(Pede("/nada/aqui?marca-404=%7B%7D")->status, 404);
+    const auto outra = LinhaDoLog(*dir_ / "log.jsonl", "marca-404");
+    EXPECT_EQ(outra.at("caminho"), "/nada/aqui");
+    EXPECT_EQ(outra.at("query.marca-404"), "{}");
+    EXPECT_EQ(outra.at("https"), "false");
+}
+
+TEST_F(WebsistemaServidor, DownloadsETraversal) {
+    for (const char* nome : {"a.bin", "sub/b.bin"}) {
+        const auto r = Pede(std::string("/download/tef/profile/") + nome);
+        ASSERT_TRUE(r) << nome;
+        EXPECT_EQ(r->status, 200) << nome;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "application/octet-stream");
+        EXPECT_TRUE(r->body == arquivo_) << nome << " came with " << r->body.size() << " bytes";
+    }
+    EXPECT_TRUE(Pede("/download/tef/profile/a.bin", true)->body == arquivo_);
+    for (const char* alvo :
+         {"/download/tef/profile/falta.bin", "/download/tef/profile/sub", "/download/tef/profile/../segredo.txt",
+          "/download/tef/profile/%2e%2e/segredo.txt", "/download/tef/profile/..%2Fsegredo.txt",
+          "/download/tef/profile/sub/../../segredo.txt", "/download/tef/profile//etc/passwd",
+          "/download/tef/profile/%2Fetc%2Fpasswd", "/download/redirecionado/../segredo.txt"}) {
+        const auto r = Pede(alvo);
+        ASSERT_TRUE(r) << alvo;
+        EXPECT_EQ(r->status, 404) << alvo;
+        EXPECT_TRUE(r->body.find("SEGREDO") == std::string::npos && r->body.find("root:") == std::string::npos);
+    }
+}
+
+TEST_F(WebsistemaServidor, RedirecionamentoECorte) {
+    const auto r = Pede("/download/tef/profile/r.bin");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 302);
+    EXPECT_EQ(r->get_header_value("Location"),
+              "http://127.0.0.1:" + std::to_string(servidor_->porta) + "/download/redirecionado/r.bin");
+    auto seguidor = Cliente(servidor_->portaHttps, true);
+    seguidor->set_follow_location(true);
+    const auto seguido = seguidor->Get("/download/tef/profile/r.bin");
+    ASSERT_TRUE(seguido);
+    EXPECT_TRUE(seguido->status == 200 && seguido->body == arquivo_);
+
+    for (bool https : {false, true}) {
+        std::size_t recebidos = 0;
+        std::string anunciado;
+        const auto corte = Cliente(https ? servidor_->portaHttps : servidor_->porta, https)
+                               ->Get(
+                                   "/download/tef/profile/c.bin",
+                                   [&](const httplib::Response& res) {
+                                       anunciado = res.get_header_value("Content-Length");
+                                       return true;
+                                   },
+                                   [&](const char*, std::size_t n) { return recebidos += n, true; });
+        EXPECT_FALSE(corte) << "an incomplete transfer must not look complete";
+        EXPECT_EQ(corte.error(), httplib::Error::Read);
+        EXPECT_EQ(anunciado, std::to_string(arquivo_.size()));
+        EXPECT_EQ(recebidos, arquivo_.size() / 2);
+    }
+}
+
+TEST_F(WebsistemaServidor, LentoEsgotaOTempoDoCliente) {
+    auto c = Cliente(servidor_->porta, false);
+    c->set_read_timeout(1);
+    const auto inicio = Relogio::now();
+    const auto r = c->Get("/download/tef/profile/l.bin");
+    const auto decorrido = Relogio::now() - inicio;
+    EXPECT_FALSE(r);
+    EXPECT_EQ(r.error(), httplib::Error::Read);
+    EXPECT_TRUE(decorrido >= 900ms && decorrido < 5s);
+    // Holding that request does not block the others.
+    EXPECT_EQ(Pede("/download/tef/profile/a.bin")->status, 200);
+}
+
+// ---- servers of their own ---------------------------------------------------
+
+TEST(WebsistemaProcesso, ParaComSigtermMesmoSegurandoPedidos) {
+    TDiretorioTemporario d;
+    TServidorFilho s({"--porta", "0", "--porta-https", "0", "--lento", "l", "--log", d / "log"}, d / "err");
+    for (bool https : {false, true}) {
+        auto c = Cliente(https ? s.portaHttps : s.porta, https);
+        c->set_read_timeout(1);
+        EXPECT_FALSE(c->Get("/download/tef/profile/l"));
+    }
+    const auto inicio = Relogio::now();
+    EXPECT_EQ(s.Termina(10s), 0);
+    EXPECT_LT(Relogio::now() - inicio, 8s);
+    EXPECT_EQ(Ocorrencias(LeBytes(d / "log"), "/download/tef/profile/l"), 2u);
+}
+
+TEST(WebsistemaProcesso, SemHttpsComPadroesELogNoStderr) {
+    TDiretorioTemporario d;
+    TServidorFilho s({"--porta", "0", "--sem-https"}, d / "err", false);
+    const auto r = Cliente(s.porta, false)
+                       ->Get("/modtef.php?tela=Venda&lojcodigo_logado=1&usulogin_logado=operador&ususenha_logado=1234&"
+                             "valor=1000&marca=padrao");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->body.find(">Aprovar<"), std::string::npos);
+    EXPECT_NE(r->body.find("var automatico = \"\";"), std::string::npos);
+    EXPECT_EQ(s.Termina(), 0);
+    EXPECT_EQ(s.texto, "HTTP 127.0.0.1:" + std::to_string(s.porta) + "\n");
+    EXPECT_EQ(LinhaDoLog(d / "err", "marca=padrao").at("query.valor"), "1000");
+}
+
+TEST(WebsistemaProcesso, CertificadoGeradoParaLocalhost) {
+    TDiretorioTemporario d;
+    TServidorFilho s({"--porta", "0", "--porta-https", "0"}, d / "err");
+    EXPECT_EQ(CertificadoServido(s.portaHttps, d / "servido.pem"), s.impressaoDigital);
+    // Valid for a year: still in 364 days, no longer in 366.
+    EXPECT_EQ(Executa({"openssl", "x509", "-in", d / "servido.pem", "-checkend", "31449600"}).first, 0);
+    EXPECT_EQ(Executa({"openssl", "x509", "-in", d / "servido.pem", "-checkend", "31622400"}).first, 1);
+    // Trusting exactly that certificate, both names it is for verify.
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        httplib::SSLClient c(host, s.portaHttps);
+        c.set_address_family(AF_INET);
+        c.set_ca_cert_path((d / "servido.pem").c_str());
+        c.set_connection_timeout(5);
+        c.set_read_timeout(10);
+        const auto r = c.Get("/modtef.php");
+        EXPECT_TRUE(r) << host << " " << httplib::to_string(r.error()) << " " << c.get_openssl_verify_result();
+    }
+    TServidorFilho outro({"--porta", "0", "--porta-https", "0"}, d / "err2");
+    EXPECT_NE(outro.impressaoDigital, s.impressaoDigital) << "each start makes a new one";
+}
+
+TEST(WebsistemaProcesso, CertificadoDadoEUsoIncorreto) {
+    TDiretorioTemporario d;
+    ASSERT_EQ(Executa({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d / "k.pem", "-out",
+                       d / "c.pem", "-days", "2", "-subj", "/CN=localhost", "-addext",
+                       "subjectAltName=DNS:localhost,IP:127.0.0.1"})
+                  .first,
+              0);
+    const auto esperada = Impressao(Executa({"openssl", "x509", "-in", d / "c.pem", "-noout", "-fingerprint", "-sha256"}).second);
+    ASSERT_EQ(esperada.size(), 95u);
+
+    TServidorFilho s({"--porta", "0", "--porta-https", "0", "--cert", d / "c.pem", "--chave", d / "k.pem"}, d / "err");
+    EXPECT_EQ(s.impressaoDigital, esperada);
+    EXPECT_EQ(CertificadoServido(s.portaHttps, d / "servido.pem"), esperada);
+    EXPECT_EQ(s.Termina(), 0);
+
+    // A key of another certificate is refused at start; so is a bad option.
+    ASSERT_EQ(Executa({"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
+                       d / "outra.pem"}).first, 0);
+    const auto recusado = Executa({TEF_WEBSISTEMA_EXE, "--porta", "0", "--porta-https", "0", "--cert", d / "c.pem",
+                                   "--chave", d / "outra.pem"});
+    EXPECT_EQ(recusado, std::make_pair(1, std::string()));
+    EXPECT_EQ(Executa({TEF_WEBSISTEMA_EXE, "--auto", "talvez"}).first, 2);
+}

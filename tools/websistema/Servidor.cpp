@@ -1,0 +1,234 @@
+#include "Servidor.h"
+
+#include "Certificado.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+namespace websistema {
+
+namespace {
+
+std::string QueryBruta(const std::string& alvo) {
+    const auto q = alvo.find('?');
+    return q == std::string::npos ? std::string() : alvo.substr(q + 1);
+}
+
+std::string EnderecoEPorta(const std::string& endereco, int porta) {
+    const bool ipv6 = endereco.find(':') != std::string::npos;
+    return (ipv6 ? "[" + endereco + "]" : endereco) + ":" + std::to_string(porta);
+}
+
+// httplib's default adds SO_REUSEPORT, which would let a second instance
+// share a fixed port silently; a busy port must fail to bind instead.
+void SoReutilizaEndereco(socket_t sock) {
+    int sim = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
+}
+
+}  // namespace
+
+struct TServidor::TImpl {
+    TOpcoes opcoes;
+    std::optional<TCertificado> certificado;
+    std::FILE* log = stderr;
+    std::mutex mutexLog;
+
+    httplib::Server http;
+    std::unique_ptr<httplib::SSLServer> https;
+    std::vector<std::thread> escutas;
+
+    std::atomic<std::uint64_t> nsu{0};
+
+    // Held requests (--lento) wait here until the server stops.
+    std::mutex mutexParada;
+    std::condition_variable parada;
+    bool parando = false;
+
+    explicit TImpl(TOpcoes o) : opcoes(std::move(o)) {
+        if (!opcoes.log.empty()) {
+            log = std::fopen(opcoes.log.c_str(), "a");
+            if (log == nullptr) throw std::runtime_error("n\xC3\xA3o abriu o log " + opcoes.log);
+        }
+        if (opcoes.portaHttps >= 0) {
+            certificado = opcoes.certificado.empty()
+                              ? TCertificado::Autoassinado()
+                              : TCertificado::DeArquivos(opcoes.certificado, opcoes.chave);
+            https = std::make_unique<httplib::SSLServer>(
+                [this](SSL_CTX& ctx) { return certificado->Instala(&ctx); });
+            if (!https->is_valid()) throw std::runtime_error("contexto TLS inv\xC3\xA1lido");
+        }
+        Rotas(http, false);
+        if (https) Rotas(*https, true);
+    }
+
+    ~TImpl() {
+        if (log != stderr) std::fclose(log);
+    }
+
+    void Registra(const httplib::Request& req, bool seguro) {
+        const auto linha = LinhaDeLog(req.method, req.path, QueryBruta(req.target), seguro) + "\n";
+        std::lock_guard trava(mutexLog);
+        std::fwrite(linha.data(), 1, linha.size(), log);
+        std::fflush(log);
+    }
+
+    void Rotas(httplib::Server& svr, bool seguro) {
+        svr.set_socket_options(SoReutilizaEndereco);
+        // The embedded browser keeps connections alive; a short idle limit
+        // keeps shutdown quick.
+        svr.set_keep_alive_timeout(2);
+        // Every held (--lento) request keeps a worker until the end; a
+        // downloader that retries must not starve the page of workers.
+        svr.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        svr.set_pre_routing_handler([this, seguro](const httplib::Request& req, httplib::Response&) {
+            Registra(req, seguro);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+        svr.Get(R"(/(?:homol/|release/)?modtef\.php)",
+                [this](const httplib::Request& req, httplib::Response& res) { Pagina(req, res); });
+        svr.Get(R"(/download/tef/profile/(.*))", [this, seguro](const httplib::Request& req, httplib::Response& res) {
+            Download(req.matches[1].str(), req, res, seguro, true);
+        });
+        svr.Get(R"(/download/redirecionado/(.*))",
+                [this, seguro](const httplib::Request& req, httplib::Response& res) {
+                    Download(req.matches[1].str(), req, res, seguro, false);
+                });
+        svr.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (res.body.empty() && res.status == 404)
+                res.set_content("404 N\xC3\xA3o encontrado\n", "text/plain; charset=utf-8");
+        });
+    }
+
+    void Pagina(const httplib::Request& req, httplib::Response& res) {
+        const auto pedido = LePedido(DecodificaQuery(QueryBruta(req.target)));
+        TTransacao t;
+        t.nsu = ++nsu;
+        const std::time_t agora = std::time(nullptr);
+        localtime_r(&agora, &t.horario);
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(MontaPagina(pedido, opcoes.conf, t), "text/html; charset=utf-8");
+    }
+
+    std::string Origem(const httplib::Request& req, bool seguro) const {
+        std::string host = req.get_header_value("Host");
+        if (host.empty()) host = EnderecoEPorta(req.local_addr, req.local_port);
+        return std::string(seguro ? "https://" : "http://") + host;
+    }
+
+    // comportamentos: the --lento/--redireciona/--corta names apply (not to
+    // the redirect target, which must serve the plain file).
+    void Download(const std::string& nome, const httplib::Request& req, httplib::Response& res, bool seguro,
+                  bool comportamentos) {
+        if (comportamentos && opcoes.lento.count(nome)) {
+            std::unique_lock trava(mutexParada);
+            parada.wait(trava, [this] { return parando; });
+            res.status = 503;
+            return;
+        }
+        if (comportamentos) {
+            if (const auto r = opcoes.redireciona.find(nome); r != opcoes.redireciona.end()) {
+                res.set_redirect(r->second.empty()
+                                     ? Origem(req, seguro) + "/download/redirecionado/" + CodificaCaminho(nome)
+                                     : r->second,
+                                 302);
+                return;
+            }
+        }
+        const auto relativo = NomeDeDownloadSeguro(nome);
+        struct stat st{};
+        const std::string caminho = opcoes.downloads + "/" + relativo.value_or("");
+        if (!relativo || opcoes.downloads.empty() || ::stat(caminho.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            res.status = 404;
+            return;
+        }
+        auto arquivo = std::make_shared<std::ifstream>(caminho, std::ios::binary);
+        if (!*arquivo) {
+            res.status = 404;
+            return;
+        }
+        const auto tamanho = static_cast<std::size_t>(st.st_size);
+        // Cut: the full Content-Length goes out, then half the body, then
+        // the provider fails and httplib closes the connection.
+        const std::size_t limite = comportamentos && opcoes.corta.count(nome) ? tamanho / 2 : tamanho;
+        res.set_content_provider(
+            tamanho, "application/octet-stream",
+            [arquivo, limite](std::size_t inicio, std::size_t tam, httplib::DataSink& sink) {
+                if (inicio >= limite) return false;
+                char buf[64 * 1024];
+                const auto n = std::min({tam, limite - inicio, sizeof buf});
+                arquivo->clear();
+                arquivo->seekg(static_cast<std::streamoff>(inicio));
+                arquivo->read(buf, static_cast<std::streamsize>(n));
+                if (static_cast<std::size_t>(arquivo->gcount()) != n) return false;
+                return sink.write(buf, n);
+            });
+    }
+
+    void Escuta(httplib::Server& svr) {
+        escutas.emplace_back([&svr] { svr.listen_after_bind(); });
+        // stop() only acts on a running listener: wait for it so an early
+        // SIGTERM is not lost.
+        const auto limite = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!svr.is_running()) {
+            if (std::chrono::steady_clock::now() > limite) throw std::runtime_error("o servidor n\xC3\xA3o iniciou");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    int Liga(httplib::Server& svr, int porta) {
+        if (porta == 0) return svr.bind_to_any_port(opcoes.endereco);
+        return svr.bind_to_port(opcoes.endereco, porta) ? porta : -1;
+    }
+};
+
+TServidor::TServidor(TOpcoes opcoes) : impl_(std::make_unique<TImpl>(std::move(opcoes))) {}
+
+TServidor::~TServidor() { Para(); }
+
+std::vector<std::string> TServidor::Inicia() {
+    auto& i = *impl_;
+    std::vector<std::string> linhas;
+    const int porta = i.Liga(i.http, i.opcoes.porta);
+    if (porta < 0) throw std::runtime_error("n\xC3\xA3o escutou em " + EnderecoEPorta(i.opcoes.endereco, i.opcoes.porta));
+    linhas.push_back("HTTP " + EnderecoEPorta(i.opcoes.endereco, porta));
+    if (i.https) {
+        const int portaHttps = i.Liga(*i.https, i.opcoes.portaHttps);
+        if (portaHttps < 0)
+            throw std::runtime_error("n\xC3\xA3o escutou em " + EnderecoEPorta(i.opcoes.endereco, i.opcoes.portaHttps));
+        linhas.push_back("HTTPS " + EnderecoEPorta(i.opcoes.endereco, portaHttps));
+        linhas.push_back("SHA256 " + i.certificado->ImpressaoSha256());
+    }
+    i.Escuta(i.http);
+    if (i.https) i.Escuta(*i.https);
+    return linhas;
+}
+
+void TServidor::Para() {
+    auto& i = *impl_;
+    {
+        std::lock_guard trava(i.mutexParada);
+        i.parando = true;
+    }
+    i.parada.notify_all();
+    i.http.stop();
+    if (i.https) i.https->stop();
+    for (auto& t : i.escutas)
+        if (t.joinable()) t.join();
+    i.escutas.clear();
+}
+
+}  // namespace websistema

@@ -1,0 +1,686 @@
+#include "Websistema.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+namespace websistema {
+
+namespace {
+
+int ValorHex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Reads one well-formed UTF-8 character at i (no overlongs, no surrogates).
+// On failure i moves past one byte.
+bool ProximoCaractere(std::string_view s, std::size_t& i, char32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        cp = b0;
+        ++i;
+        return true;
+    }
+    std::size_t n;
+    char32_t minimo;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        n = 1, minimo = 0x80, cp = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        n = 2, minimo = 0x800, cp = b0 & 0x0F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        n = 3, minimo = 0x10000, cp = b0 & 0x07;
+    } else {
+        ++i;
+        return false;
+    }
+    if (i + n >= s.size()) {
+        ++i;
+        return false;
+    }
+    for (std::size_t k = 1; k <= n; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return false;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < minimo || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return false;
+    }
+    i += n + 1;
+    return true;
+}
+
+void AcrescentaUtf8(std::string& saida, char32_t cp) {
+    if (cp < 0x80) {
+        saida += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        saida += static_cast<char>(0xC0 | (cp >> 6));
+        saida += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        saida += static_cast<char>(0xE0 | (cp >> 12));
+        saida += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        saida += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        saida += static_cast<char>(0xF0 | (cp >> 18));
+        saida += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        saida += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        saida += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Visits each character; invalid sequences arrive as U+FFFD.
+template <class F>
+void ParaCadaCaractere(std::string_view s, F&& f) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        char32_t cp;
+        if (!ProximoCaractere(s, i, cp)) cp = 0xFFFD;
+        f(cp);
+    }
+}
+
+std::string EscapaU(char32_t cp) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp));
+    return buf;
+}
+
+bool ExisteEm1252(char32_t cp) {
+    static constexpr std::array<char32_t, 27> extras = {
+        0x20AC, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030,
+        0x0160, 0x2039, 0x0152, 0x017D, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x017E, 0x0178};
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return true;
+    for (char32_t e : extras)
+        if (e == cp) return true;
+    return false;
+}
+
+bool IgualSemCaixa(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto ma = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+        auto mb = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+        if (ma != mb) return false;
+    }
+    return true;
+}
+
+std::optional<std::uint64_t> LeNumero(std::string_view texto) {
+    if (texto.empty()) return std::nullopt;
+    std::uint64_t n = 0;
+    for (char c : texto) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+        n = n * 10 + d;
+    }
+    return n;
+}
+
+std::string Preenchido(std::uint64_t n, int digitos) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%0*llu", digitos, static_cast<unsigned long long>(n));
+    return buf;
+}
+
+// At most `colunas` characters of valid UTF-8.
+std::string Corta(std::string_view utf8, std::size_t colunas) {
+    std::string saida;
+    std::size_t n = 0;
+    ParaCadaCaractere(utf8, [&](char32_t cp) {
+        if (n++ < colunas) AcrescentaUtf8(saida, cp);
+    });
+    return saida;
+}
+
+std::string Centraliza(std::string_view texto) {
+    const auto c = Colunas(texto);
+    return c >= ColunasImpressora ? std::string(texto)
+                                  : std::string((ColunasImpressora - c) / 2, ' ') + std::string(texto);
+}
+
+std::string DataHora(const std::tm& t) {
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+
+std::string Junta(const std::vector<std::string>& itens) {
+    std::string texto;
+    for (std::size_t i = 0; i < itens.size(); ++i) {
+        if (i) texto += Separador;
+        texto += itens[i];
+    }
+    return texto;
+}
+
+std::string CentavosNormalizados(std::string_view valor) { return std::to_string(LeCentavos(valor).value_or(0)); }
+
+std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TTransacao& t) {
+    if (p.tela == TTela::Adm) {
+        return {"000-000 = ADM",
+                "001-000 = #001#",
+                aprova ? "009-000 = 0" : "009-000 = 5",
+                "022-000 = #016#",
+                aprova ? "030-000 = Operacao concluida" : "030-000 = Operacao recusada",
+                "999-999 = 0"};
+    }
+    std::vector<std::string> l = {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#",
+                                  "003-000 = " + CentavosNormalizados(p.valor)};
+    if (aprova) {
+        l.insert(l.end(), {"009-000 = 0", "010-000 = VISA", "012-000 = " + std::to_string(t.nsu),
+                           "013-000 = " + CodigoAutorizacao(t.nsu), "022-000 = #016#",
+                           "030-000 = Transacao aprovada"});
+    } else {
+        l.insert(l.end(), {"009-000 = 5", "022-000 = #016#", "030-000 = Transacao recusada"});
+    }
+    l.push_back("999-999 = 0");
+    return l;
+}
+
+std::vector<std::string> Comprovante(bool aprova, const TPedido& p, const TConfiguracao& conf, const TTransacao& t) {
+    std::vector<std::string> l;
+    const std::string loja = "LOJA " + Preenchido(conf.loja, 4);
+    if (p.tela == TTela::Adm) {
+        l = {Centraliza("OPERA\xC3\x87\xC3\x83O ADMINISTRATIVA"), loja,
+             aprova ? "CONCLU\xC3\x8D" "DA" : "RECUSADA"};
+    } else {
+        l = {Centraliza("COMPROVANTE DE PAGAMENTO"), loja};
+        const std::string cupom = TextoImprimivel(p.cupom);
+        if (!cupom.empty()) l.push_back(Corta("CUPOM " + cupom, ColunasImpressora));
+        l.push_back("VALOR " + FormataReais(p.valor));
+        if (aprova) l.push_back("NSU " + Preenchido(t.nsu, 6) + "  AUT " + CodigoAutorizacao(t.nsu));
+        l.push_back(aprova ? "APROVADA" : "RECUSADA");
+    }
+    l.push_back(DataHora(t.horario));
+    l.push_back("");
+    return l;
+}
+
+const char* Estilo() {
+    return R"(html,body{margin:0;padding:0;background:#f2f4f7;color:#1d2733;font:16px/1.35 "DejaVu Sans",Arial,sans-serif}
+main{box-sizing:border-box;max-width:766px;min-height:100vh;margin:0 auto;padding:14px 22px;display:flex;flex-direction:column}
+h1{font-size:22px;margin:0 0 2px}
+.sub{color:#5b6775;font-size:14px;margin:0 0 12px}
+dl{display:grid;grid-template-columns:auto 1fr;gap:6px 16px;margin:0 0 10px}
+dt{color:#5b6775}
+dd{margin:0;overflow-wrap:anywhere}
+.valor{font-size:28px;font-weight:bold}
+.erro{color:#a4161a;font-weight:bold;font-size:18px}
+#estado{min-height:24px;margin:6px 0;color:#1d4e89;font-weight:bold}
+.botoes{margin-top:auto;display:flex;gap:12px}
+button{flex:1;font-size:18px;padding:12px;border:0;border-radius:6px;color:#fff;cursor:pointer}
+.aprovar{background:#2b8a3e}
+.recusar{background:#c92a2a}
+.cancelar{background:#495057}
+button:disabled{opacity:.45;cursor:default}
+)";
+}
+
+// The buttons only disable themselves and hand the prepared text over: the
+// result is decided here, on the server, so tests can check it in the page.
+const char* Roteiro() {
+    return R"((function () {
+  var canal = document.getElementById("ipt_imprime_gecko");
+  var estado = document.getElementById("estado");
+  var botoes = document.querySelectorAll("button[data-acao]");
+  var enviado = false;
+  function responde(acao) {
+    if (enviado || !Object.prototype.hasOwnProperty.call(resultados, acao)) return;
+    enviado = true;
+    canal.setAttribute("value", resultados[acao]);
+    for (var i = 0; i < botoes.length; i++) botoes[i].disabled = true;
+    estado.textContent = "Aguardando o gerenciador...";
+  }
+  for (var i = 0; i < botoes.length; i++) {
+    botoes[i].addEventListener("click", function () { responde(this.getAttribute("data-acao")); });
+  }
+  if (automatico) {
+    // A screen without that button (wrong credentials) is cancelled instead,
+    // so an unattended run never waits forever.
+    window.addEventListener("load", function () {
+      setTimeout(function () {
+        responde(Object.prototype.hasOwnProperty.call(resultados, automatico) ? automatico : "cancelar");
+      }, atraso);
+    });
+  }
+})();
+)";
+}
+
+}  // namespace
+
+// ---- text -------------------------------------------------------------------
+
+std::string DecodificaPercentual(std::string_view texto, bool maisEhEspaco) {
+    std::string saida;
+    saida.reserve(texto.size());
+    for (std::size_t i = 0; i < texto.size(); ++i) {
+        const char c = texto[i];
+        if (c == '+' && maisEhEspaco) {
+            saida += ' ';
+        } else if (c == '%' && i + 2 < texto.size() && ValorHex(texto[i + 1]) >= 0 && ValorHex(texto[i + 2]) >= 0) {
+            saida += static_cast<char>(ValorHex(texto[i + 1]) * 16 + ValorHex(texto[i + 2]));
+            i += 2;
+        } else {
+            saida += c;
+        }
+    }
+    return saida;
+}
+
+TQuery DecodificaQuery(std::string_view bruta) {
+    TQuery query;
+    std::size_t inicio = 0;
+    while (inicio <= bruta.size()) {
+        auto fim = bruta.find('&', inicio);
+        if (fim == std::string_view::npos) fim = bruta.size();
+        const auto par = bruta.substr(inicio, fim - inicio);
+        if (!par.empty()) {
+            const auto igual = par.find('=');
+            if (igual == std::string_view::npos)
+                query.emplace_back(DecodificaPercentual(par, true), "");
+            else
+                query.emplace_back(DecodificaPercentual(par.substr(0, igual), true),
+                                   DecodificaPercentual(par.substr(igual + 1), true));
+        }
+        inicio = fim + 1;
+    }
+    return query;
+}
+
+std::string ValorDe(const TQuery& query, std::string_view chave) {
+    for (const auto& [k, v] : query)
+        if (k == chave) return v;
+    return "";
+}
+
+std::string SaneiaUtf8(std::string_view texto) {
+    std::string saida;
+    saida.reserve(texto.size());
+    ParaCadaCaractere(texto, [&](char32_t cp) { AcrescentaUtf8(saida, cp); });
+    return saida;
+}
+
+std::string EscapaHtml(std::string_view texto) {
+    std::string saida;
+    for (char c : SaneiaUtf8(texto)) {
+        switch (c) {
+            case '&': saida += "&amp;"; break;
+            case '<': saida += "&lt;"; break;
+            case '>': saida += "&gt;"; break;
+            case '"': saida += "&quot;"; break;
+            case '\'': saida += "&#39;"; break;
+            default: saida += c;
+        }
+    }
+    return saida;
+}
+
+std::string EscapaJs(std::string_view texto) {
+    std::string saida;
+    ParaCadaCaractere(texto, [&](char32_t cp) {
+        switch (cp) {
+            case '\\': saida += "\\\\"; break;
+            case '"': saida += "\\\""; break;
+            case '\'': saida += "\\'"; break;
+            case '\n': saida += "\\n"; break;
+            case '\r': saida += "\\r"; break;
+            case '\t': saida += "\\t"; break;
+            // "</script>" and "<!--" must not appear inside the script element.
+            case '<':
+            case '>':
+            case '&':
+            case 0x2028:
+            case 0x2029: saida += EscapaU(cp); break;
+            default:
+                if (cp < 0x20 || cp == 0x7F)
+                    saida += EscapaU(cp);
+                else
+                    AcrescentaUtf8(saida, cp);
+        }
+    });
+    return saida;
+}
+
+std::string EscapaJson(std::string_view texto) {
+    std::string saida;
+    ParaCadaCaractere(texto, [&](char32_t cp) {
+        switch (cp) {
+            case '\\': saida += "\\\\"; break;
+            case '"': saida += "\\\""; break;
+            case '\b': saida += "\\b"; break;
+            case '\f': saida += "\\f"; break;
+            case '\n': saida += "\\n"; break;
+            case '\r': saida += "\\r"; break;
+            case '\t': saida += "\\t"; break;
+            default:
+                if (cp < 0x20 || cp == 0x7F)
+                    saida += EscapaU(cp);
+                else
+                    AcrescentaUtf8(saida, cp);
+        }
+    });
+    return saida;
+}
+
+std::optional<std::uint64_t> LeCentavos(std::string_view texto) { return LeNumero(texto); }
+
+std::string FormataReais(std::string_view centavos) {
+    const auto c = LeCentavos(centavos).value_or(0);
+    const std::string inteiro = std::to_string(c / 100);
+    std::string agrupado;
+    for (std::size_t i = 0; i < inteiro.size(); ++i) {
+        if (i && (inteiro.size() - i) % 3 == 0) agrupado += '.';
+        agrupado += inteiro[i];
+    }
+    return "R$ " + agrupado + "," + Preenchido(c % 100, 2);
+}
+
+std::string TextoImprimivel(std::string_view texto) {
+    std::string saida;
+    ParaCadaCaractere(texto, [&](char32_t cp) {
+        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return;
+        if (cp == 0xA7 || !ExisteEm1252(cp))
+            saida += '?';
+        else
+            AcrescentaUtf8(saida, cp);
+    });
+    return saida;
+}
+
+std::size_t Colunas(std::string_view utf8) {
+    std::size_t n = 0;
+    ParaCadaCaractere(utf8, [&](char32_t) { ++n; });
+    return n;
+}
+
+// ---- the page ---------------------------------------------------------------
+
+std::optional<TAcao> LeAcao(std::string_view nome) {
+    if (nome == "aprovar") return TAcao::Aprovar;
+    if (nome == "recusar") return TAcao::Recusar;
+    if (nome == "cancelar") return TAcao::Cancelar;
+    return std::nullopt;
+}
+
+std::string NomeAcao(TAcao acao) {
+    switch (acao) {
+        case TAcao::Aprovar: return "aprovar";
+        case TAcao::Recusar: return "recusar";
+        case TAcao::Cancelar: break;
+    }
+    return "cancelar";
+}
+
+TPedido LePedido(const TQuery& query) {
+    TPedido p;
+    const auto tela = ValorDe(query, "tela");
+    p.tela = IgualSemCaixa(tela, "venda") ? TTela::Venda : IgualSemCaixa(tela, "adm") ? TTela::Adm : TTela::Desconhecida;
+    p.impressao = ValorDe(query, "imprime") == "40" ? TImpressao::Colunas40 : TImpressao::Ecf;
+    p.loja = ValorDe(query, "lojcodigo_logado");
+    p.login = ValorDe(query, "usulogin_logado");
+    p.senha = ValorDe(query, "ususenha_logado");
+    p.cupom = ValorDe(query, "num_cupom");
+    p.cpf = ValorDe(query, "cpf");
+    p.valor = ValorDe(query, "valor");
+    return p;
+}
+
+bool CredenciaisValidas(const TPedido& pedido, const TConfiguracao& conf) {
+    const auto loja = LeNumero(pedido.loja);
+    return loja && *loja == conf.loja && pedido.login == conf.login && pedido.senha == conf.senha;
+}
+
+std::string CodigoAutorizacao(std::uint64_t nsu) { return Preenchido(((nsu % 1000000) * 7919 + 104729) % 1000000, 6); }
+
+std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
+    if (acao == TAcao::Cancelar) return std::string(TextoCancelamento);
+    const bool aprova = acao == TAcao::Aprovar;
+    return Junta(pedido.impressao == TImpressao::Ecf ? TrocaEcf(aprova, pedido, t) : Comprovante(aprova, pedido, conf, t));
+}
+
+std::vector<std::string> Itens(std::string_view texto) {
+    std::vector<std::string> itens;
+    std::size_t inicio = 0;
+    for (;;) {
+        const auto fim = texto.find(Separador, inicio);
+        if (fim == std::string_view::npos) {
+            itens.emplace_back(texto.substr(inicio));
+            return itens;
+        }
+        itens.emplace_back(texto.substr(inicio, fim - inicio));
+        inicio = fim + Separador.size();
+    }
+}
+
+std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
+    const bool valido = CredenciaisValidas(pedido, conf);
+    const bool operavel = valido && pedido.tela != TTela::Desconhecida;
+
+    std::string titulo = "Pagamento";
+    std::string corpo;
+    if (!valido) {
+        corpo = "<p class=\"erro\">" + std::string(TextoCredenciaisInvalidas) + "</p>\n";
+    } else if (pedido.tela == TTela::Venda) {
+        titulo = "Venda";
+        corpo = "<dl>\n<dt>Valor</dt><dd class=\"valor\">" + EscapaHtml(FormataReais(pedido.valor)) +
+                "</dd>\n<dt>Cupom</dt><dd>" + EscapaHtml(pedido.cupom) + "</dd>\n<dt>CPF</dt><dd>" +
+                EscapaHtml(pedido.cpf) + "</dd>\n</dl>\n";
+    } else if (pedido.tela == TTela::Adm) {
+        titulo = "Menu administrativo";
+        corpo = "<p>Escolha o resultado da opera\xC3\xA7\xC3\xA3o administrativa.</p>\n";
+    } else {
+        corpo = "<p class=\"erro\">Tela n\xC3\xA3o reconhecida</p>\n";
+    }
+
+    std::string resultados = "\"cancelar\": \"" + EscapaJs(TextoCancelamento) + "\"";
+    std::string botoes;
+    if (operavel) {
+        for (TAcao a : {TAcao::Aprovar, TAcao::Recusar})
+            resultados += ",\n    \"" + NomeAcao(a) + "\": \"" + EscapaJs(TextoResultado(a, pedido, conf, t)) + "\"";
+        botoes += "<button type=\"button\" class=\"aprovar\" data-acao=\"aprovar\">Aprovar</button>\n"
+                  "<button type=\"button\" class=\"recusar\" data-acao=\"recusar\">Recusar</button>\n";
+    }
+    botoes += "<button type=\"button\" class=\"cancelar\" data-acao=\"cancelar\">Cancelar</button>\n";
+
+    std::string p;
+    p += "<!DOCTYPE html>\n<html lang=\"pt-BR\">\n<head>\n<meta charset=\"utf-8\">\n";
+    p += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
+    p += "<title>" + titulo + "</title>\n<style>\n" + Estilo() + "</style>\n</head>\n<body>\n";
+    p += "<input type=\"hidden\" id=\"" + std::string(IdCanal) + "\" value=\"\">\n";
+    p += "<main>\n<h1>" + titulo + "</h1>\n";
+    if (valido)
+        p += "<p class=\"sub\">Loja " + Preenchido(conf.loja, 4) + " &middot; operador " + EscapaHtml(pedido.login) +
+             "</p>\n";
+    p += corpo;
+    p += "<div id=\"estado\" role=\"status\"></div>\n<div class=\"botoes\">\n" + botoes + "</div>\n</main>\n";
+    p += "<script>\nvar resultados = {\n    " + resultados + "\n};\n";
+    p += "var automatico = \"" + (conf.automatico ? NomeAcao(*conf.automatico) : std::string()) + "\";\n";
+    p += "var atraso = " + std::to_string(conf.atrasoMs) + ";\n";
+    p += Roteiro();
+    p += "</script>\n</body>\n</html>\n";
+    return p;
+}
+
+// ---- request log ------------------------------------------------------------
+
+std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::string_view queryBruta, bool https) {
+    std::string l = "{\"metodo\":\"" + EscapaJson(metodo) + "\",\"caminho\":\"" + EscapaJson(caminho) +
+                    "\",\"query\":{";
+    bool primeiro = true;
+    for (const auto& [k, v] : DecodificaQuery(queryBruta)) {
+        if (!primeiro) l += ',';
+        primeiro = false;
+        l += "\"" + EscapaJson(k) + "\":\"" + EscapaJson(v) + "\"";
+    }
+    // The raw form shows how the client encoded it (e.g. Windows-1252 bytes
+    // sent by mistake, which decode to U+FFFD above).
+    l += "},\"query_bruta\":\"" + EscapaJson(queryBruta) + "\",\"https\":" + (https ? "true" : "false") + "}";
+    return l;
+}
+
+// ---- downloads --------------------------------------------------------------
+
+std::optional<std::string> NomeDeDownloadSeguro(std::string_view nome) {
+    if (nome.empty() || nome.front() == '/') return std::nullopt;
+    if (nome.find('\0') != std::string_view::npos || nome.find('\\') != std::string_view::npos) return std::nullopt;
+    std::size_t inicio = 0;
+    for (;;) {
+        const auto fim = nome.find('/', inicio);
+        const auto seg = nome.substr(inicio, fim == std::string_view::npos ? std::string_view::npos : fim - inicio);
+        if (seg.empty() || seg == "." || seg == "..") return std::nullopt;
+        if (fim == std::string_view::npos) break;
+        inicio = fim + 1;
+    }
+    return std::string(nome);
+}
+
+std::string CodificaCaminho(std::string_view caminho) {
+    std::string saida;
+    for (char c : caminho) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~' || c == '/') {
+            saida += c;
+        } else {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", u);
+            saida += buf;
+        }
+    }
+    return saida;
+}
+
+// ---- command line -----------------------------------------------------------
+
+namespace {
+
+int LePorta(const std::string& texto, const std::string& opcao, int minimo) {
+    int n = 0;
+    const auto* fim = texto.data() + texto.size();
+    const auto r = std::from_chars(texto.data(), fim, n);
+    if (texto.empty() || r.ec != std::errc() || r.ptr != fim || n < minimo || n > 65535)
+        throw EUsoIncorreto(opcao + ": porta inv\xC3\xA1lida: " + texto);
+    return n;
+}
+
+}  // namespace
+
+TOpcoes LeOpcoes(const std::vector<std::string>& args) {
+    TOpcoes o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string nome = args[i];
+        std::optional<std::string> anexo;  // --opcao=valor
+        if (nome.rfind("--", 0) == 0) {
+            if (const auto igual = nome.find('='); igual != std::string::npos) {
+                anexo = nome.substr(igual + 1);
+                nome.resize(igual);
+            }
+        }
+        auto valor = [&]() -> std::string {
+            if (anexo) return *anexo;
+            if (i + 1 >= args.size()) throw EUsoIncorreto(nome + ": falta o valor");
+            return args[++i];
+        };
+        if (nome == "--ajuda" || nome == "--help" || nome == "-h") {
+            o.ajuda = true;
+        } else if (nome == "--endereco") {
+            o.endereco = valor();
+            if (o.endereco.empty()) throw EUsoIncorreto("--endereco: vazio");
+        } else if (nome == "--porta") {
+            o.porta = LePorta(valor(), nome, 0);
+        } else if (nome == "--porta-https") {
+            o.portaHttps = LePorta(valor(), nome, -1);
+        } else if (nome == "--sem-https") {
+            o.portaHttps = -1;
+        } else if (nome == "--cert") {
+            o.certificado = valor();
+        } else if (nome == "--chave") {
+            o.chave = valor();
+        } else if (nome == "--loja") {
+            const auto v = valor();
+            const auto n = LeNumero(v);
+            if (!n) throw EUsoIncorreto("--loja: c\xC3\xB3" "digo inv\xC3\xA1lido: " + v);
+            o.conf.loja = *n;
+        } else if (nome == "--login") {
+            o.conf.login = valor();
+        } else if (nome == "--senha") {
+            o.conf.senha = valor();
+        } else if (nome == "--auto") {
+            const auto v = valor();
+            o.conf.automatico = LeAcao(v);
+            if (!o.conf.automatico) throw EUsoIncorreto("--auto: use aprovar, recusar ou cancelar, n\xC3\xA3o " + v);
+        } else if (nome == "--atraso") {
+            const auto v = valor();
+            const auto n = LeNumero(v);
+            if (!n || *n > 600000) throw EUsoIncorreto("--atraso: milissegundos de 0 a 600000, n\xC3\xA3o " + v);
+            o.conf.atrasoMs = static_cast<unsigned>(*n);
+        } else if (nome == "--log") {
+            o.log = valor();
+        } else if (nome == "--downloads") {
+            o.downloads = valor();
+        } else if (nome == "--redireciona") {
+            const auto v = valor();
+            const auto igual = v.find('=');
+            if (igual == 0 || v.empty()) throw EUsoIncorreto("--redireciona: falta o nome");
+            if (igual == std::string::npos)
+                o.redireciona[v] = "";
+            else
+                o.redireciona[v.substr(0, igual)] = v.substr(igual + 1);
+        } else if (nome == "--corta") {
+            o.corta.insert(valor());
+        } else if (nome == "--lento") {
+            o.lento.insert(valor());
+        } else {
+            throw EUsoIncorreto("op\xC3\xA7\xC3\xA3o desconhecida: " + args[i]);
+        }
+    }
+    if (o.certificado.empty() != o.chave.empty()) throw EUsoIncorreto("--cert e --chave v\xC3\xA3o juntos");
+    return o;
+}
+
+std::string TextoAjuda() {
+    return "Uso: tef-websistema [op\xC3\xA7\xC3\xB5" "es]\n"
+           "Web system de refer\xC3\xAAncia: serve modtef.php em /, /homol/ e /release/ por HTTP e HTTPS.\n"
+           "\n"
+           "  --endereco ADDR       endere\xC3\xA7o de escuta (127.0.0.1)\n"
+           "  --porta N             porta HTTP (8080; 0 = qualquer livre)\n"
+           "  --porta-https N       porta HTTPS (8443; 0 = qualquer livre; -1 = sem HTTPS)\n"
+           "  --sem-https           o mesmo que --porta-https -1\n"
+           "  --cert ARQ --chave ARQ  certificado e chave PEM (sem eles: autoassinado para localhost)\n"
+           "  --loja N --login T --senha T  credenciais aceitas (1, operador, 1234)\n"
+           "  --auto A              a p\xC3\xA1gina pressiona aprovar|recusar|cancelar sozinha\n"
+           "                        (sem esse bot\xC3\xA3o na tela, cancelar)\n"
+           "  --atraso MS           espera antes do --auto (1500)\n"
+           "  --log ARQ             uma linha JSON por requisi\xC3\xA7\xC3\xA3o (padr\xC3\xA3o: stderr)\n"
+           "  --downloads DIR       serve DIR em /download/tef/profile/<nome>\n"
+           "  --redireciona NOME[=URL]  responde 302 para esse nome (padr\xC3\xA3o: a c\xC3\xB3pia em\n"
+           "                        /download/redirecionado/<nome>)\n"
+           "  --corta NOME          envia metade do arquivo e fecha a conex\xC3\xA3o\n"
+           "  --lento NOME          n\xC3\xA3o responde at\xC3\xA9 o servidor parar\n"
+           "\n"
+           "Ao iniciar escreve na sa\xC3\xAD" "da: \"HTTP ADDR:PORTA\", \"HTTPS ADDR:PORTA\" e\n"
+           "\"SHA256 <impress\xC3\xA3o digital do certificado>\". SIGTERM ou SIGINT encerram.\n";
+}
+
+std::string HexComDoisPontos(const unsigned char* bytes, std::size_t n) {
+    static constexpr char digitos[] = "0123456789ABCDEF";
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i) s += ':';
+        s += digitos[bytes[i] >> 4];
+        s += digitos[bytes[i] & 0x0F];
+    }
+    return s;
+}
+
+}  // namespace websistema

@@ -1,0 +1,148 @@
+// tef-websistema: the reference payment web system used for development,
+// demos and end-to-end tests of the manager. This header holds the parts that
+// do not need a network: query decoding, escaping, the transaction page, the
+// texts the page hands to the manager, the request log line, the download
+// name check and the command line.
+//
+// The page talks to the manager through one element of its top-level
+// document, <input type="hidden" id="ipt_imprime_gecko">: the page's script
+// sets its "value" attribute to items joined by "§"; the manager polls the
+// attribute, takes the text and empties it.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace websistema {
+
+// "§" in UTF-8: separates the items of a result.
+inline constexpr std::string_view Separador = "\xC2\xA7";
+inline constexpr std::string_view IdCanal = "ipt_imprime_gecko";
+inline constexpr std::string_view TextoCancelamento = "COMMAND_TEF\xC2\xA7" "close";
+inline constexpr std::string_view TextoCredenciaisInvalidas = "Loja, login ou senha inv\xC3\xA1lidos";
+inline constexpr std::string_view TextoAguardando = "Aguardando o gerenciador...";
+inline constexpr std::size_t ColunasImpressora = 40;
+
+// ---- text -------------------------------------------------------------------
+
+// Key/value pairs in arrival order, duplicates kept.
+using TQuery = std::vector<std::pair<std::string, std::string>>;
+
+// Form decoding of a raw query string: "&" separates pairs, the first "="
+// splits key and value, "+" is a blank, "%XX" a byte. Malformed escapes and
+// raw bytes (an unescaped query) are kept as they came.
+TQuery DecodificaQuery(std::string_view bruta);
+std::string DecodificaPercentual(std::string_view texto, bool maisEhEspaco);
+// The first value of the key, or "" when absent.
+std::string ValorDe(const TQuery& query, std::string_view chave);
+
+// Invalid UTF-8 sequences become U+FFFD, so what is echoed stays well formed.
+std::string SaneiaUtf8(std::string_view texto);
+std::string EscapaHtml(std::string_view texto);
+// Contents of a "..." JavaScript literal that is safe inside <script>.
+std::string EscapaJs(std::string_view texto);
+// Contents of a JSON string; non-ASCII stays as UTF-8.
+std::string EscapaJson(std::string_view texto);
+
+// Cents as decimal digits only; nothing else is an amount.
+std::optional<std::uint64_t> LeCentavos(std::string_view texto);
+// "R$ 1.234,56"; a missing or invalid amount shows as "R$ 0,00".
+std::string FormataReais(std::string_view centavos);
+
+// A text as a printer line: characters Windows-1252 has, no control
+// characters and no "§" (it would split the item), "?" for the rest.
+std::string TextoImprimivel(std::string_view texto);
+// Length in characters of valid UTF-8.
+std::size_t Colunas(std::string_view utf8);
+
+// ---- the page ---------------------------------------------------------------
+
+enum class TTela { Venda, Adm, Desconhecida };
+enum class TImpressao { Ecf, Colunas40 };
+enum class TAcao { Aprovar, Recusar, Cancelar };
+
+std::optional<TAcao> LeAcao(std::string_view nome);
+std::string NomeAcao(TAcao acao);
+
+// What the manager asked for, as decoded from the query.
+struct TPedido {
+    TTela tela = TTela::Desconhecida;
+    TImpressao impressao = TImpressao::Ecf;
+    std::string loja, login, senha, cupom, cpf, valor;
+};
+TPedido LePedido(const TQuery& query);
+
+// The web system's own settings.
+struct TConfiguracao {
+    std::uint64_t loja = 1;
+    std::string login = "operador";
+    std::string senha = "1234";
+    std::optional<TAcao> automatico;  // the page presses it by itself
+    unsigned atrasoMs = 1500;
+};
+bool CredenciaisValidas(const TPedido& pedido, const TConfiguracao& conf);
+
+// What the web system decides for one page: it goes into the approval.
+struct TTransacao {
+    std::uint64_t nsu = 0;
+    std::tm horario{};  // local time the page was made
+};
+// Six digits derived from the NSU: stable for tests, different per NSU.
+std::string CodigoAutorizacao(std::uint64_t nsu);
+
+// The text the page writes into the channel for that button.
+std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
+std::vector<std::string> Itens(std::string_view texto);  // split at "§"
+
+std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
+
+// ---- request log ------------------------------------------------------------
+
+// One JSON object (no line break) describing a request.
+std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::string_view queryBruta,
+                       bool https);
+
+// ---- downloads --------------------------------------------------------------
+
+// The name under the download area as a relative path, or nothing when it
+// could leave the area (absolute, "..", ".", empty segments, NUL, "\").
+std::optional<std::string> NomeDeDownloadSeguro(std::string_view nome);
+// Percent-encodes what a URL path cannot carry; "/" stays.
+std::string CodificaCaminho(std::string_view caminho);
+
+// ---- command line -----------------------------------------------------------
+
+class EUsoIncorreto : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct TOpcoes {
+    std::string endereco = "127.0.0.1";
+    int porta = 8080;        // 0: any free port
+    int portaHttps = 8443;   // 0: any free port, -1: no HTTPS
+    std::string certificado, chave;  // PEM files; both or neither
+    TConfiguracao conf;
+    std::string log;         // empty: standard error
+    std::string downloads;   // empty: no download area
+    std::map<std::string, std::string> redireciona;  // name -> URL ("" = the server's own copy)
+    std::set<std::string> corta, lento;
+    bool ajuda = false;
+};
+
+// The arguments after the program name. Raises EUsoIncorreto.
+TOpcoes LeOpcoes(const std::vector<std::string>& args);
+std::string TextoAjuda();
+
+// "AB:CD:..." of the bytes.
+std::string HexComDoisPontos(const unsigned char* bytes, std::size_t n);
+
+}  // namespace websistema
