@@ -1,5 +1,6 @@
 #include "untFuncao.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -726,4 +727,43 @@ void ImprimeLinhas(const std::string& dispositivo, const TLinhas& linhas) {
     const int fd = f.fd;
     f.fd = -1;
     if (::close(fd) != 0) falha(errno);
+}
+
+// ---- accepted certificate exceptions ----------------------------------------------------------
+
+namespace {
+std::string SoHex(std::string_view t) {
+    std::string r;
+    for (char c : t)
+        if (c != ':') r += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return r;
+}
+
+TLinhas Campos(const std::string& linha) {
+    TLinhas campos;
+    std::string atual;
+    for (char c : linha) {
+        if (c == ' ' || c == '\t') {
+            if (!atual.empty()) campos.push_back(atual), atual.clear();
+        } else {
+            atual += c;
+        }
+    }
+    if (!atual.empty()) campos.push_back(atual);
+    return campos;
+}
+}  // namespace
+
+bool CertificadoAceito(const std::string& conteudo, const std::string& host, int porta,
+                       const std::string& sha256Hex) {
+    const std::string alvo = MinusculasAnsi(host) + ":" + std::to_string(porta);
+    const std::string impressao = SoHex(sha256Hex);
+    if (impressao.size() != 64) return false;
+    for (const auto& linha : DivideLinhas(conteudo)) {
+        const TLinhas c = Campos(linha);
+        if (c.size() < 3 || c[0][0] == '#') continue;
+        if (MinusculasAnsi(c[0]) == alvo && c[1] == "OID.2.16.840.1.101.3.4.2.1" && SoHex(c[2]) == impressao)
+            return true;
+    }
+    return false;
 }

@@ -150,3 +150,13 @@ void ImprimeLinhas(const std::string& dispositivo, const TLinhas& linhas);
 std::string DispositivoImpressora();
 // The text of an input/output error code.
 std::string MensagemErroES(int codigo);
+
+// ---- accepted certificate exceptions ----------------------------------------------------------
+
+// Whether the browser profile's "cert_override.txt" text accepts a server's
+// certificate: a line "host:port<blank>OID.2.16.840.1.101.3.4.2.1<blank>
+// FINGERPRINT ..." naming the host (any letter case) and port, with the
+// certificate's SHA-256 fingerprint (hex pairs, colons optional, any case).
+// Lines starting with "#" are comments.
+bool CertificadoAceito(const std::string& conteudo, const std::string& host, int porta,
+                       const std::string& sha256Hex);

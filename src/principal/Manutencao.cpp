@@ -96,9 +96,11 @@ bool ExecutaEEspera(const std::string& programa, const std::string& parametros, 
 
 // ---- the controller's upkeep ---------------------------------------------------------------
 
-bool TfrmPrincipal::VerificaRegistroGre() {
+bool TfrmPrincipal::VerificaRegistroGre() { return ::VerificaRegistroGre(DiretorioExe()); }
+
+bool VerificaRegistroGre(const std::string& b) {
     bool resultado = true;
-    const std::string casa = DiretorioExe() + "mozembed";
+    const std::string casa = b + "mozembed";
     TRegistry reg;
     std::vector<std::string> nomes;
     try {

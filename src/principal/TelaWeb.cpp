@@ -20,7 +20,9 @@ void TfrmPrincipal::tmShowTimer() {
     MostraTela(FTela);
 }
 
-std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const {
+std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const { return EnderecoTela(nome, FTefComercial); }
+
+std::string TfrmPrincipal::EnderecoTela(const std::string& nome, bool ecf) const {
     // Every value is percent-encoded, so a password holding "&", "+", "%" or
     // "#" reaches the web system as typed and no field can add query keys.
     return FUrl + "modtef.php?tela=" + CodificaValorUrl(nome) +
@@ -30,14 +32,16 @@ std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const {
            "&num_cupom=" + CodificaValorUrl(FNumCupom) +
            "&cpf=" + CodificaValorUrl(FCpf) +
            "&valor=" + CodificaValorUrl(FValorTexto) +
-           "&imprime=" + (FTefComercial ? "ecf" : "40");
+           "&imprime=" + (ecf ? "ecf" : "40");
 }
 
 void TfrmPrincipal::MostraTela(const std::string& nome) {
     if (FTelaAberta) return;
     FTelaAberta = true;
+    // Where the result goes is decided now, before messages are processed.
+    const bool ecf = FTefComercial;
     FUrl = ValidaUrl(FUrl);
-    C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome)));
+    C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, ecf)));
     C.panEsconde->SetVisible(false);
 }
 

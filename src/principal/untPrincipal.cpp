@@ -289,13 +289,14 @@ void TfrmPrincipal::GravaDebug(const std::string& tipo, const TLinhas& linhas, c
     }
 }
 
-void TfrmPrincipal::GravaLogErro(const std::string& texto) {
-    const std::string arquivo = DiretorioExe() + "LogErro.txt";
+void AnexaLogErro(const std::string& arquivo, const std::string& texto) {
     TLinhas lista;
     if (ArquivoExiste(arquivo)) lista = CarregaLinhas(arquivo);
     lista.push_back(texto);
     SalvaLinhas(arquivo, lista);
 }
+
+void TfrmPrincipal::GravaLogErro(const std::string& texto) { AnexaLogErro(DiretorioExe() + "LogErro.txt", texto); }
 
 void TfrmPrincipal::EurekaLog1ExceptionNotify(const std::string& relatorio) { GravaLogErro(relatorio); }
 

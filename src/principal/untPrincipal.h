@@ -37,6 +37,12 @@ void SubstituiArquivo(const std::string& novo, const std::string& alvo);
 // Runs the program in its own directory and waits for it, processing no
 // messages; false when it cannot be started.
 bool ExecutaEEspera(const std::string& programa, const std::string& parametros, int mostra);
+// Repairs the browser runtime's registration for the installation in b (the
+// executable's directory with its trailing "/"); true when the runtime must be
+// registered anew.
+bool VerificaRegistroGre(const std::string& b);
+// Appends one text to an error log file, rewriting the file whole.
+void AnexaLogErro(const std::string& arquivo, const std::string& texto);
 // The command line ExecutaEEspera runs: the quoted program, a blank, the
 // parameters.
 std::string LinhaDeComando(const std::string& programa, const std::string& parametros);
@@ -118,6 +124,7 @@ public:
     void ProcessaCanal(const std::optional<std::u16string>& texto);
     // The page address for a screen, every value percent-encoded.
     std::string EnderecoTela(const std::string& nome) const;
+    std::string EnderecoTela(const std::string& nome, bool ecf) const;
 
     // ---- browser runtime and profile upkeep ----
     bool VerificaRegistroGre();
