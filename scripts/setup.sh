@@ -6,6 +6,9 @@ set -euo pipefail
 pacotes=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-webengine-dev libx11-dev libxcb1-dev fonts-liberation
+  libcurl4-openssl-dev libssl-dev openssl libcpp-httplib-dev
+  xvfb xauth xdotool trayer imagemagick perl
 )
 
 faltam=()

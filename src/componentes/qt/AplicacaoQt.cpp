@@ -1,0 +1,96 @@
+#include "AplicacaoQt.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <climits>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace componentes {
+
+QString ParaQString(const std::string& textoCp1252) {
+    return QString::fromStdU16String(Cp1252ParaUtf16(textoCp1252));
+}
+
+std::string DeQString(const QString& texto) { return Utf16ParaCp1252(texto.toStdU16String()); }
+
+TAplicacaoQt::TAplicacaoQt(std::string exeName, std::string primeiroParametro)
+    : exeName_(std::move(exeName)), primeiroParametro_(std::move(primeiroParametro)) {}
+
+std::string TAplicacaoQt::CaminhoExecutavel(const char* argv0) {
+    std::string nome = argv0 ? argv0 : "";
+    if (nome.find('/') == std::string::npos) {
+        // Started through PATH: the first directory that has it.
+        const char* path = std::getenv("PATH");
+        for (const auto& dir : Divide(path ? path : "", ":")) {
+            const std::string candidato = JuntaCaminho(dir.empty() ? "." : dir, nome);
+            if (::access(candidato.c_str(), X_OK) == 0) {
+                nome = candidato;
+                break;
+            }
+        }
+    }
+    if (!nome.empty() && nome[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) nome = JuntaCaminho(cwd, nome);
+    }
+    // Tidy "/./" pieces without resolving links.
+    std::string limpo;
+    for (const auto& parte : Divide(nome, "/")) {
+        if (parte.empty() || parte == ".") continue;
+        limpo += "/" + parte;
+    }
+    return limpo.empty() ? nome : limpo;
+}
+
+void TAplicacaoQt::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TAplicacaoQt::Sleep(int ms) { QThread::msleep(static_cast<unsigned long>(ms)); }
+
+void TAplicacaoQt::SetTitle(const std::string& titulo) {
+    // The main window carries the title; as the application's display name
+    // it would also be appended to every message box's title.
+    titulo_ = titulo;
+}
+
+void TAplicacaoQt::Terminate() { QCoreApplication::quit(); }
+
+void TAplicacaoQt::MessageBox(TipoMensagem tipo, const std::string& texto) {
+    // Line breaks of the system's texts are CR or CR LF.
+    QString t = ParaQString(texto);
+    t.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QChar('\r'), QChar('\n'));
+    const bool erro = tipo == TipoMensagem::Erro;
+    QMessageBox caixa(erro ? QMessageBox::Critical : QMessageBox::Information,
+                      erro ? QStringLiteral("Error") : QStringLiteral("Information"), t, QMessageBox::Ok);
+    caixa.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    caixa.exec();
+}
+
+std::unique_ptr<ITimer> TAplicacaoQt::CriaTimer(const std::string& nome) {
+    return std::make_unique<TTimerQt>(*this, nome);
+}
+
+void TAplicacaoQt::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
+    reporter_.Executa(nome, handler, [] { return DataHoraLocal(); });
+}
+
+TTimerQt::TTimerQt(IAplicacao& app, std::string nome) : app_(app), nome_(std::move(nome)) {
+    timer_.setInterval(1000);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+        if (handler_) app_.ExecutaHandler(nome_ + "Timer", handler_);
+    });
+}
+
+void TTimerQt::SetEnabled(bool ativo) {
+    if (ativo == timer_.isActive()) return;  // enabling an enabled timer keeps its count
+    if (ativo) timer_.start();
+    else timer_.stop();
+}
+
+void TTimerQt::SetInterval(int ms) {
+    if (ms == timer_.interval()) return;
+    timer_.setInterval(ms);  // restarts the count of a running timer
+}
+
+}  // namespace componentes

@@ -1,0 +1,113 @@
+// The manager's program entry: one instance per user, the browser runtime
+// checked and registered, then the main window and the message loop.
+#include "AplicacaoQt.h"
+#include "FormPrincipalQt.h"
+#include "NavegadorQt.h"
+#include "untPrincipal.h"
+
+#include "ClienteHttp.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+// The four version numbers, read back from the running file by VersaoArquivo.
+__attribute__((section(".tef_versao"), used)) static const std::uint32_t kVersao[4] = {TEF_VERSAO};
+
+namespace {
+
+const std::string kTitulo = "Tef Marel";
+
+int g_sinais[2] = {-1, -1};
+
+void AoSinal(int) {
+    const char c = 1;
+    (void)!::write(g_sinais[1], &c, 1);
+}
+
+// A per-user lock named after the application title, held for the life of
+// the process: a second start cannot take it.
+bool TomaInstanciaUnica() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
+    const std::string caminho = dir + "/" + kTitulo + "-" + std::to_string(::getuid()) + ".lock";
+    const int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;  // nowhere to keep the lock: do not refuse the start
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return errno != EWOULDBLOCK;
+    }
+    return true;  // fd stays open, and the lock with it
+}
+
+void PreparaChromium() {
+    if (std::getenv("QTWEBENGINE_CHROMIUM_FLAGS") != nullptr) return;
+    std::string flags = "--disable-gpu";
+    if (::geteuid() == 0) flags += " --no-sandbox";  // Chromium refuses its sandbox as root
+    ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str(), 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PreparaChromium();
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication qapp(argc, argv);
+    qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
+    componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), argc > 1 ? argv[1] : "");
+    const std::string exe = app.ExeName();
+    const std::string b = exe.substr(0, exe.rfind('/') + 1);
+    app.Reporter().SetOnExceptionNotify([&b](const std::string& r) { AnexaLogErro(b + "LogErro.txt", r); });
+
+    if (!TomaInstanciaUnica()) {
+        app.MessageBox(componentes::TipoMensagem::Erro, "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.");
+        return 0;
+    }
+    if (!DiretorioExiste(b + "mozembed")) {
+        app.MessageBox(componentes::TipoMensagem::Erro,
+                       "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rDiret\xF3rio n\xE3o encontrado");
+        return 0;
+    }
+    if (!ArquivoExiste(b + "mozembed/xulrunner")) {
+        app.MessageBox(componentes::TipoMensagem::Erro,
+                       "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rArquivo n\xE3o encontrado");
+        return 0;
+    }
+    app.ExecutaHandler("VerificaRegistroGre", [&] {
+        if (VerificaRegistroGre(b)) ExecutaEEspera(b + "mozembed/xulrunner", "--register-global", 0);
+    });
+    app.SetTitle(kTitulo);
+
+    engine::TNavegadorQt navegador;
+    componentes::TFormPrincipalQt form(app, navegador.Widget(), &navegador);
+    componentes::TClienteHttpCurl clienteHttp;
+    componentes::TComponentesPrincipal c = form.Componentes();
+    c.IdHTTP1 = &clienteHttp;
+    c.DefinePerfilNavegador = [&navegador](const std::string& d) { navegador.DefinePerfil(d); };
+    TfrmPrincipal frmPrincipal(app, c);
+    app.ExecutaHandler("FormCreate", [&] { frmPrincipal.FormCreate(); });
+
+    // SIGTERM and SIGINT close the main window as "Fechar Sistema" does, so
+    // "Ativo.001" does not stay behind.
+    if (::pipe2(g_sinais, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction sa{};
+        sa.sa_handler = AoSinal;
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
+    QSocketNotifier notificador(g_sinais[0], QSocketNotifier::Read);
+    QObject::connect(&notificador, &QSocketNotifier::activated, [&] {
+        char lixo[16];
+        while (::read(g_sinais[0], lixo, sizeof lixo) > 0) {
+        }
+        app.ExecutaHandler("FecharSistema1Click", [&] { frmPrincipal.FecharSistema1Click(); });
+    });
+
+    form.MostraInicial();
+    return qapp.exec();
+}

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The installed desktop program under Xvfb: installation checks, single
+# instance, exchange directories, "Ativo.001", the hide to the tray, the tray
+# menu, SIGTERM, "/CONFIG" and homologation mode.
+source "$(dirname "$0")/comum.sh"
+no_display "$@"
+prepara_area
+inicia_bandeja
+
+INST=$AREA/inst
+instala "$INST"
+grava_registro "http://127.0.0.1:9/" 1 operador 1234
+
+# ---- installation checks -------------------------------------------------------
+for caso in sem-diretorio diretorio-e-arquivo sem-programa; do
+  RUIM=$AREA/$caso
+  instala "$RUIM"
+  rm -rf "$RUIM/mozembed"
+  case $caso in
+    diretorio-e-arquivo) touch "$RUIM/mozembed" ;;
+    sem-programa) mkdir "$RUIM/mozembed" ;;
+  esac
+  inicia_gerente "$RUIM"
+  fecha_caixa Error
+  termina_com "$caso: the refused start did not end" "$PID_GERENTE" 20
+  nao_existe "$RUIM/resp" || falha "$caso: resp/ created by a refused start"
+  nao_existe "$RUIM/req" || falha "$caso: req/ created by a refused start"
+  ok "missing runtime refused ($caso)"
+done
+
+# ---- a start: directories, "Ativo.001", window, then tray ------------------------
+mkdir -p "$INST/req/guardado" "$INST/resp/guardado"
+printf '000-000 = CRT\r\n' > "$INST/req/intpos.001"
+printf 'velho\r\n' > "$INST/resp/intpos.sts"
+printf 'fica\r\n' > "$INST/req/guardado/x.001"
+inicia_gerente "$INST"
+espera_ate 60 janela_principal_visivel || falha "the main window was not shown"
+T0=$(date +%s%N)
+bandeja_oculta || falha "tray icon shown while starting"
+existe "$INST/resp/Ativo.001" || falha "no Ativo.001"
+LC_ALL=C grep -qzaP '\A000-000 = TEF\r\n016-000 = \d{10}\r\n999-999 = 0\r\n\z' "$INST/resp/Ativo.001" \
+  || falha "Ativo.001 bytes: $(od -c "$INST/resp/Ativo.001")"
+confere "day and month of Ativo.001" "$(date +%d%m)" "$(sed -n 2p "$INST/resp/Ativo.001" | cut -c11-14)"
+nao_existe "$INST/req/intpos.001" || falha "a request from an earlier run survived"
+nao_existe "$INST/resp/intpos.sts" || falha "a response from an earlier run survived"
+confere "file in a sub-directory of req/" "fica" "$(tr -d '\r\n' < "$INST/req/guardado/x.001")"
+existe "$INST/resp/guardado" || falha "sub-directory of resp/ removed"
+ok "start: req/ and resp/ cleared, sub-directories kept, Ativo.001 exact"
+
+espera_ate 20 janela_principal_oculta || falha "the window was not hidden"
+T1=$(date +%s%N)
+DECORRIDO=$(( (T1 - T0) / 1000000 ))
+[ "$DECORRIDO" -ge 1000 ] && [ "$DECORRIDO" -le 6000 ] || falha "hidden after ${DECORRIDO} ms, expected about 2000"
+espera_ate 20 bandeja_visivel || falha "no tray icon after the hide"
+ok "window hidden after ${DECORRIDO} ms, tray icon shown"
+
+# ---- a second start is refused; the first keeps running -------------------------
+ANTES=$(cat "$INST/resp/Ativo.001")
+PRIMEIRO=$PID_GERENTE
+"$INST/TefOrvex" >"$AREA/segundo.out" 2>&1 &
+SEGUNDO=$!
+fecha_caixa Error
+termina_com "the second start did not end" "$SEGUNDO" 20
+kill -0 "$PRIMEIRO" || falha "the first instance ended"
+confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
+PID_GERENTE=$PRIMEIRO
+ok "second start refused"
+
+# ---- a request from the commercial application is acknowledged -------------------
+set +e
+"$INST/tef-comercial" --dir "$INST" cnf --id 4242 --campo012 99 > "$AREA/cnf.out" 2>&1
+RC=$?
+set -e
+confere "tef-comercial exit code (acknowledged)" 3 "$RC"
+grep -q '001-000 = 4242' "$AREA/cnf.out" || falha "acknowledgement not printed: $(cat "$AREA/cnf.out")"
+ok "request acknowledged"
+
+# ---- "Fechar Sistema" from the tray menu ------------------------------------------------
+menu_bandeja Up Return
+termina_com "Fechar Sistema did not end the program" "$PID_GERENTE" 20
+nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left behind by Fechar Sistema"
+espera_ate 10 bandeja_oculta || falha "tray icon left behind"
+ok "Fechar Sistema removes Ativo.001 and ends"
+
+# ---- SIGTERM ----------------------------------------------------------------------------
+inicia_gerente "$INST"
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "no Ativo.001 on the second run"
+espera_ate 20 bandeja_visivel || falha "no tray icon on the second run"
+kill -TERM "$PID_GERENTE"
+termina_com "SIGTERM did not end the program" "$PID_GERENTE" 20
+nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left behind by SIGTERM"
+ok "SIGTERM closes like Fechar Sistema"
+
+# ---- "/CONFIG" in any letter case opens the parameters dialog -------------------------
+inicia_gerente "$INST" /cOnFiG
+DIALOGO=$(timeout 60 xdotool search --sync --onlyvisible --name '^\[ Parametrização \]$' | head -1) || falha "no parameters dialog"
+eval "$(xdotool getwindowgeometry --shell "$DIALOGO")"
+confere "dialog client size" "221x253" "${WIDTH}x${HEIGHT}"
+# "Configurar" saves the fields the dialog filled from the registry and closes it.
+xdotool mousemove $((X + 3 + 131 + 37)) $((Y + 3 + 216 + 12)) click 1
+espera_ate 60 janela_principal_visivel || falha "the start did not go on after the dialog"
+grep -q '"Lojcodigo"=dword:00000001' "$TEF_REGISTRO" || falha "the dialog did not save: $(cat "$TEF_REGISTRO")"
+kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20
+ok "/CONFIG opens the dialog; Configurar saves and the start goes on"
+
+# ---- homologation mode ------------------------------------------------------------------
+ln -s TefOrvex "$INST/TefOrvexHomologa.exe"
+"$INST/TefOrvexHomologa.exe" >"$AREA/homologa.out" 2>&1 &
+PID_GERENTE=$!
+fecha_caixa Information   # the first load
+fecha_caixa Information   # the second load of the start
+espera_ate 60 janela_principal_visivel || falha "no main window in homologation mode"
+read -r W JX JY JW JH <<< "$(janela_principal)"
+foto "$AREA/homologa.png"
+VERMELHO=$(fracao_vermelha "$AREA/homologa.png" $((JX + 160)) $((JY + 502 + 6)) 205 19)
+awk -v f="$VERMELHO" 'BEGIN { exit !(f > 0.02) }' || falha "no red homologation label (red fraction $VERMELHO)"
+espera_ate 20 bandeja_visivel || falha "no tray icon in homologation mode"
+# Disabled items are skipped by the keyboard: the third Down reaches "Fechar
+# Sistema" only when "Administração" and "Parâmetros do Sistema" are greyed.
+menu_bandeja Down Down Down Return
+termina_com "Administração or Parâmetros do Sistema is enabled in homologation mode" "$PID_GERENTE" 20
+ok "homologation mode: red label, two menu items disabled"
+
+echo "$TESTES passed, 0 failed"
