@@ -47,6 +47,13 @@ confere "file in a sub-directory of req/" "fica" "$(tr -d '\r\n' < "$INST/req/gu
 existe "$INST/resp/guardado" || falha "sub-directory of resp/ removed"
 ok "start: req/ and resp/ cleared, sub-directories kept, Ativo.001 exact"
 
+# The store had no runtime registration: the start ran mozembed/xulrunner
+# (key names keep the letter case of whoever created them first).
+LC_ALL=C grep -qaiF "[HKEY_LOCAL_MACHINE\SOFTWARE\mozilla.org\GRE\1.9.1.7]" "$TEF_REGISTRO" \
+  || falha "the runtime was not registered: $(cat "$TEF_REGISTRO")"
+LC_ALL=C grep -qaF "\"GreHome\"=\"$INST/mozembed\"" "$TEF_REGISTRO" || falha "GreHome: $(cat "$TEF_REGISTRO")"
+ok "runtime registered with GreHome = the installation's mozembed"
+
 espera_ate 20 janela_principal_oculta || falha "the window was not hidden"
 T1=$(date +%s%N)
 DECORRIDO=$(( (T1 - T0) / 1000000 ))
