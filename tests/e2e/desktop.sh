@@ -61,6 +61,13 @@ DECORRIDO=$(( (T1 - T0) / 1000000 ))
 espera_ate 20 bandeja_visivel || falha "no tray icon after the hide"
 ok "window hidden after ${DECORRIDO} ms, tray icon shown"
 
+# The tray host restarts: the icon comes back by itself.
+kill "$PID_TRAY"; wait "$PID_TRAY" 2>/dev/null || true
+espera_ate 20 bandeja_oculta || falha "the icon outlived its tray host"
+inicia_bandeja
+espera_ate 30 bandeja_visivel || falha "the icon did not come back to a new tray host"
+ok "tray icon back when a tray host appears again"
+
 # ---- a second start is refused; the first keeps running -------------------------
 ANTES=$(cat "$INST/resp/Ativo.001")
 PRIMEIRO=$PID_GERENTE
@@ -103,6 +110,21 @@ inicia_gerente "$INST" /cOnFiG
 DIALOGO=$(timeout 60 xdotool search --sync --onlyvisible --name '^\[ Parametrização \]$' | head -1) || falha "no parameters dialog"
 eval "$(xdotool getwindowgeometry --shell "$DIALOGO")"
 confere "dialog client size" "221x253" "${WIDTH}x${HEIGHT}"
+# Ctrl+U, typed into whatever has the focus, reaches the dialog through its
+# global grab and shows the address field (a white edit with the address).
+campo_url_visivel() {
+  foto "$AREA/dialogo.png"
+  local d
+  d=$(convert "$AREA/dialogo.png" -crop "190x15+$((X + 14))+$((Y + 193))" +repage -colorspace gray -format '%[fx:standard_deviation]' info:)
+  awk -v d="$d" 'BEGIN { exit !(d > 0.05) }'
+}
+campo_url_oculto() { ! campo_url_visivel; }
+espera_ate 10 campo_url_oculto || falha "the address field is visible before Ctrl+U"
+xdotool key ctrl+u
+espera_ate 10 campo_url_visivel || falha "Ctrl+U did not show the address field"
+xdotool key ctrl+u
+espera_ate 10 campo_url_oculto || falha "a second Ctrl+U did not hide the address field"
+ok "Ctrl+U toggles the address field"
 # "Configurar" saves the fields the dialog filled from the registry and closes it.
 xdotool mousemove $((X + 3 + 131 + 37)) $((Y + 3 + 216 + 12)) click 1
 espera_ate 60 janela_principal_visivel || falha "the start did not go on after the dialog"
