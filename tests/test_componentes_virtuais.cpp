@@ -116,6 +116,18 @@ TEST_F(Relogio, ExcecaoDeUmHandlerViraRelatorioDeVariasLinhas) {
     EXPECT_EQ(linhas[3], "Time: 2026-03-05 09:07:02.500");
 }
 
+TEST_F(Relogio, CausaDeUmaMensagemFixaVaiNoRelatorio) {
+    std::string relatorio;
+    app.Reporter().SetOnExceptionNotify([&](const std::string& r) { relatorio = r; });
+    app.ExecutaHandler("btnConfiguraClick", [] {
+        throw ERegistryException("Failed to set data for 'Url'", "/etc/orvex/tef.reg.lock: Permission denied");
+    });
+    const TLinhas linhas = DivideLinhas(relatorio);
+    ASSERT_EQ(linhas.size(), 5u);
+    EXPECT_EQ(linhas[1], "Message: Failed to set data for 'Url'");
+    EXPECT_EQ(linhas[4], "Cause: /etc/orvex/tef.reg.lock: Permission denied");
+}
+
 TEST_F(Relogio, FalhaAoRelatarNaoSePerde) {
     app.Reporter().SetOnExceptionNotify([](const std::string&) { throw EFCreateError("Cannot create file"); });
     app.ExecutaHandler("SpeedButton1Click", [] { throw Exception("boom"); });

@@ -261,3 +261,31 @@ TEST(Valores, ForaDaFaixaOuInvalidoNaoTemValorENuncaEPositivo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Executavel, CaminhoComoInvocadoAbsolutoSemResolverLinks) {
+    TDiretorioTemporario d;
+    CriaDir(d / "bin");
+    GravaBytes(d / "bin/programa", "#!/bin/sh\n");
+    ASSERT_EQ(chmod((d / "bin/programa").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((d / "bin/programa").c_str(), (d / "bin/atalho").c_str()), 0);
+    char antes[4096];
+    ASSERT_NE(getcwd(antes, sizeof antes), nullptr);
+    ASSERT_EQ(chdir(d.Caminho().c_str()), 0);
+    const char* pathAntes = getenv("PATH");
+    const std::string pathGuardado = pathAntes ? pathAntes : "";
+    setenv("PATH", ("/nao/existe:" + d / "bin").c_str(), 1);
+    const std::vector<std::pair<std::string, std::string>> casos = {
+        {"./bin/programa", d / "bin/programa"},
+        {"bin//./programa", d / "bin/programa"},
+        {d / "bin/atalho", d / "bin/atalho"},   // the link itself, not its target
+        {"programa", d / "bin/programa"},       // found through PATH
+        {"atalho", d / "bin/atalho"},
+    };
+    for (const auto& [argv0, esperado] : casos) EXPECT_EQ(CaminhoDoExecutavel(argv0.c_str()), esperado) << argv0;
+    setenv("PATH", pathGuardado.c_str(), 1);
+    ASSERT_EQ(chdir(antes), 0);
+}
+
+}  // namespace

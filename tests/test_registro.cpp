@@ -25,7 +25,8 @@ protected:
         try {
             fn();
         } catch (const ERegistryException& e) {
-            return e.what();
+            // The fixed message, then the cause where there is one.
+            return e.Causa.empty() ? std::string(e.what()) : std::string(e.what()) + "\r\n" + e.Causa;
         }
         return "";
     }
@@ -255,6 +256,12 @@ TEST_F(Registro, WritersStoreTheirTypesAndNoOpenKeyIsHandled) {
     EXPECT_EQ(reg.ReadString("Url"), "");
     EXPECT_EQ(Erro([&] { reg.ReadInteger("Porta"); }), "Failed to get data for 'Porta'");
     EXPECT_EQ(Erro([&] { reg.WriteString("Url", "x"); }).rfind("Failed to set data for 'Url'\r\n", 0), 0u);
+    try {
+        reg.WriteString("Url", "x");
+    } catch (const ERegistryException& e) {
+        EXPECT_STREQ(e.what(), "Failed to set data for 'Url'") << "the message is the fixed text alone";
+        EXPECT_FALSE(e.Causa.empty());
+    }
     EXPECT_FALSE(reg.ValueExists("Url"));
     EXPECT_TRUE(reg.GetKeyNames().empty());
 

@@ -39,7 +39,9 @@ void TReporterExcecao::Executa(const std::string& nomeHandler, const std::functi
     try {
         handler();
     } catch (const Exception& e) {
-        Relata(MontaRelatorio(e.ClassName(), e.Message(), nomeHandler, relogio()));
+        std::string relatorio = MontaRelatorio(e.ClassName(), e.Message(), nomeHandler, relogio());
+        if (!e.Causa.empty()) relatorio += "\r\nCause: " + e.Causa;
+        Relata(relatorio);
     } catch (const std::exception& e) {
         Relata(MontaRelatorio(typeid(e).name(), e.what(), nomeHandler, relogio()));
     } catch (...) {

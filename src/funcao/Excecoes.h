@@ -7,9 +7,12 @@
 
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const std::string& mensagem) : std::runtime_error(mensagem) {}
+    explicit Exception(const std::string& mensagem, std::string causa = "")
+        : std::runtime_error(mensagem), Causa(std::move(causa)) {}
     std::string Message() const { return what(); }
     virtual const char* ClassName() const { return "Exception"; }
+    // Why it happened, for the error log, when the message is a fixed text.
+    std::string Causa;
 };
 
 // Input/output failure of a device or directory, with the system's error code.

@@ -227,6 +227,31 @@ std::string MensagemErroES(int codigo) {
     }
 }
 
+std::string CaminhoDoExecutavel(const char* argv0) {
+    std::string nome = argv0 ? argv0 : "";
+    if (!nome.empty() && nome.find('/') == std::string::npos) {
+        // Started through PATH: the first directory that has it.
+        const char* path = std::getenv("PATH");
+        for (const auto& dir : Divide(path ? path : "", ":")) {
+            const std::string candidato = JuntaCaminho(dir.empty() ? "." : dir, nome);
+            if (::access(candidato.c_str(), X_OK) == 0) {
+                nome = candidato;
+                break;
+            }
+        }
+    }
+    if (!nome.empty() && nome[0] != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) != nullptr) nome = JuntaCaminho(cwd, nome);
+    }
+    std::string limpo;
+    for (const auto& parte : Divide(nome, "/")) {
+        if (parte.empty() || parte == ".") continue;
+        limpo += "/" + parte;
+    }
+    return limpo.empty() ? nome : limpo;
+}
+
 // ---- texts ----------------------------------------------------------------
 
 std::string Apara(std::string_view texto) {
@@ -318,7 +343,7 @@ std::string DataHoraCompacta(const TDataHora& m) {
     return buf;
 }
 
-std::string DataHoraRegional(const TDataHora& m) {
+std::tm ParaTm(const TDataHora& m) {
     std::tm t{};
     t.tm_year = m.ano - 1900;
     t.tm_mon = m.mes - 1;
@@ -326,9 +351,14 @@ std::string DataHoraRegional(const TDataHora& m) {
     t.tm_hour = m.hora;
     t.tm_min = m.minuto;
     t.tm_sec = m.segundo;
-    t.tm_isdst = -1;
     std::tm copia = t;
     if (timegm(&copia) != -1) t.tm_wday = copia.tm_wday, t.tm_yday = copia.tm_yday;
+    t.tm_isdst = -1;
+    return t;
+}
+
+std::string DataHoraRegional(const TDataHora& m) {
+    const std::tm t = ParaTm(m);
     char data[128] = "", hora[128] = "";
     std::strftime(data, sizeof data, "%x", &t);
     if (m.hora == 0 && m.minuto == 0 && m.segundo == 0) return data;

@@ -5,6 +5,7 @@
 #include "Excecoes.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ struct TDataHora {
 };
 
 TDataHora DataHoraLocal();
+// The broken-down time of a moment (milliseconds dropped; weekday and day of
+// the year filled in).
+std::tm ParaTm(const TDataHora& momento);
 
 // ---- lists of lines -------------------------------------------------------
 
@@ -57,6 +61,10 @@ TLinhas ListaArquivosMascara(const std::string& diretorio, const std::string& ma
 // Bare names of the sub-directories that are not hidden; none for a missing
 // directory.
 TLinhas ListaSubdiretorios(const std::string& diretorio);
+
+// The path of a program as invoked (argv[0]): absolute, found through PATH
+// when it has no "/", "." and empty pieces removed, symbolic links kept.
+std::string CaminhoDoExecutavel(const char* argv0);
 
 // ---- texts ----------------------------------------------------------------
 

@@ -55,11 +55,14 @@ void PreparaChromium() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The first argument as typed: the toolkit removes its own options from
+    // argv, which must not move "/CONFIG" into first place.
+    const std::string primeiro = argc > 1 ? argv[1] : "";
     PreparaChromium();
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication qapp(argc, argv);
     qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
-    componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), argc > 1 ? argv[1] : "");
+    componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);
     const std::string exe = app.ExeName();
     const std::string b = exe.substr(0, exe.rfind('/') + 1);
     app.Reporter().SetOnExceptionNotify([&b](const std::string& r) { AnexaLogErro(b + "LogErro.txt", r); });

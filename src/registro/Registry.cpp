@@ -115,8 +115,8 @@ void TRegistry::Grava(const std::string& nome, std::uint32_t tipo, const std::st
         if (somenteLeitura_) throw ERegistryException("key '" + atual_ + "' was opened read-only");
         armazem_.GravaValor(atual_, nome, tipo, dados);
     } catch (const ERegistryException& e) {
-        // Callers match the first line; the second tells the operator why.
-        throw ERegistryException(ComNome("Failed to set data for '", nome) + "\r\n" + e.what());
+        // The message is the fixed text; the cause goes along for the log.
+        throw ERegistryException(ComNome("Failed to set data for '", nome), e.what());
     }
 }
 

@@ -4,11 +4,7 @@
 # "cert_override.txt" names its host:port with the certificate's SHA-256.
 source "$(dirname "$0")/comum.sh"
 no_display "$@"
-prepara_area
-inicia_bandeja
-INST=$AREA/inst
-instala "$INST"
-GERENTE_DIR=$INST
+prepara_instalacao
 PERFIL=$INST/mozembed/Profiles/default
 DOWN=$AREA/downloads
 mkdir -p "$DOWN"

@@ -52,6 +52,16 @@ encerra() {
   exit $rc
 }
 
+# The usual start of a test: a private area, a tray host, and the manager
+# installed in $INST (also GERENTE_DIR).
+prepara_instalacao() {
+  prepara_area
+  inicia_bandeja
+  INST=$AREA/inst
+  instala "$INST"
+  GERENTE_DIR=$INST
+}
+
 # instala DIR: the installation layout the project ships.
 instala() {
   cmake --install "$BUILD_DIR" --prefix "$1" >/dev/null

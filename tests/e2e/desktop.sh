@@ -4,11 +4,7 @@
 # menu, SIGTERM, "/CONFIG" and homologation mode.
 source "$(dirname "$0")/comum.sh"
 no_display "$@"
-prepara_area
-inicia_bandeja
-
-INST=$AREA/inst
-instala "$INST"
+prepara_instalacao
 grava_registro "http://127.0.0.1:9/" 1 operador 1234
 
 # ---- installation checks -------------------------------------------------------

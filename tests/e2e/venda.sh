@@ -3,11 +3,7 @@
 # web system on loopback, driven by the command-line commercial application.
 source "$(dirname "$0")/comum.sh"
 no_display "$@"
-prepara_area
-inicia_bandeja
-INST=$AREA/inst
-instala "$INST"
-GERENTE_DIR=$INST
+prepara_instalacao
 R001=$INST/resp/intpos.001
 
 # Credentials with characters that break an unescaped query.

@@ -2,12 +2,11 @@
 // With "--register-global" it records its own directory as the home of the
 // runtime version this program ships, in the machine's registry store.
 #include "Registro.h"
+#include "untFuncao.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -19,21 +18,8 @@ const char* kUso =
 
 std::string DiretorioProprio(const char* argv0) {
     // The directory as invoked (links kept), like the manager's own paths.
-    std::string caminho = argv0;
-    if (caminho.empty() || caminho[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) != nullptr) caminho = std::string(cwd) + "/" + caminho;
-    }
-    std::string limpo;
-    std::size_t i = 0;
-    while (i < caminho.size()) {
-        std::size_t j = caminho.find('/', i);
-        if (j == std::string::npos) j = caminho.size();
-        const std::string parte = caminho.substr(i, j - i);
-        if (!parte.empty() && parte != ".") limpo += "/" + parte;
-        i = j + 1;
-    }
-    return limpo.substr(0, limpo.rfind('/'));
+    const std::string caminho = CaminhoDoExecutavel(argv0);
+    return caminho.substr(0, caminho.rfind('/'));
 }
 
 }  // namespace

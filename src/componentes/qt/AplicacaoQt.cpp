@@ -18,31 +18,7 @@ std::string DeQString(const QString& texto) { return Utf16ParaCp1252(texto.toStd
 TAplicacaoQt::TAplicacaoQt(std::string exeName, std::string primeiroParametro)
     : exeName_(std::move(exeName)), primeiroParametro_(std::move(primeiroParametro)) {}
 
-std::string TAplicacaoQt::CaminhoExecutavel(const char* argv0) {
-    std::string nome = argv0 ? argv0 : "";
-    if (nome.find('/') == std::string::npos) {
-        // Started through PATH: the first directory that has it.
-        const char* path = std::getenv("PATH");
-        for (const auto& dir : Divide(path ? path : "", ":")) {
-            const std::string candidato = JuntaCaminho(dir.empty() ? "." : dir, nome);
-            if (::access(candidato.c_str(), X_OK) == 0) {
-                nome = candidato;
-                break;
-            }
-        }
-    }
-    if (!nome.empty() && nome[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) != nullptr) nome = JuntaCaminho(cwd, nome);
-    }
-    // Tidy "/./" pieces without resolving links.
-    std::string limpo;
-    for (const auto& parte : Divide(nome, "/")) {
-        if (parte.empty() || parte == ".") continue;
-        limpo += "/" + parte;
-    }
-    return limpo.empty() ? nome : limpo;
-}
+std::string TAplicacaoQt::CaminhoExecutavel(const char* argv0) { return CaminhoDoExecutavel(argv0); }
 
 void TAplicacaoQt::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 

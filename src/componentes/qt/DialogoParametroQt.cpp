@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <limits>
 #include <QShortcut>
 #include <xcb/xcb.h>
 
@@ -146,6 +147,7 @@ TDialogoParametroQt::TDialogoParametroQt(IAplicacao& app, QWidget* dono)
         auto* e = new QLineEdit(Panel2);
         e->setObjectName(nome);
         e->setGeometry(x, y, 198, 21);
+        e->setMaxLength(std::numeric_limits<int>::max());  // no length limit
         return e;
     };
     rotulo("C\xF3" "digo da Loja:", 8, 8);
@@ -193,6 +195,9 @@ TDialogoParametroQt::~TDialogoParametroQt() = default;
 
 void TDialogoParametroQt::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
+    // A restore from minimised is shown again by the system: the dialog is
+    // filled once per opening, not over what the operator typed.
+    if (e->spontaneous()) return;
     edtEmpresa_->setFocus();
     if (onShow_) app_.ExecutaHandler("FormShow", onShow_);
 }

@@ -284,6 +284,8 @@ TFormPrincipalQt::TFormPrincipalQt(TAplicacaoQt& app, QWidget* navegador, INaveg
 
     opsJanela_ = std::make_unique<JanelaOps>(*this);
     opsTray_ = std::make_unique<BandejaOps>(tray_);
+    // Captions show data (addresses, error messages) as typed, never as markup.
+    for (QLabel* l : {lblVersao_, panEsconde_, lblHomologa_, lblUrl_}) l->setTextFormat(Qt::PlainText);
     const auto rotulo = [](QLabel* l) {
         return std::make_unique<Controle>(
             l, [l](const QString& t) { l->setText(t); }, [l] { return l->text(); });

@@ -26,13 +26,8 @@ void TTimerVirtual::SetInterval(int ms) {
 
 TAplicacaoVirtual::TAplicacaoVirtual(std::string exeName, std::string primeiroParametro, TDataHora inicio)
     : exeName_(std::move(exeName)), primeiroParametro_(std::move(primeiroParametro)), inicioMs_(inicio.milissegundo) {
-    std::tm t{};
-    t.tm_year = inicio.ano - 1900;
-    t.tm_mon = inicio.mes - 1;
-    t.tm_mday = inicio.dia;
-    t.tm_hour = inicio.hora;
-    t.tm_min = inicio.minuto;
-    t.tm_sec = inicio.segundo;
+    std::tm t = ParaTm(inicio);
+    t.tm_isdst = 0;
     inicioEpoch_ = timegm(&t);
 }
 
