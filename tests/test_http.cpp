@@ -3,14 +3,13 @@
 // The certificates come from the openssl command line, made once per run.
 #include "Ambiente.h"
 #include "ClienteHttp.h"
+#include "Rede.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,7 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -31,20 +29,6 @@ using namespace std::chrono_literals;
 using Relogio = std::chrono::steady_clock;
 
 namespace {
-
-// 200 KB with plenty of NULs: several write callbacks, and no text assumptions.
-const std::string& Binario() {
-    static const std::string b = [] {
-        std::string s("\0\0\r\n\x1A\xFF", 6);
-        std::uint32_t x = 12345;
-        while (s.size() < 200000) {
-            x = x * 1103515245u + 12345u;
-            s += (x >> 16) % 5 == 0 ? '\0' : static_cast<char>(x >> 24);
-        }
-        return s;
-    }();
-    return b;
-}
 
 // ---- servers ----------------------------------------------------------------
 
@@ -255,57 +239,13 @@ TDownload Baixa(TClienteHttpCurl& c, const std::string& url) {
     return ::testing::AssertionSuccess();
 }
 
-// Sets an environment variable for a scope (nullptr: unset) and puts the old
-// value back.
-class TVariavel {
-public:
-    TVariavel(const char* nome, const char* valor) : nome_(nome) {
-        if (const char* v = std::getenv(nome)) antigo_ = v;
-        Define(valor);
-    }
-    ~TVariavel() { Define(antigo_ ? antigo_->c_str() : nullptr); }
-    TVariavel(const TVariavel&) = delete;
-    TVariavel& operator=(const TVariavel&) = delete;
-    void Define(const char* valor) {
-        if (valor) ::setenv(nome_, valor, 1);
-        else ::unsetenv(nome_);
-    }
-
-private:
-    const char* nome_;
-    std::optional<std::string> antigo_;
-};
-
-TOpcoesClienteHttp Curtas() {
-    TOpcoesClienteHttp o;
-    o.limiteConexao = 1000ms;
-    o.limiteSemDados = 1s;
-    return o;
-}
-
 // ---- fixture ----------------------------------------------------------------
 
-// A test CA with a good server certificate and one for "otherhost" only, a
-// self-signed one nobody vouches for, and a second CA standing in for the
-// system store (a hashed directory) with a server certificate of its own.
-const char* ScriptCertificados = R"(set -e
-cd "$1"
-chave='-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes'
-ac() {
-  openssl req -x509 $chave -keyout "$1.key" -out "$1.pem" -days 2 -subj "/CN=$1 de teste" \
-    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
-}
-emite() {
-  openssl req $chave -keyout "$1.key" -out "$1.csr" -subj "/CN=$2"
-  printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$3" > "$1.ext"
-  openssl x509 -req -in "$1.csr" -CA "$4.pem" -CAkey "$4.key" -CAcreateserial -days 2 -out "$1.pem" -extfile "$1.ext"
-}
-ac ca
-ac ca2
-emite bom 127.0.0.1 IP:127.0.0.1,DNS:localhost ca
-emite outro otherhost DNS:otherhost ca
-emite deca2 127.0.0.1 IP:127.0.0.1,DNS:localhost ca2
-openssl req -x509 $chave -keyout auto.key -out auto.pem -days 2 -subj /CN=127.0.0.1 \
+// Besides the test CA with a good server certificate and one for "otherhost"
+// only, and the second CA with a server certificate of its own (see
+// GeraCertificados): a self-signed one nobody vouches for, and a hashed
+// directory trusting the second CA, standing in for the system store.
+const char* kMaisCertificados = R"(openssl req -x509 $chave -keyout auto.key -out auto.pem -days 2 -subj /CN=127.0.0.1 \
   -addext subjectAltName=IP:127.0.0.1,DNS:localhost
 mkdir dirca
 cp ca2.pem dirca/
@@ -318,9 +258,7 @@ protected:
         // A client that gives up mid-answer must not kill the process.
         ::signal(SIGPIPE, SIG_IGN);
         dir_ = std::make_unique<TDiretorioTemporario>();
-        GravaBytes(*dir_ / "gera.sh", ScriptCertificados);
-        const std::string cmd = "sh '" + *dir_ / "gera.sh' '" + dir_->Caminho() + "' >'" + *dir_ / "gera.log' 2>&1";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("certificates: " + LeBytes(*dir_ / "gera.log"));
+        GeraCertificados(*dir_, kMaisCertificados);
         registro_ = std::make_unique<TRegistro>();
         http_ = Servidor(nullptr);
         https_ = Servidor("bom");
@@ -355,7 +293,7 @@ protected:
     static inline std::unique_ptr<TDiretorioTemporario> dir_;
     static inline std::unique_ptr<TRegistro> registro_;
     static inline std::unique_ptr<TServidorHttplib> http_, https_, outro_, auto_, deCa2_;
-    TVariavel ca_{"TEF_CA_BUNDLE", nullptr};
+    TVariavelAmbiente ca_{"TEF_CA_BUNDLE", nullptr};
 };
 
 // ---- tests --------------------------------------------------------------------
@@ -365,8 +303,8 @@ TEST_F(ClienteHttp, BaixaOCorpoByteAByte) {
     // The web system is reached directly, whatever the environment says.
     TSocketLocal semProxy(false);
     const std::string proxy = semProxy.Url("http");
-    TVariavel p1("http_proxy", proxy.c_str()), p2("https_proxy", proxy.c_str()), p3("HTTPS_PROXY", proxy.c_str()),
-        p4("no_proxy", nullptr), p5("NO_PROXY", nullptr);
+    TVariavelAmbiente p1("http_proxy", proxy.c_str()), p2("https_proxy", proxy.c_str()),
+        p3("HTTPS_PROXY", proxy.c_str()), p4("no_proxy", nullptr), p5("NO_PROXY", nullptr);
     struct Caso {
         const char* nome;
         std::string url;
@@ -608,63 +546,14 @@ TEST_F(ClienteHttp, GetAninhadoNoMesmoClienteFalhaSemAtrapalhar) {
 }
 
 #ifdef TEF_WEBSISTEMA_EXE
-// tef-websistema as a child process; its start lines name its ports.
-class TWebsistema {
-public:
-    explicit TWebsistema(const std::vector<std::string>& args) {
-        std::vector<std::string> todos{TEF_WEBSISTEMA_EXE};
-        todos.insert(todos.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : todos) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int canal[2];
-        if (::pipe2(canal, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(canal[1], STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(canal[1]);
-        fd_ = canal[0];
-        if (pid_ < 0) throw std::runtime_error("fork");
-    }
-    ~TWebsistema() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        ::close(fd_);
-    }
-    // The text after "<prefixo> " in the start lines; waits at most 10 s.
-    std::string Linha(const std::string& prefixo) {
-        const auto limite = Relogio::now() + 10s;
-        for (;;) {
-            for (std::size_t i = 0, fim; (fim = saida_.find('\n', i)) != std::string::npos; i = fim + 1)
-                if (saida_.compare(i, prefixo.size() + 1, prefixo + " ") == 0)
-                    return saida_.substr(i + prefixo.size() + 1, fim - i - prefixo.size() - 1);
-            const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(limite - Relogio::now());
-            pollfd p{fd_, POLLIN, 0};
-            char buf[512];
-            ssize_t n = 0;
-            if (resta.count() <= 0 || ::poll(&p, 1, static_cast<int>(resta.count())) != 1 ||
-                (n = ::read(fd_, buf, sizeof buf)) <= 0)
-                throw std::runtime_error("tef-websistema did not start: " + saida_);
-            saida_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string saida_;
-};
-
 TEST_F(ClienteHttp, BaixaOsArquivosDoPerfilDoWebSistemaDeReferencia) {
     const std::string downloads = *dir_ / "downloads";
     CriaDir(downloads);
     for (const char* nome : {"cert8.db", "metade.db", "movido.db", "preso.db"})
         GravaBytes(downloads + "/" + nome, Binario());
     GravaBytes(downloads + "/cert_override.txt", "127.0.0.1:443\tOID.2.16.840.1.101.3.4.2.1\tAB:CD\tU\t\n");
-    TWebsistema ws({"--porta", "0", "--porta-https", "0", "--cert", *dir_ / "bom.pem", "--chave", *dir_ / "bom.key",
+    TWebsistema ws(TEF_WEBSISTEMA_EXE,
+                   {"--porta", "0", "--porta-https", "0", "--cert", *dir_ / "bom.pem", "--chave", *dir_ / "bom.key",
                     "--downloads", downloads, "--corta", "metade.db", "--redireciona", "movido.db", "--lento",
                     "preso.db", "--log", *dir_ / "websistema.log"});
     const std::string https = "https://" + ws.Linha("HTTPS") + "/download/tef/profile/";

@@ -23,41 +23,6 @@ namespace {
 const std::string kAguardando = "TEF, Aguardando Aplicativo Comercial....";
 const std::string kChave = "\\Software\\ORVEX\\TEF";
 
-// Sets (or removes) an environment variable for one test and puts the old
-// value back afterwards.
-class VariavelAmbiente {
-public:
-    VariavelAmbiente(const char* nome, const std::optional<std::string>& valor) : nome_(nome) {
-        if (const char* v = std::getenv(nome)) antigo_ = v;
-        Define(valor);
-    }
-    ~VariavelAmbiente() { Define(antigo_); }
-    VariavelAmbiente(const VariavelAmbiente&) = delete;
-    VariavelAmbiente& operator=(const VariavelAmbiente&) = delete;
-    void Define(const std::optional<std::string>& valor) {
-        if (valor)
-            setenv(nome_, valor->c_str(), 1);
-        else
-            unsetenv(nome_);
-    }
-
-private:
-    const char* nome_;
-    std::optional<std::string> antigo_;
-};
-
-// A timer that is due at every ProcessMessages (interval 0) and records what
-// it sees; never left enabled across Avanca, which would spin on it.
-struct Espiao {
-    Espiao(TAplicacaoVirtual& app, std::function<void()> f) : t(app.CriaTimer("espiao")) {
-        t->SetInterval(0);
-        t->SetOnTimer(std::move(f));
-        t->SetEnabled(true);
-    }
-    ~Espiao() { t->SetEnabled(false); }
-    std::unique_ptr<componentes::ITimer> t;
-};
-
 void GravaConfiguracao(const std::string& store) {
     TRegistry r(store);
     r.OpenKey(kChave, true);
@@ -109,8 +74,8 @@ struct Inicio : ::testing::Test {
     TDiretorioTemporario dir, outro;
     std::string B = dir.Caminho();
     std::string store = outro / "tef.reg";
-    VariavelAmbiente registro{"TEF_REGISTRO", store};
-    VariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
+    TVariavelAmbiente registro{"TEF_REGISTRO", store};
+    TVariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
     std::unique_ptr<TAplicacaoVirtual> app;
     std::unique_ptr<TFormPrincipalVirtual> form;
     std::unique_ptr<TfrmPrincipal> frm;
@@ -581,7 +546,7 @@ TEST_F(Janela, FormShowLimpaOFundoEProcessaMensagens) {
 
 TEST_F(Janela, ParametrosDoSistemaAbreODialogoECarrega) {
     TDiretorioTemporario outro;
-    VariavelAmbiente registro("TEF_REGISTRO", outro / "tef.reg");
+    TVariavelAmbiente registro("TEF_REGISTRO", outro / "tef.reg");
     GravaConfiguracao(outro / "tef.reg");
     g.frm.FChaveRegistro = kChave;
     g.app.ExecutaHandler("ParmetrosdoSistema1Click", g.form.Eventos.ParmetrosdoSistema1Click);

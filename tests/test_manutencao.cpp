@@ -19,38 +19,6 @@ using componentes::TClienteHttpVirtual;
 
 namespace {
 
-class VariavelAmbiente {
-public:
-    VariavelAmbiente(const char* nome, const std::optional<std::string>& valor) : nome_(nome) {
-        if (const char* v = std::getenv(nome)) antigo_ = v;
-        Define(valor);
-    }
-    ~VariavelAmbiente() { Define(antigo_); }
-    VariavelAmbiente(const VariavelAmbiente&) = delete;
-    VariavelAmbiente& operator=(const VariavelAmbiente&) = delete;
-    void Define(const std::optional<std::string>& valor) {
-        if (valor)
-            setenv(nome_, valor->c_str(), 1);
-        else
-            unsetenv(nome_);
-    }
-
-private:
-    const char* nome_;
-    std::optional<std::string> antigo_;
-};
-
-// Due at every ProcessMessages (interval 0); only for direct calls.
-struct Espiao {
-    Espiao(TAplicacaoVirtual& app, std::function<void()> f) : t(app.CriaTimer("espiao")) {
-        t->SetInterval(0);
-        t->SetOnTimer(std::move(f));
-        t->SetEnabled(true);
-    }
-    ~Espiao() { t->SetEnabled(false); }
-    std::unique_ptr<componentes::ITimer> t;
-};
-
 std::string Real(const std::string& caminho) {
     char buf[PATH_MAX];
     return ::realpath(caminho.c_str(), buf) ? buf : "";
@@ -65,7 +33,7 @@ TValorRegistro Sz(const std::string& texto) { return {REG_SZ, texto + '\0'}; }
 struct Gre : ::testing::Test {
     TDiretorioTemporario outro;
     std::string store = outro / "tef.reg";
-    VariavelAmbiente registro{"TEF_REGISTRO", store};
+    TVariavelAmbiente registro{"TEF_REGISTRO", store};
     TGerenteVirtual g;
     int escritas = 0;
 
@@ -410,7 +378,7 @@ TEST(SubstituiArquivo, AlvoQueNaoPodeSerTrocadoFicaEACopiaSome) {
 const std::string kBase = "https://tef.orvexpay.com.br/download/tef/profile/";
 
 struct Certificados : ::testing::Test {
-    VariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
+    TVariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
     TGerenteVirtual g;
     std::string P() const { return g.B + "mozembed/Profiles/default/"; }
     TClienteHttpVirtual& Http() { return g.form.IdHTTP1; }
@@ -490,7 +458,7 @@ TEST_F(Certificados, PrimeiroDestinoQueNaoPodeSerCriadoPulaOSegundo) {
 }
 
 TEST_F(Certificados, EnderecoDeProducaoDoAmbiente) {
-    VariavelAmbiente outra("TEF_PRODUCAO", "http://127.0.0.1:8443/");
+    TVariavelAmbiente outra("TEF_PRODUCAO", "http://127.0.0.1:8443/");
     Atuais("velho", "v");
     g.frm.AtualizaCertificados();
     EXPECT_EQ(Http().Pedidos, (std::vector<std::string>{"http://127.0.0.1:8443/download/tef/profile/cert8.db",

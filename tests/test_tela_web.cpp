@@ -23,39 +23,6 @@ const std::string kAguardando = "TEF, Aguardando Aplicativo Comercial....";
 const std::string kAguardando42 = "TEF, Aguardando Aplicativo Comercial....  ";
 const std::string kProducao = "https://tef.orvexpay.com.br";
 
-class VariavelAmbiente {
-public:
-    VariavelAmbiente(const char* nome, const std::optional<std::string>& valor) : nome_(nome) {
-        if (const char* v = std::getenv(nome)) antigo_ = v;
-        Define(valor);
-    }
-    ~VariavelAmbiente() { Define(antigo_); }
-    VariavelAmbiente(const VariavelAmbiente&) = delete;
-    VariavelAmbiente& operator=(const VariavelAmbiente&) = delete;
-    void Define(const std::optional<std::string>& valor) {
-        if (valor)
-            setenv(nome_, valor->c_str(), 1);
-        else
-            unsetenv(nome_);
-    }
-
-private:
-    const char* nome_;
-    std::optional<std::string> antigo_;
-};
-
-// Due at every ProcessMessages (interval 0); only for direct calls, never
-// across Avanca.
-struct Espiao {
-    Espiao(TAplicacaoVirtual& app, std::function<void()> f) : t(app.CriaTimer("espiao")) {
-        t->SetInterval(0);
-        t->SetOnTimer(std::move(f));
-        t->SetEnabled(true);
-    }
-    ~Espiao() { t->SetEnabled(false); }
-    std::unique_ptr<componentes::ITimer> t;
-};
-
 // The query keys of an address, in order.
 std::vector<std::string> Chaves(const std::string& endereco) {
     std::vector<std::string> chaves;
@@ -69,7 +36,7 @@ const std::vector<std::string> kChavesDaPagina = {"tela",      "lojcodigo_logado
                                               "ususenha_logado", "num_cupom", "cpf", "valor", "imprime"};
 
 struct TelaWeb : ::testing::Test {
-    VariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
+    TVariavelAmbiente producao{"TEF_PRODUCAO", std::nullopt};
     TGerenteVirtual g;
 
     std::vector<std::string> Navegados() const {
@@ -124,7 +91,7 @@ TEST_F(TelaWeb, ValidaUrlNormalizaOEndereco) {
 }
 
 TEST_F(TelaWeb, BaseDeProducaoDoAmbienteSemBarraFinal) {
-    VariavelAmbiente outra("TEF_PRODUCAO", "http://127.0.0.1:8443//");
+    TVariavelAmbiente outra("TEF_PRODUCAO", "http://127.0.0.1:8443//");
     EXPECT_EQ(g.frm.ResolveServidor(), "http://127.0.0.1:8443");
     EXPECT_EQ(g.frm.ValidaUrl("https://loja.orvexpay.com.br/x"), "http://127.0.0.1:8443/");
     EXPECT_EQ(g.frm.ValidaUrl("http://127.0.0.1:8443/"), "http://127.0.0.1:8443/") << "outside the domain";
@@ -515,7 +482,7 @@ struct ImpressoraReal : ::testing::Test {
     TFormPrincipalVirtual form{app};
     componentes::TImpressoraDispositivo impressora;
     TfrmPrincipal frm{app, Componentes()};
-    VariavelAmbiente lpt{"TEF_LPT1", std::nullopt};
+    TVariavelAmbiente lpt{"TEF_LPT1", std::nullopt};
 
     componentes::TComponentesPrincipal Componentes() {
         auto c = form.Componentes();
@@ -625,15 +592,15 @@ TEST(ImprimeLinhas, FifoLidoPeloTeste) {
 
 TEST(ImprimeLinhas, DispositivoPadraoEDevNull) {
     {
-        VariavelAmbiente lpt("TEF_LPT1", std::nullopt);
+        TVariavelAmbiente lpt("TEF_LPT1", std::nullopt);
         EXPECT_EQ(DispositivoImpressora(), "/dev/lp0");
     }
     {
-        VariavelAmbiente lpt("TEF_LPT1", "");
+        TVariavelAmbiente lpt("TEF_LPT1", "");
         EXPECT_EQ(DispositivoImpressora(), "/dev/lp0");
     }
     {
-        VariavelAmbiente lpt("TEF_LPT1", "/tmp/x");
+        TVariavelAmbiente lpt("TEF_LPT1", "/tmp/x");
         EXPECT_EQ(DispositivoImpressora(), "/tmp/x");
     }
     EXPECT_NO_THROW(ImprimeLinhas("/dev/null", {"a", "b"}));

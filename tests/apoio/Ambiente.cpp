@@ -49,3 +49,20 @@ void RemoveArvore(const std::string& caminho) {
     std::error_code ec;
     fs::remove_all(caminho, ec);
 }
+
+TVariavelAmbiente::TVariavelAmbiente(const char* nome, const char* valor) : nome_(nome) {
+    if (const char* v = std::getenv(nome)) antigo_ = v;
+    Define(valor);
+}
+
+TVariavelAmbiente::TVariavelAmbiente(const char* nome, const std::optional<std::string>& valor)
+    : TVariavelAmbiente(nome, valor ? valor->c_str() : nullptr) {}
+
+TVariavelAmbiente::~TVariavelAmbiente() { Define(antigo_); }
+
+void TVariavelAmbiente::Define(const char* valor) {
+    if (valor) ::setenv(nome_.c_str(), valor, 1);
+    else ::unsetenv(nome_.c_str());
+}
+
+void TVariavelAmbiente::Define(const std::optional<std::string>& valor) { Define(valor ? valor->c_str() : nullptr); }

@@ -1,6 +1,8 @@
-// Test support: a private temporary directory and whole-file byte helpers.
+// Test support: a private temporary directory, whole-file byte helpers and
+// scoped environment variables.
 #pragma once
 
+#include <optional>
 #include <string>
 
 class TDiretorioTemporario {
@@ -22,3 +24,21 @@ void GravaBytes(const std::string& arquivo, const std::string& bytes);
 bool Existe(const std::string& caminho);
 void CriaDir(const std::string& caminho);  // with parents
 void RemoveArvore(const std::string& caminho);
+
+// Sets an environment variable for a scope, or removes it, and puts the old
+// value (or its absence) back at the end. Either form of value will do:
+// nullptr or std::nullopt remove the variable.
+class TVariavelAmbiente {
+public:
+    TVariavelAmbiente(const char* nome, const char* valor);
+    TVariavelAmbiente(const char* nome, const std::optional<std::string>& valor);
+    ~TVariavelAmbiente();
+    TVariavelAmbiente(const TVariavelAmbiente&) = delete;
+    TVariavelAmbiente& operator=(const TVariavelAmbiente&) = delete;
+    void Define(const char* valor);
+    void Define(const std::optional<std::string>& valor);
+
+private:
+    std::string nome_;
+    std::optional<std::string> antigo_;
+};

@@ -1,10 +1,14 @@
 // A manager on the virtual component layer, in a private directory, for the
-// controller's tests.
+// controller's tests; a timer that watches it between messages.
 #pragma once
 
 #include "Ambiente.h"
 #include "ComponentesVirtuais.h"
 #include "untPrincipal.h"
+
+#include <functional>
+#include <memory>
+#include <utility>
 
 struct TGerenteVirtual {
     explicit TGerenteVirtual(const std::string& subdiretorio = "")
@@ -29,4 +33,17 @@ struct TGerenteVirtual {
     componentes::TAplicacaoVirtual app;
     componentes::TFormPrincipalVirtual form;
     TfrmPrincipal frm;
+};
+
+// A timer that is due at every ProcessMessages (interval 0) and records what
+// it sees. Only for direct calls: never left enabled across Avanca, which
+// would spin on it.
+struct Espiao {
+    Espiao(componentes::TAplicacaoVirtual& app, std::function<void()> f) : t(app.CriaTimer("espiao")) {
+        t->SetInterval(0);
+        t->SetOnTimer(std::move(f));
+        t->SetEnabled(true);
+    }
+    ~Espiao() { t->SetEnabled(false); }
+    std::unique_ptr<componentes::ITimer> t;
 };
