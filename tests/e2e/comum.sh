@@ -189,3 +189,13 @@ comercial() {
 campo() { # file field: the value of the field's first line
   LC_ALL=C sed -n "s/^$2 = \\(.*\\)\\r\$/\\1/p" "$1" | head -1
 }
+
+# The text the last page served would write into its channel for a button
+# (aprovar, recusar, cancelar), as the web system logged it.
+resultado_da_pagina() { # button
+  python3 - "$AREA/web.log" "$1" <<'PY'
+import json, sys
+paginas = [json.loads(l)["pagina"] for l in open(sys.argv[1], encoding="utf-8") if l.startswith('{"pagina"')]
+sys.stdout.write(paginas[-1]["resultados"][sys.argv[2]])
+PY
+}

@@ -47,6 +47,16 @@ QUANDO=$(campo "$R001" 022-000)
 [[ "$QUANDO" =~ ^$(date +%d%m)[0-9]{6}$ ]] || falha "#016# not filled: [$QUANDO]"
 grep -q '#0' "$R001" && falha "a placeholder was left: $(cat "$R001")"
 LC_ALL=C grep -qzP '\A(\d{3}-\d{3} = [^\r\n]*\r\n)+\z' "$R001" || falha "intpos.001 is not CR LF exchange lines"
+# Byte for byte: the page's lines with the placeholders filled and its blank
+# lines dropped, each followed by CR LF.
+resultado_da_pagina aprovar | python3 -c '
+import sys
+itens = sys.stdin.read().split("\u00a7")
+linhas = [i.replace("#001#", "501").replace("#002#", "4711").replace("#016#", sys.argv[1]) for i in itens]
+sys.stdout.buffer.write(b"".join(l.encode("cp1252") + b"\r\n" for l in linhas if l.strip(" \t\r\n")))
+' "$QUANDO" > "$AREA/esperado.001"
+cmp "$AREA/esperado.001" "$R001" || falha "intpos.001 differs from the page's result: $(od -c "$R001" | head -20)"
+resultado_da_pagina aprovar | grep -q $'\xc2\xa7\xc2\xa7' || falha "the page's result had no blank line to drop"
 rm -f "$INST/resp/intpos.001" "$INST/resp/intpos.sts"
 python3 - "$AREA/web.log" "$LOGIN_U8" "$SENHA_U8" <<'PY' || falha "the query did not arrive intact: $(grep modtef "$AREA/web.log")"
 import json, sys
@@ -140,6 +150,14 @@ espera_ate 60 existe "$TEF_LPT1" || falha "Nova Venda printed nothing"
 volta_a_bandeja
 nao_existe "$R001" || falha "a menu sale wrote a response file"
 LC_ALL=C grep -qzP '\A([^\r\n]*\r\n)+\z' "$TEF_LPT1" || falha "printout lines are not each followed by CR LF"
+# Byte for byte: every item of the page's text in Windows-1252, then CR LF.
+resultado_da_pagina aprovar | python3 -c '
+import sys
+itens = sys.stdin.read().split("\u00a7")
+if itens and itens[-1] == "": itens.pop()  # a separator at the very end ends the text
+sys.stdout.buffer.write(b"".join(i.encode("cp1252") + b"\r\n" for i in itens))
+' > "$AREA/cupom.esperado"
+cmp "$AREA/cupom.esperado" "$TEF_LPT1" || falha "the printout differs from the page's receipt"
 iconv -f WINDOWS-1252 -t UTF-8 "$TEF_LPT1" | tr -d '\r' > "$AREA/cupom.txt"
 grep -q 'VALOR R\$ 0,00' "$AREA/cupom.txt" || falha "menu sale receipt: $(cat "$AREA/cupom.txt")"
 grep -q '^APROVADA' "$AREA/cupom.txt" || grep -q 'APROVADA' "$AREA/cupom.txt" || falha "receipt not approved"
@@ -152,6 +170,13 @@ espera_ate 60 existe "$TEF_LPT1" || falha "Administração printed nothing"
 volta_a_bandeja
 # "CONCLUÍDA" reaches the printer in Windows-1252: Í is the byte 0xCD.
 LC_ALL=C grep -qa $'CONCLU\xcdDA' "$TEF_LPT1" || falha "administration receipt: $(od -c "$TEF_LPT1" | head)"
+resultado_da_pagina aprovar | python3 -c '
+import sys
+itens = sys.stdin.read().split("\u00a7")
+if itens and itens[-1] == "": itens.pop()  # a separator at the very end ends the text
+sys.stdout.buffer.write(b"".join(i.encode("cp1252") + b"\r\n" for i in itens))
+' > "$AREA/cupom.esperado"
+cmp "$AREA/cupom.esperado" "$TEF_LPT1" || falha "the administration printout differs from the page's receipt"
 ok "Administração printed in Windows-1252"
 
 kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20

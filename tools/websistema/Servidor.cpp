@@ -121,6 +121,10 @@ struct TServidor::TImpl {
         localtime_r(&agora, &t.horario);
         res.set_header("Cache-Control", "no-store");
         res.set_content(MontaPagina(pedido, opcoes.conf, t), "text/html; charset=utf-8");
+        const auto linha = LinhaDePagina(pedido, opcoes.conf, t) + "\n";
+        std::lock_guard trava(mutexLog);
+        std::fwrite(linha.data(), 1, linha.size(), log);
+        std::fflush(log);
     }
 
     std::string Origem(const httplib::Request& req, bool seguro) const {

@@ -176,9 +176,10 @@ std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TTransaca
     std::vector<std::string> l = {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#",
                                   "003-000 = " + CentavosNormalizados(p.valor)};
     if (aprova) {
+        // Web systems in the field send blank lines too; the manager drops them.
         l.insert(l.end(), {"009-000 = 0", "010-000 = VISA", "012-000 = " + std::to_string(t.nsu),
-                           "013-000 = " + CodigoAutorizacao(t.nsu), "022-000 = #016#",
-                           "030-000 = Transacao aprovada"});
+                           "013-000 = " + CodigoAutorizacao(t.nsu), "", "022-000 = #016#",
+                           "030-000 = Transacao aprovada", "  "});
     } else {
         l.insert(l.end(), {"009-000 = 5", "022-000 = #016#", "030-000 = Transacao recusada"});
     }
@@ -512,6 +513,17 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
 }
 
 // ---- request log ------------------------------------------------------------
+
+std::string LinhaDePagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
+    std::string l = "{\"pagina\":{\"nsu\":" + std::to_string(t.nsu) + ",\"resultados\":{";
+    bool primeiro = true;
+    for (TAcao a : {TAcao::Aprovar, TAcao::Recusar, TAcao::Cancelar}) {
+        if (!primeiro) l += ',';
+        primeiro = false;
+        l += "\"" + NomeAcao(a) + "\":\"" + EscapaJson(TextoResultado(a, pedido, conf, t)) + "\"";
+    }
+    return l + "}}}";
+}
 
 std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::string_view queryBruta, bool https) {
     std::string l = "{\"metodo\":\"" + EscapaJson(metodo) + "\",\"caminho\":\"" + EscapaJson(caminho) +

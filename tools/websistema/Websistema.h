@@ -110,6 +110,10 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
 std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::string_view queryBruta,
                        bool https);
 
+// One JSON object (no line break) with the texts a page just served would
+// write into the channel for each button, so tests can compare bytes.
+std::string LinhaDePagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
+
 // ---- downloads --------------------------------------------------------------
 
 // The name under the download area as a relative path, or nothing when it
