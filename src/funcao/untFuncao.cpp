@@ -545,24 +545,6 @@ int ParaCp1252(char32_t u) {
     return -1;
 }
 
-void AnexaUtf8(std::string& r, char32_t u) {
-    if (u < 0x80) {
-        r += static_cast<char>(u);
-    } else if (u < 0x800) {
-        r += static_cast<char>(0xC0 | (u >> 6));
-        r += static_cast<char>(0x80 | (u & 0x3F));
-    } else if (u < 0x10000) {
-        r += static_cast<char>(0xE0 | (u >> 12));
-        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-        r += static_cast<char>(0x80 | (u & 0x3F));
-    } else {
-        r += static_cast<char>(0xF0 | (u >> 18));
-        r += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-        r += static_cast<char>(0x80 | (u & 0x3F));
-    }
-}
-
 // Decodes one UTF-8 character at i; nothing (and i moved by one) when invalid.
 std::optional<char32_t> LeUtf8(std::string_view t, std::size_t& i) {
     const unsigned char c = static_cast<unsigned char>(t[i]);
@@ -627,6 +609,24 @@ void AnexaUtf16(std::u16string& r, char32_t u) {
     }
 }
 }  // namespace
+
+void AnexaUtf8(std::string& r, char32_t u) {
+    if (u < 0x80) {
+        r += static_cast<char>(u);
+    } else if (u < 0x800) {
+        r += static_cast<char>(0xC0 | (u >> 6));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+        r += static_cast<char>(0xE0 | (u >> 12));
+        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+        r += static_cast<char>(0xF0 | (u >> 18));
+        r += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+        r += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        r += static_cast<char>(0x80 | (u & 0x3F));
+    }
+}
 
 std::u16string Cp1252ParaUtf16(std::string_view texto) {
     std::u16string r;

@@ -135,6 +135,8 @@ std::string Cp1252ParaUtf8(std::string_view texto);
 std::string Utf8ParaCp1252(std::string_view texto, char substituto = '?');
 std::u16string Utf8ParaUtf16(std::string_view texto);
 std::string Utf16ParaUtf8(std::u16string_view texto);
+// Appends the UTF-8 bytes of one code point.
+void AnexaUtf8(std::string& texto, char32_t codigo);
 // Whether the bytes are well-formed UTF-8.
 bool Utf8Valido(std::string_view texto);
 

@@ -199,3 +199,14 @@ paginas = [json.loads(l)["pagina"] for l in open(sys.argv[1], encoding="utf-8") 
 sys.stdout.write(paginas[-1]["resultados"][sys.argv[2]])
 PY
 }
+
+# The printer's bytes for a page's receipt text (UTF-8 on stdin): every item
+# in Windows-1252 followed by CR LF; a separator at the very end adds no item.
+cupom_em_bytes() {
+  python3 -c '
+import sys
+itens = sys.stdin.read().split("\u00a7")
+if itens and itens[-1] == "": itens.pop()
+sys.stdout.buffer.write(b"".join(i.encode("cp1252") + b"\r\n" for i in itens))
+'
+}

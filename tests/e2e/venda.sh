@@ -151,12 +151,7 @@ volta_a_bandeja
 nao_existe "$R001" || falha "a menu sale wrote a response file"
 LC_ALL=C grep -qzP '\A([^\r\n]*\r\n)+\z' "$TEF_LPT1" || falha "printout lines are not each followed by CR LF"
 # Byte for byte: every item of the page's text in Windows-1252, then CR LF.
-resultado_da_pagina aprovar | python3 -c '
-import sys
-itens = sys.stdin.read().split("\u00a7")
-if itens and itens[-1] == "": itens.pop()  # a separator at the very end ends the text
-sys.stdout.buffer.write(b"".join(i.encode("cp1252") + b"\r\n" for i in itens))
-' > "$AREA/cupom.esperado"
+resultado_da_pagina aprovar | cupom_em_bytes > "$AREA/cupom.esperado"
 cmp "$AREA/cupom.esperado" "$TEF_LPT1" || falha "the printout differs from the page's receipt"
 iconv -f WINDOWS-1252 -t UTF-8 "$TEF_LPT1" | tr -d '\r' > "$AREA/cupom.txt"
 grep -q 'VALOR R\$ 0,00' "$AREA/cupom.txt" || falha "menu sale receipt: $(cat "$AREA/cupom.txt")"
@@ -170,12 +165,7 @@ espera_ate 60 existe "$TEF_LPT1" || falha "Administração printed nothing"
 volta_a_bandeja
 # "CONCLUÍDA" reaches the printer in Windows-1252: Í is the byte 0xCD.
 LC_ALL=C grep -qa $'CONCLU\xcdDA' "$TEF_LPT1" || falha "administration receipt: $(od -c "$TEF_LPT1" | head)"
-resultado_da_pagina aprovar | python3 -c '
-import sys
-itens = sys.stdin.read().split("\u00a7")
-if itens and itens[-1] == "": itens.pop()  # a separator at the very end ends the text
-sys.stdout.buffer.write(b"".join(i.encode("cp1252") + b"\r\n" for i in itens))
-' > "$AREA/cupom.esperado"
+resultado_da_pagina aprovar | cupom_em_bytes > "$AREA/cupom.esperado"
 cmp "$AREA/cupom.esperado" "$TEF_LPT1" || falha "the administration printout differs from the page's receipt"
 ok "Administração printed in Windows-1252"
 

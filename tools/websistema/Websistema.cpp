@@ -1,5 +1,7 @@
 #include "Websistema.h"
 
+#include "untFuncao.h"
+
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -54,24 +56,6 @@ bool ProximoCaractere(std::string_view s, std::size_t& i, char32_t& cp) {
     }
     i += n + 1;
     return true;
-}
-
-void AcrescentaUtf8(std::string& saida, char32_t cp) {
-    if (cp < 0x80) {
-        saida += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        saida += static_cast<char>(0xC0 | (cp >> 6));
-        saida += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        saida += static_cast<char>(0xE0 | (cp >> 12));
-        saida += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        saida += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        saida += static_cast<char>(0xF0 | (cp >> 18));
-        saida += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        saida += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        saida += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // Visits each character; invalid sequences arrive as U+FFFD.
@@ -135,7 +119,7 @@ std::string Corta(std::string_view utf8, std::size_t colunas) {
     std::string saida;
     std::size_t n = 0;
     ParaCadaCaractere(utf8, [&](char32_t cp) {
-        if (n++ < colunas) AcrescentaUtf8(saida, cp);
+        if (n++ < colunas) ::AnexaUtf8(saida, cp);
     });
     return saida;
 }
@@ -307,7 +291,7 @@ std::string ValorDe(const TQuery& query, std::string_view chave) {
 std::string SaneiaUtf8(std::string_view texto) {
     std::string saida;
     saida.reserve(texto.size());
-    ParaCadaCaractere(texto, [&](char32_t cp) { AcrescentaUtf8(saida, cp); });
+    ParaCadaCaractere(texto, [&](char32_t cp) { ::AnexaUtf8(saida, cp); });
     return saida;
 }
 
@@ -346,7 +330,7 @@ std::string EscapaJs(std::string_view texto) {
                 if (cp < 0x20 || cp == 0x7F)
                     saida += EscapaU(cp);
                 else
-                    AcrescentaUtf8(saida, cp);
+                    ::AnexaUtf8(saida, cp);
         }
     });
     return saida;
@@ -367,7 +351,7 @@ std::string EscapaJson(std::string_view texto) {
                 if (cp < 0x20 || cp == 0x7F)
                     saida += EscapaU(cp);
                 else
-                    AcrescentaUtf8(saida, cp);
+                    ::AnexaUtf8(saida, cp);
         }
     });
     return saida;
@@ -393,7 +377,7 @@ std::string TextoImprimivel(std::string_view texto) {
         if (cp == 0xA7 || !ExisteEm1252(cp))
             saida += '?';
         else
-            AcrescentaUtf8(saida, cp);
+            ::AnexaUtf8(saida, cp);
     });
     return saida;
 }
