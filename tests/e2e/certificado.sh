@@ -80,12 +80,7 @@ espera_ate 30 janela_principal_visivel || falha "no window for the sale"
 # the browser area where the status panel and the idle page are plain white;
 # and the web system never sees the request.
 read -r W JX JY JW JH <<< "$(janela_principal)"
-area_do_navegador_com_conteudo() {
-  foto "$AREA/recusa.png"
-  local desvio
-  desvio=$(convert "$AREA/recusa.png" -crop "50x50+$((JX + 40))+$((JY + 120))" +repage -colorspace gray -format '%[fx:standard_deviation]' info:)
-  awk -v d="$desvio" 'BEGIN { exit !(d > 0.01) }'
-}
+area_do_navegador_com_conteudo() { area_acima standard_deviation 0.01 $((JX + 40)) $((JY + 120)) 50 50; }
 espera_ate 60 area_do_navegador_com_conteudo || falha "the browser showed nothing for the refused page"
 grep -q '/modtef.php' "$AREA/web.log" && falha "the page was loaded with a certificate that does not match"
 xdotool mousemove $((JX + 6 + 74)) $((JY + 502 + 5 + 11)) click 1

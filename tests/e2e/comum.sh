@@ -144,10 +144,19 @@ fecha_caixa() {
   xdotool windowfocus --sync "$w" key Return
 }
 
-# The fraction of pixels of a screenshot area that are plainly red.
-fracao_vermelha() { # file x y w h
-  convert "$1" -crop "${4}x${5}+${2}+${3}" +repage -fx '(r > 0.75 && g < 0.3 && b < 0.3) ? 1 : 0' \
-    -format '%[fx:mean]' info:
+# area_acima MEASURE LIMIT x y w h: takes a screenshot and tells whether the
+# area's MEASURE (mean or standard_deviation of its grey levels, or "red":
+# the fraction of plainly red pixels) is above LIMIT. MEDIDA keeps the value.
+area_acima() {
+  local medida=$1 limite=$2 x=$3 y=$4 l=$5 a=$6 arq=$AREA/tela.png
+  foto "$arq"
+  if [ "$medida" = red ]; then
+    MEDIDA=$(convert "$arq" -crop "${l}x${a}+${x}+${y}" +repage \
+      -fx '(r > 0.75 && g < 0.3 && b < 0.3) ? 1 : 0' -format '%[fx:mean]' info:)
+  else
+    MEDIDA=$(convert "$arq" -crop "${l}x${a}+${x}+${y}" +repage -colorspace gray -format "%[fx:$medida]" info:)
+  fi
+  awk -v v="$MEDIDA" -v l="$limite" 'BEGIN { exit !(v > l) }'
 }
 
 termina_com() { # 'message' pid seconds

@@ -108,20 +108,10 @@ eval "$(xdotool getwindowgeometry --shell "$DIALOGO")"
 confere "dialog client size" "221x253" "${WIDTH}x${HEIGHT}"
 # Ctrl+U, typed into whatever has the focus, reaches the dialog through its
 # global grab and shows the address field (a white edit with the address).
-campo_url_visivel() {
-  foto "$AREA/dialogo.png"
-  local d
-  d=$(convert "$AREA/dialogo.png" -crop "190x15+$((X + 14))+$((Y + 193))" +repage -colorspace gray -format '%[fx:standard_deviation]' info:)
-  awk -v d="$d" 'BEGIN { exit !(d > 0.05) }'
-}
+campo_url_visivel() { area_acima standard_deviation 0.05 $((X + 14)) $((Y + 193)) 190 15; }
 campo_url_oculto() { ! campo_url_visivel; }
 # Painted once the store-code edit shows white.
-dialogo_pintado() {
-  foto "$AREA/dialogo.png"
-  local m
-  m=$(convert "$AREA/dialogo.png" -crop "150x10+$((X + 20))+$((Y + 33))" +repage -colorspace gray -format '%[fx:mean]' info:)
-  awk -v m="$m" 'BEGIN { exit !(m > 0.8) }'
-}
+dialogo_pintado() { area_acima mean 0.8 $((X + 20)) $((Y + 33)) 150 10; }
 espera_ate 20 dialogo_pintado || falha "the dialog was not painted"
 campo_url_oculto || falha "the address field is visible before Ctrl+U"
 xdotool key ctrl+u
@@ -145,12 +135,8 @@ fecha_caixa Information   # the second load of the start
 espera_ate 60 janela_principal_visivel || falha "no main window in homologation mode"
 read -r W JX JY JW JH <<< "$(janela_principal)"
 # A window is mapped before it is painted: wait for the label's pixels.
-rotulo_vermelho() {
-  foto "$AREA/homologa.png"
-  VERMELHO=$(fracao_vermelha "$AREA/homologa.png" $((JX + 160)) $((JY + 502 + 6)) 205 19)
-  awk -v f="$VERMELHO" 'BEGIN { exit !(f > 0.02) }'
-}
-espera_ate 20 rotulo_vermelho || falha "no red homologation label (red fraction $VERMELHO)"
+rotulo_vermelho() { area_acima red 0.02 $((JX + 160)) $((JY + 502 + 6)) 205 19; }
+espera_ate 20 rotulo_vermelho || falha "no red homologation label (red fraction ${MEDIDA:-none})"
 espera_ate 20 bandeja_visivel || falha "no tray icon in homologation mode"
 # Disabled items are skipped by the keyboard: the third Down reaches "Fechar
 # Sistema" only when "Administração" and "Parâmetros do Sistema" are greyed.
