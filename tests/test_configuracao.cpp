@@ -3,9 +3,12 @@
 #include "Gerente.h"
 #include "Registro.h"
 #include "Servidor.h"
+#include "UsuarioComum.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using componentes::TDialogoParametroVirtual;
 using componentes::TipoMensagem;
@@ -362,6 +365,62 @@ TEST_F(Configuracao, SalvarSemPoderCriarAChaveFalhaNoPrimeiroValorEODialogoFica)
     // The load after the first dialog found no key and led through the set-up loop.
     EXPECT_EQ(aberturas, 2);
     EXPECT_EQ(g->frm.FLojCodigo, 1);
+}
+
+TEST_F(Configuracao, SalvarSemPermissaoMostraOArquivoEACausaAoOperador) {
+    Completa("http://loja.exemplo/", 1, "a", "b");
+    ::chmod(loja.Caminho().c_str(), 0755);  // others may read the store, not write beside it
+    ::chmod(store.c_str(), 0644);
+    std::string motivo;
+    const bool ok = ComoUsuarioComum(
+        [&] {
+            g->form.OperadorParametros = [&](TDialogoParametroVirtual& d) {
+                d.Configurar();
+                g->app.Avanca(100);  // the box opens from the message loop
+            };
+            g->app.ExecutaHandler("ParmetrosdoSistema1Click", g->form.Eventos.ParmetrosdoSistema1Click);
+            ASSERT_EQ(g->app.Mensagens.size(), 1u);
+            const std::string& texto = g->app.Mensagens[0].texto;
+            EXPECT_EQ(texto.rfind("Failed to set data for 'Url'\r", 0), 0u) << texto;
+            EXPECT_NE(texto.find(store), std::string::npos) << "names the store: " << texto;
+            EXPECT_NE(texto.find("Permission denied"), std::string::npos) << texto;
+            EXPECT_EQ(texto.find("no key is open"), std::string::npos) << texto;
+        },
+        motivo);
+    EXPECT_TRUE(ok) << motivo;
+}
+
+TEST_F(Configuracao, CredencialComRetornoDeCarroERecusadaSemGravarNada) {
+    Completa("http://loja.exemplo/", 1, "a", "b");
+    const std::string antes = LeBytes(store);
+    for (const auto& [login, senha] : std::vector<std::pair<std::string, std::string>>{{"a", "s\rx"}, {"a\r", "b"}}) {
+        int aberturas = 0;
+        g->form.OperadorParametros = [&](TDialogoParametroVirtual& d) {
+            if (++aberturas > 1) return;
+            d.edtEmpresa().SetCaption("2");
+            d.edtLogin().SetCaption(login);
+            d.edtSenha().SetCaption(senha);
+            d.Configurar();
+            EXPECT_FALSE(d.Fechado()) << "the dialog stays open";
+            g->app.Avanca(100);
+        };
+        g->app.Mensagens.clear();
+        g->app.ExecutaHandler("ParmetrosdoSistema1Click", g->form.Eventos.ParmetrosdoSistema1Click);
+        ASSERT_EQ(g->app.Mensagens.size(), 1u);
+        EXPECT_NE(g->app.Mensagens[0].texto.find("(CR)"), std::string::npos) << g->app.Mensagens[0].texto;
+        EXPECT_EQ(LeBytes(store), antes) << "nothing written, nothing changed silently";
+    }
+    // Every other byte goes through the stored form and back unchanged.
+    std::string todos;
+    for (int b = 1; b < 256; ++b)
+        if (b != '\r') todos += static_cast<char>(b);
+    g->form.OperadorParametros = [&](TDialogoParametroVirtual& d) {
+        d.edtEmpresa().SetCaption("2");
+        d.edtSenha().SetCaption(todos);
+        d.Configurar();
+    };
+    g->frm.AbreParametros();
+    EXPECT_EQ(g->frm.FUsuSenha, todos);
 }
 
 }  // namespace

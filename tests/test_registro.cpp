@@ -444,20 +444,43 @@ TEST_F(Registro, UnwritableStoreFailsWithTheCauseAndKeepsTheFile) {
 }
 
 TEST_F(Registro, PermissionsAndDirectoryOfTheStore) {
-    const std::string novo = dir / "orvex/tef.reg";
-    const mode_t anterior = umask(077);
+    // The store holds credentials: nothing of it is open to others, whatever
+    // the umask; an existing store keeps its mode.
+    struct Caso {
+        mode_t umask;
+        mode_t esperado;
+    };
+    for (const Caso c : {Caso{077, 0600}, Caso{022, 0640}, Caso{0, 0640}}) {
+        SCOPED_TRACE("umask " + std::to_string(c.umask));
+        const std::string novo = dir / ("orvex" + std::to_string(c.umask) + "/tef.reg");
+        const mode_t anterior = umask(c.umask);
+        TRegistry reg(novo);
+        const bool abriu = reg.OpenKey("K", true);
+        umask(anterior);
+        ASSERT_TRUE(abriu);
+        struct stat st {};
+        ASSERT_EQ(stat(novo.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.esperado);
+        ASSERT_EQ(stat((novo + ".lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07, 0u) << "the lock is not open to others";
+    }
+    const std::string novo = dir / "orvex18/tef.reg";
     TRegistry reg(novo);
-    const bool abriu = reg.OpenKey("K", true);
-    umask(anterior);
-    ASSERT_TRUE(abriu);
-    struct stat st {};
-    ASSERT_EQ(stat(novo.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-
-    chmod(novo.c_str(), 0600);
-    reg.WriteString("Url", "x");
-    ASSERT_EQ(stat(novo.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_TRUE(reg.OpenKey("K", true));
+    for (mode_t modo : {0600, 0644, 0660}) {
+        chmod(novo.c_str(), modo);
+        // The temporary copy is not open to others while it is written.
+        TArmazemRegistro::AntesDeRenomear = [](const std::string& temporario) {
+            struct stat t {};
+            ASSERT_EQ(stat(temporario.c_str(), &t), 0);
+            EXPECT_EQ(t.st_mode & 07777 & ~0664u, 0u);
+        };
+        reg.WriteString("Url", "x");
+        TArmazemRegistro::AntesDeRenomear = nullptr;
+        struct stat st {};
+        ASSERT_EQ(stat(novo.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, modo) << "kept";
+    }
 }
 
 TEST_F(Registro, DefaultPathComesFromTheEnvironment) {

@@ -31,7 +31,21 @@ void TfrmParametro::FormShow() {
     if (d_.edtUrl().Caption().empty()) d_.edtUrl().SetCaption(servidor::BaseProducao() + "/");
 }
 
+namespace {
+// The stored form turns one byte into NUL, where a stored text ends: such a
+// login or password would load back cut short, so it is refused before
+// anything is written.
+void RecusaSemForma(const std::string& texto, const char* campo) {
+    if (Decifra(texto).find('\0') != std::string::npos)
+        throw EConvertError(std::string(campo) +
+                            " n\xE3o pode conter o caractere de retorno de carro (CR): ele n\xE3o seria gravado "
+                            "como foi digitado.");
+}
+}  // namespace
+
 void TfrmParametro::btnConfiguraClick() {
+    RecusaSemForma(d_.edtLogin().Caption(), "O login");
+    RecusaSemForma(d_.edtSenha().Caption(), "A senha");
     TRegistry reg(arquivoRegistro_);
     // A key that cannot be created shows as the failure of the first write.
     AbreSemFalhar(reg, chave_, true);

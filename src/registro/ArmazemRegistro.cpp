@@ -87,6 +87,12 @@ std::string ArquivoReal(const std::string& arquivo) {
     return arquivo;
 }
 
+mode_t MascaraDeCriacao() {
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
+}
+
 std::vector<std::string> ValidaChave(const std::string& arquivo, const std::string& chave) {
     if (chave.find_first_of(std::string("\n\0", 2)) != std::string::npos)
         throw ERegistryException(arquivo + ": invalid key name '" + chave + "'");
@@ -122,7 +128,9 @@ void Altera(const std::string& arquivo, const std::function<bool(TDocumentoReg&)
         FalhaSistema(diretorio, errno);
 
     const std::string nomeTrava = real + ".lock";
-    int fdTrava = open(nomeTrava.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The store holds credentials: nothing it leaves beside it is open to
+    // others (a group can be given access by the installer).
+    int fdTrava = open(nomeTrava.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
     // flock needs no write access: a lock file another user created will do.
     if (fdTrava < 0 && errno == EACCES) {
         fdTrava = open(nomeTrava.c_str(), O_RDONLY | O_CLOEXEC);
@@ -140,7 +148,9 @@ void Altera(const std::string& arquivo, const std::function<bool(TDocumentoReg&)
 
     struct stat atual {};
     const bool existia = stat(real.c_str(), &atual) == 0;
-    const mode_t modo = existia ? (atual.st_mode & 07777) : 0644;
+    // An existing store keeps its mode (an installer may have given a group
+    // access); a new one is never readable by others, whatever the umask.
+    const mode_t modo = existia ? (atual.st_mode & 07777) : (0640 & ~MascaraDeCriacao());
 
     // Only lock holders create the temporary file, so one left here belongs
     // to a writer that died: it can go.

@@ -100,7 +100,7 @@ std::string LeAspas(const std::string& s, std::size_t& pos, const std::string& a
     Falha(arquivo, linha, "unterminated quoted text");
 }
 
-std::string LeListaHex(std::string_view lista, const std::string& arquivo, int linha) {
+std::string LeListaHex(std::string_view lista, const std::string& arquivo, int linha, bool secreto) {
     std::string r;
     lista = AparaBrancos(lista);
     if (lista.empty()) return r;
@@ -112,7 +112,7 @@ std::string LeListaHex(std::string_view lista, const std::string& arquivo, int l
             AparaBrancos(lista.substr(pos, virgula == std::string_view::npos ? std::string_view::npos : virgula - pos));
         std::uint32_t byte = 0;
         if (item.size() > 2 || !LeNumeroHex(item, byte))
-            Falha(arquivo, linha, "invalid hex byte '" + std::string(item) + "'");
+            Falha(arquivo, linha, "invalid hex byte '" + (secreto ? std::string("***") : std::string(item)) + "'");
         r += static_cast<char>(byte);
         if (virgula == std::string_view::npos) break;
         pos = virgula + 1;
@@ -133,6 +133,9 @@ TValorArquivo LeValor(const std::string& s, const std::string& arquivo, int linh
     ++pos;
     while (pos < s.size() && EhBranco(s[pos])) ++pos;
     std::string_view dado = std::string_view(s).substr(pos);
+    // An error quotes what it could not read, except the stored password.
+    const bool secreto = MaiusculasAnsi(v.nome) == "USUSENHA";
+    const auto mostra = [secreto](std::string_view t) { return secreto ? std::string("***") : std::string(t); };
 
     if (!dado.empty() && dado[0] == '"') {
         v.tipo = 1;
@@ -143,21 +146,21 @@ TValorArquivo LeValor(const std::string& s, const std::string& arquivo, int linh
     } else if (ComecaSemCaixa(dado, "DWORD:")) {
         std::uint32_t n = 0;
         if (!LeNumeroHex(AparaBrancos(dado.substr(6)), n))
-            Falha(arquivo, linha, "invalid dword '" + std::string(dado.substr(6)) + "'");
+            Falha(arquivo, linha, "invalid dword '" + mostra(dado.substr(6)) + "'");
         v.tipo = 4;
         for (int i = 0; i < 4; ++i) v.dados += static_cast<char>(n >> (8 * i) & 0xFF);
     } else if (ComecaSemCaixa(dado, "HEX:")) {
         v.tipo = 3;
-        v.dados = LeListaHex(dado.substr(4), arquivo, linha);
+        v.dados = LeListaHex(dado.substr(4), arquivo, linha, secreto);
     } else if (ComecaSemCaixa(dado, "HEX(")) {
         std::size_t fecha = dado.find("):");
         if (fecha == std::string_view::npos || !LeNumeroHex(dado.substr(4, fecha - 4), v.tipo))
             Falha(arquivo, linha, "invalid hex(type) form");
-        v.dados = LeListaHex(dado.substr(fecha + 2), arquivo, linha);
+        v.dados = LeListaHex(dado.substr(fecha + 2), arquivo, linha, secreto);
     } else if (dado == "-") {
         Falha(arquivo, linha, "value removal lines are not supported");
     } else {
-        Falha(arquivo, linha, "unknown value data '" + std::string(dado) + "'");
+        Falha(arquivo, linha, "unknown value data '" + mostra(dado) + "'");
     }
     return v;
 }

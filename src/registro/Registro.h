@@ -127,4 +127,5 @@ private:
     bool aberta_ = false;
     bool somenteLeitura_ = false;
     std::string atual_;
+    std::string falhaAbertura_;  // why the last OpenKey failed
 };

@@ -29,10 +29,17 @@ bool TRegistry::KeyExists(const std::string& caminho) { return armazem_.ChaveExi
 
 bool TRegistry::OpenKey(const std::string& caminho, bool criar) {
     const std::string completo = Resolve(caminho);
-    if (criar)
-        armazem_.CriaChave(completo);
-    else if (!armazem_.ChaveExiste(completo))
-        return false;
+    try {
+        if (criar)
+            armazem_.CriaChave(completo);
+        else if (!armazem_.ChaveExiste(completo))
+            return false;
+    } catch (const ERegistryException& e) {
+        // A later write reports this, the real cause, not "no key is open".
+        falhaAbertura_ = e.what();
+        throw;
+    }
+    falhaAbertura_.clear();
     aberta_ = true;
     somenteLeitura_ = false;
     atual_ = completo;
@@ -111,7 +118,7 @@ int TRegistry::GetDataSize(const std::string& nome) {
 
 void TRegistry::Grava(const std::string& nome, std::uint32_t tipo, const std::string& dados) {
     try {
-        if (!aberta_) throw ERegistryException("no key is open");
+        if (!aberta_) throw ERegistryException(falhaAbertura_.empty() ? "no key is open" : falhaAbertura_);
         if (somenteLeitura_) throw ERegistryException("key '" + atual_ + "' was opened read-only");
         armazem_.GravaValor(atual_, nome, tipo, dados);
     } catch (const ERegistryException& e) {
