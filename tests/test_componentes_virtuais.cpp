@@ -101,7 +101,7 @@ TEST_F(Relogio, OrelogioLocalSegueOTempoVirtual) {
 
 TEST_F(Relogio, ExcecaoDeUmHandlerViraRelatorioDeVariasLinhas) {
     std::vector<std::string> relatorios;
-    app.Reporter().SetOnExceptionNotify([&](const std::string& r) { relatorios.push_back(r); });
+    app.Reporter().SetOnExceptionNotify([&](const componentes::TRelatorioExcecao& r) { relatorios.push_back(r.texto); });
     auto t = app.CriaTimer("tmVerifica");
     t->SetInterval(500);
     t->SetOnTimer([] { throw EFOpenError("Cannot open file \"x\". Permission denied"); });
@@ -118,7 +118,7 @@ TEST_F(Relogio, ExcecaoDeUmHandlerViraRelatorioDeVariasLinhas) {
 
 TEST_F(Relogio, CausaDeUmaMensagemFixaVaiNoRelatorio) {
     std::string relatorio;
-    app.Reporter().SetOnExceptionNotify([&](const std::string& r) { relatorio = r; });
+    app.Reporter().SetOnExceptionNotify([&](const componentes::TRelatorioExcecao& r) { relatorio = r.texto; });
     app.ExecutaHandler("btnConfiguraClick", [] {
         throw ERegistryException("Failed to set data for 'Url'", "/etc/orvex/tef.reg.lock: Permission denied");
     });
@@ -129,7 +129,7 @@ TEST_F(Relogio, CausaDeUmaMensagemFixaVaiNoRelatorio) {
 }
 
 TEST_F(Relogio, FalhaAoRelatarNaoSePerde) {
-    app.Reporter().SetOnExceptionNotify([](const std::string&) { throw EFCreateError("Cannot create file"); });
+    app.Reporter().SetOnExceptionNotify([](const componentes::TRelatorioExcecao&) { throw EFCreateError("Cannot create file"); });
     app.ExecutaHandler("SpeedButton1Click", [] { throw Exception("boom"); });
     ASSERT_EQ(app.Reporter().Falhas().size(), 1u);
     EXPECT_NE(app.Reporter().Falhas()[0].find("boom"), std::string::npos);

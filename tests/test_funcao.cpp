@@ -5,6 +5,7 @@
 #include <clocale>
 #include <gtest/gtest.h>
 #include <limits>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -165,6 +166,92 @@ TEST(Listagem, JuntaCaminho) {
 }
 
 // ---- texts ----------------------------------------------------------------------
+
+// ---- putting a file in place -----------------------------------------------------------------
+
+// A directory on another file system than the temporary ones: /dev/shm is a
+// tmpfs on Linux. Empty when there is none.
+std::string OutroSistemaDeArquivos(const std::string& aqui) {
+    struct stat a{}, b{};
+    if (stat(aqui.c_str(), &a) != 0 || stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev) return "";
+    char modelo[] = "/dev/shm/tef-teste-XXXXXX";
+    return mkdtemp(modelo) ? std::string(modelo) + "/" : "";
+}
+
+TEST(PoeNoLugar, MesmoOuOutroSistemaDeArquivosSemCopiaParcialNemSobra) {
+    TDiretorioTemporario d;
+    const std::string outro = OutroSistemaDeArquivos(d.Caminho());
+    if (outro.empty()) GTEST_SKIP() << "no second file system (/dev/shm) here";
+    struct Limpa {
+        std::string d;
+        ~Limpa() { RemoveArvore(d); }
+    } limpa{outro};
+    for (const std::string& destinoDir : {d.Caminho(), outro}) {
+        SCOPED_TRACE(destinoDir);
+        GravaBytes(destinoDir + "intpos.001", "velho\r\n");
+        GravaBytes(d / "novo.tef", "novo\r\n");
+        PoeNoLugar(d / "novo.tef", destinoDir + "intpos.001");
+        EXPECT_EQ(LeBytes(destinoDir + "intpos.001"), "novo\r\n");
+        EXPECT_FALSE(Existe(d / "novo.tef"));
+        EXPECT_FALSE(Existe(destinoDir + ".novo.tef")) << "the hidden copy was renamed";
+    }
+    // A target that cannot be replaced: the error names it, nothing stays.
+    CriaDir(outro + "ocupado");
+    GravaBytes(d / "x.tef", "x\r\n");
+    try {
+        PoeNoLugar(d / "x.tef", outro + "ocupado");
+        ADD_FAILURE() << "no error";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(e.Message().rfind("Cannot create file \"" + outro + "ocupado\". ", 0), 0u) << e.Message();
+    }
+    EXPECT_FALSE(Existe(d / "x.tef"));
+    EXPECT_FALSE(Existe(outro + ".x.tef"));
+}
+
+TEST(PoeNoLugar, LeitorQueJaAbriuVeOArquivoVelhoInteiroEmOutroSistemaDeArquivos) {
+    TDiretorioTemporario d;
+    const std::string outro = OutroSistemaDeArquivos(d.Caminho());
+    if (outro.empty()) GTEST_SKIP() << "no second file system (/dev/shm) here";
+    struct Limpa {
+        std::string d;
+        ~Limpa() { RemoveArvore(d); }
+    } limpa{outro};
+    const std::string velho(100000, 'v');
+    GravaBytes(outro + "intpos.001", velho);
+    const int fd = open((outro + "intpos.001").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    GravaBytes(d / "n.tef", std::string(50, 'n'));
+    PoeNoLugar(d / "n.tef", outro + "intpos.001");
+    std::string lido(200000, '\0');
+    const ssize_t n = read(fd, lido.data(), lido.size());
+    close(fd);
+    EXPECT_EQ(std::string(lido.data(), static_cast<std::size_t>(n)), velho);
+    EXPECT_EQ(LeBytes(outro + "intpos.001"), std::string(50, 'n'));
+}
+
+TEST(Apelido, OutroNomeParaOMesmoArquivo) {
+    TDiretorioTemporario d;
+    GravaBytes(d / "Ativo.001", "um\r\n");
+    CriaApelido(d / "Ativo.001", d / "ativo.001");
+    EXPECT_EQ(LeBytes(d / "ativo.001"), "um\r\n");
+    // Replacing the file changes what both names show, at once.
+    GravaBytes(d / "t", "dois\r\n");
+    PoeNoLugar(d / "t", d / "Ativo.001");
+    EXPECT_EQ(LeBytes(d / "ativo.001"), "dois\r\n");
+    // A stale name (a plain file, or a link to nothing) is replaced.
+    ApagaArquivo(d / "ativo.001");
+    GravaBytes(d / "ativo.001", "velho\r\n");
+    CriaApelido(d / "Ativo.001", d / "ativo.001");
+    EXPECT_EQ(LeBytes(d / "ativo.001"), "dois\r\n");
+    // Without the file nothing is made.
+    ApagaArquivo(d / "Ativo.001");
+    ApagaArquivo(d / "ativo.001");
+    CriaApelido(d / "Ativo.001", d / "ativo.001");
+    EXPECT_FALSE(Existe(d / "ativo.001"));
+    TLinhas sobras;
+    ListaArquivos(d.Caminho(), sobras, false);
+    EXPECT_TRUE(sobras.empty()) << "no hidden leftovers, e.g. " << (sobras.empty() ? "" : sobras[0]);
+}
 
 TEST(Textos, DivideNoSeparador) {
     const std::vector<std::tuple<std::string, std::string, TLinhas>> casos = {

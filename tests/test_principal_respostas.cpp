@@ -160,7 +160,10 @@ TEST_F(Respostas, NomeDoArquivoDeTrabalho) {
         frm.GravaResposta("intpos.sts", {"x"});
         FAIL() << "no error";
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + g.B + "temp/ArqTemp_9_5_3_42.tef\". Is a directory");
+        // The message names the file the commercial application waits for;
+        // the staging copy that failed is the cause.
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + g.B + "resp/intpos.sts\". Is a directory");
+        EXPECT_EQ(e.Causa, "Cannot create file \"" + g.B + "temp/ArqTemp_9_5_3_42.tef\". Is a directory");
     }
     EXPECT_FALSE(g.TemResp("intpos.sts"));
 }

@@ -18,7 +18,10 @@ std::string TReporterExcecao::MontaRelatorio(const std::string& classe, const st
     return r;
 }
 
-void TReporterExcecao::Relata(const std::string& relatorio) {
+void TReporterExcecao::Relata(const TRelatorioExcecao& relatorio) {
+    // Standard error too: a manager run as a service has no one reading its
+    // error log.
+    std::fprintf(stderr, "%s\n", relatorio.texto.c_str());
     try {
         if (notificacao_) {
             notificacao_(relatorio);
@@ -26,27 +29,44 @@ void TReporterExcecao::Relata(const std::string& relatorio) {
         }
     } catch (const std::exception& e) {
         // The error log itself failed: keep both texts where they can be seen.
-        falhas_.push_back(relatorio + "\r\nWhile reporting: " + e.what());
+        falhas_.push_back(relatorio.texto + "\r\nWhile reporting: " + MascaraSenha(e.what()));
         std::fprintf(stderr, "%s\n", falhas_.back().c_str());
         return;
     }
-    falhas_.push_back(relatorio);
-    std::fprintf(stderr, "%s\n", relatorio.c_str());
+    falhas_.push_back(relatorio.texto);
 }
 
-void TReporterExcecao::Executa(const std::string& nomeHandler, const std::function<void()>& handler,
+void TReporterExcecao::RelataExcecao(const std::string& nomeHandler, const std::exception& e,
+                                     const TDataHora& agora) {
+    TRelatorioExcecao r;
+    r.handler = nomeHandler;
+    r.mensagem = MascaraSenha(e.what());
+    if (const auto* ex = dynamic_cast<const Exception*>(&e)) {
+        r.causa = MascaraSenha(ex->Causa);
+        r.paraOperador = ex->MostraAoOperador;
+        r.texto = MontaRelatorio(ex->ClassName(), r.mensagem, nomeHandler, agora);
+        if (!r.causa.empty()) r.texto += "\r\nCause: " + r.causa;
+    } else {
+        r.texto = MontaRelatorio(typeid(e).name(), r.mensagem, nomeHandler, agora);
+    }
+    Relata(r);
+}
+
+bool TReporterExcecao::Executa(const std::string& nomeHandler, const std::function<void()>& handler,
                                const std::function<TDataHora()>& relogio) {
     try {
         handler();
-    } catch (const Exception& e) {
-        std::string relatorio = MontaRelatorio(e.ClassName(), e.Message(), nomeHandler, relogio());
-        if (!e.Causa.empty()) relatorio += "\r\nCause: " + e.Causa;
-        Relata(relatorio);
+        return true;
     } catch (const std::exception& e) {
-        Relata(MontaRelatorio(typeid(e).name(), e.what(), nomeHandler, relogio()));
+        RelataExcecao(nomeHandler, e, relogio());
     } catch (...) {
-        Relata(MontaRelatorio("unknown", "unknown error", nomeHandler, relogio()));
+        TRelatorioExcecao r;
+        r.handler = nomeHandler;
+        r.mensagem = "unknown error";
+        r.texto = MontaRelatorio("unknown", r.mensagem, nomeHandler, relogio());
+        Relata(r);
     }
+    return false;
 }
 
 }  // namespace componentes

@@ -54,8 +54,9 @@ public:
     // open. The text is Windows-1252.
     virtual void MessageBox(TipoMensagem tipo, const std::string& texto) = 0;
     virtual std::unique_ptr<ITimer> CriaTimer(const std::string& nome) = 0;
-    // Runs one event handler inside the exception reporter.
-    virtual void ExecutaHandler(const std::string& nome, const std::function<void()>& handler) = 0;
+    // Runs one event handler inside the exception reporter; false when an
+    // error escaped it.
+    virtual bool ExecutaHandler(const std::string& nome, const std::function<void()>& handler) = 0;
     virtual TReporterExcecao& Reporter() = 0;
 };
 
@@ -235,17 +236,30 @@ struct TComponentesPrincipal {
     std::function<std::unique_ptr<IDialogoParametro>()> CriaDialogoParametro;
 };
 
+// What the reporter hands over for one error.
+struct TRelatorioExcecao {
+    std::string texto;     // the multi-line report, for the error log
+    std::string mensagem;  // the error's own message
+    std::string causa;     // why, when the message is a fixed text
+    std::string handler;   // the handler it escaped from
+    bool paraOperador = false;
+};
+
 // Turns whatever escapes an event handler into a multi-line text report and
 // hands it to the registered notification (the main window's error log).
+// No report, box or line on standard error shows the operator's password.
 class TReporterExcecao {
 public:
-    using Notificacao = std::function<void(const std::string& relatorio)>;
+    using Notificacao = std::function<void(const TRelatorioExcecao&)>;
 
     void SetOnExceptionNotify(Notificacao n) { notificacao_ = std::move(n); }
 
     // Runs the handler; an escaping exception is reported, never rethrown.
-    void Executa(const std::string& nomeHandler, const std::function<void()>& handler,
+    // False when one escaped.
+    bool Executa(const std::string& nomeHandler, const std::function<void()>& handler,
                  const std::function<TDataHora()>& relogio);
+    // Reports an error that a handler caught itself and still wants known.
+    void RelataExcecao(const std::string& nomeHandler, const std::exception& e, const TDataHora& agora);
 
     // The report text: kind, message, handler and time, one per line.
     static std::string MontaRelatorio(const std::string& classe, const std::string& mensagem,
@@ -256,7 +270,7 @@ public:
     const TLinhas& Falhas() const { return falhas_; }
 
 private:
-    void Relata(const std::string& relatorio);
+    void Relata(const TRelatorioExcecao& relatorio);
     Notificacao notificacao_;
     TLinhas falhas_;
 };

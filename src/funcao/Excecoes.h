@@ -13,6 +13,9 @@ public:
     virtual const char* ClassName() const { return "Exception"; }
     // Why it happened, for the error log, when the message is a fixed text.
     std::string Causa;
+    // The operator must see it in a box, not only the error log: set where
+    // the failure concerns what the operator is waiting for.
+    bool MostraAoOperador = false;
 };
 
 // Input/output failure of a device or directory, with the system's error code.

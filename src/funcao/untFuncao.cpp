@@ -23,7 +23,8 @@ std::string CaminhoExpandido(const std::string& arquivo) {
 }
 
 [[noreturn]] void ErroCriacao(const std::string& arquivo, int erro) {
-    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + std::strerror(erro));
+    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + std::strerror(erro),
+                        std::strerror(erro));
 }
 
 [[noreturn]] void ErroAbertura(const std::string& arquivo, int erro) {
@@ -106,11 +107,14 @@ std::string TextoLinhas(const TLinhas& linhas) {
     return texto;
 }
 
-TLinhas CarregaLinhas(const std::string& arquivo) {
-    Descritor f(::open(arquivo.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) ErroAbertura(arquivo, errno);
+namespace {
+TLinhas CarregaDe(const std::string& arquivo, int bandeiras, bool soRegular) {
+    Descritor f(::open(arquivo.c_str(), O_RDONLY | O_CLOEXEC | bandeiras));
+    if (f.fd < 0) ErroAbertura(arquivo, errno == ELOOP ? EPERM : errno);
     struct stat st{};
-    if (::fstat(f.fd, &st) == 0 && S_ISDIR(st.st_mode)) ErroAbertura(arquivo, EISDIR);
+    if (::fstat(f.fd, &st) != 0) ErroAbertura(arquivo, errno);
+    if (S_ISDIR(st.st_mode)) ErroAbertura(arquivo, EISDIR);
+    if (soRegular && !S_ISREG(st.st_mode)) ErroAbertura(arquivo, EPERM);
     std::string conteudo;
     if (S_ISREG(st.st_mode) && st.st_size > 0) conteudo.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
@@ -125,6 +129,13 @@ TLinhas CarregaLinhas(const std::string& arquivo) {
     }
     return DivideLinhas(conteudo);
 }
+}  // namespace
+
+TLinhas CarregaLinhas(const std::string& arquivo) { return CarregaDe(arquivo, 0, false); }
+
+TLinhas CarregaLinhasRegular(const std::string& arquivo) {
+    return CarregaDe(arquivo, O_NOFOLLOW | O_NONBLOCK, true);
+}
 
 void SalvaTexto(const std::string& arquivo, std::string_view texto, bool sincroniza) {
     Descritor f(::open(arquivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -133,13 +144,13 @@ void SalvaTexto(const std::string& arquivo, std::string_view texto, bool sincron
     while (escritos < texto.size()) {
         const ssize_t n = ::write(f.fd, texto.data() + escritos, texto.size() - escritos);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw EWriteError("Stream write error");
+        if (n <= 0) throw EWriteError("Stream write error", std::strerror(n < 0 ? errno : ENOSPC));
         escritos += static_cast<std::size_t>(n);
     }
-    if (sincroniza && ::fsync(f.fd) != 0) throw EWriteError("Stream write error");
+    if (sincroniza && ::fsync(f.fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
     const int fd = f.fd;
     f.fd = -1;
-    if (::close(fd) != 0) throw EWriteError("Stream write error");
+    if (::close(fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
 }
 
 void SalvaLinhas(const std::string& arquivo, const TLinhas& linhas, bool sincroniza) {
@@ -161,6 +172,117 @@ bool ArquivoExiste(const std::string& caminho) {
 void CriaDiretorio(const std::string& caminho) { (void)::mkdir(caminho.c_str(), 0777); }
 
 void ApagaArquivo(const std::string& caminho) { (void)::unlink(caminho.c_str()); }
+
+namespace {
+std::string DiretorioDoArquivo(const std::string& caminho) {
+    const auto barra = caminho.rfind('/');
+    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
+}
+
+std::string NomeDoArquivo(const std::string& caminho) {
+    const auto barra = caminho.rfind('/');
+    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
+}
+
+void SincronizaDiretorio(const std::string& diretorio) {
+    Descritor d(::open(diretorio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.fd >= 0) (void)::fsync(d.fd);  // some file systems refuse it; the rename stands
+}
+
+// Copies the bytes of one file into a new one and flushes them.
+void CopiaESincroniza(const std::string& origem, const std::string& copia) {
+    Descritor de(::open(origem.c_str(), O_RDONLY | O_CLOEXEC));
+    if (de.fd < 0) throw EFOpenError("Cannot open file \"" + origem + "\". " + std::strerror(errno), std::strerror(errno));
+    Descritor para(::open(copia.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+    if (para.fd < 0) ErroCriacao(copia, errno);
+    char buf[65536];
+    for (;;) {
+        ssize_t lidos = ::read(de.fd, buf, sizeof buf);
+        if (lidos < 0 && errno == EINTR) continue;
+        if (lidos < 0) throw EReadError("Stream read error", std::strerror(errno));
+        if (lidos == 0) break;
+        for (ssize_t feitos = 0; feitos < lidos;) {
+            const ssize_t n = ::write(para.fd, buf + feitos, static_cast<std::size_t>(lidos - feitos));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw EWriteError("Stream write error", std::strerror(n < 0 ? errno : ENOSPC));
+            feitos += n;
+        }
+    }
+    if (::fsync(para.fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
+    const int fd = para.fd;
+    para.fd = -1;
+    if (::close(fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
+}
+
+[[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo) {
+    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo);
+}
+}  // namespace
+
+void PoeNoLugar(const std::string& origem, const std::string& destino) {
+    if (::rename(origem.c_str(), destino.c_str()) == 0) {
+        SincronizaDiretorio(DiretorioDoArquivo(destino));
+        return;
+    }
+    const int erro = errno;
+    if (erro != EXDEV) {
+        ApagaArquivo(origem);
+        FalhaNoLugar(destino, std::strerror(erro));
+    }
+    // Another file system: a hidden copy beside the target, then one rename
+    // there. A hidden name is never taken for an exchange file.
+    const std::string copia = DiretorioDoArquivo(destino) + "." + NomeDoArquivo(origem);
+    try {
+        CopiaESincroniza(origem, copia);
+    } catch (const Exception& e) {
+        ApagaArquivo(copia);
+        ApagaArquivo(origem);
+        FalhaNoLugar(destino, e.Causa.empty() ? e.Message() : e.Causa);
+    }
+    ApagaArquivo(origem);
+    if (::rename(copia.c_str(), destino.c_str()) != 0) {
+        const int erroCopia = errno;
+        ApagaArquivo(copia);
+        FalhaNoLugar(destino, std::strerror(erroCopia));
+    }
+    SincronizaDiretorio(DiretorioDoArquivo(destino));
+}
+
+void CriaApelido(const std::string& arquivo, const std::string& apelido) {
+    struct stat a{}, b{};
+    if (::stat(arquivo.c_str(), &a) != 0) return;
+    if (::stat(apelido.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) return;
+    // Built under a hidden name and renamed over whatever has the name now.
+    const std::string temporario = DiretorioDoArquivo(apelido) + "." + NomeDoArquivo(apelido) + ".apelido";
+    ApagaArquivo(temporario);
+    if (::symlink(NomeDoArquivo(arquivo).c_str(), temporario.c_str()) != 0 &&
+        ::link(arquivo.c_str(), temporario.c_str()) != 0)
+        return;
+    if (::rename(temporario.c_str(), apelido.c_str()) != 0) ApagaArquivo(temporario);
+}
+
+std::vector<TEntradaDiretorio> ListaEntradas(const std::string& diretorio) {
+    std::vector<TEntradaDiretorio> r;
+    Diretorio d(diretorio);
+    if (d.d == nullptr) return r;
+    while (const dirent* e = ::readdir(d.d)) {
+        if (PontoOuPontoPonto(e->d_name)) continue;
+        const std::string caminho = JuntaCaminho(diretorio, e->d_name);
+        struct stat st{};
+        if (::lstat(caminho.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        const TTipoEntrada tipo = S_ISREG(st.st_mode)   ? TTipoEntrada::Regular
+                                  : S_ISLNK(st.st_mode) ? TTipoEntrada::Link
+                                                        : TTipoEntrada::Outro;
+        r.push_back({caminho, tipo, static_cast<std::int64_t>(st.st_size),
+                     static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+    }
+    return r;
+}
+
+bool PodeLer(const std::string& arquivo) {
+    Descritor f(::open(arquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    return f.fd >= 0;
+}
 
 std::string JuntaCaminho(const std::string& diretorio, const std::string& nome) {
     if (!diretorio.empty() && diretorio.back() == '/') return diretorio + nome;
@@ -681,6 +803,26 @@ bool Utf8Valido(std::string_view texto) {
     while (i < texto.size())
         if (!LeUtf8(texto, i)) return false;
     return true;
+}
+
+std::string MascaraSenha(std::string_view texto) {
+    static constexpr std::string_view chave = "ususenha_logado=";
+    const std::string minusculo = MinusculasAnsi(texto);
+    std::string r;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t achou = minusculo.find(chave, pos);
+        if (achou == std::string::npos) break;
+        const std::size_t valor = achou + chave.size();
+        std::size_t fim = valor;
+        while (fim < texto.size() && std::string_view("&# \t\r\n\"'<>").find(texto[fim]) == std::string_view::npos)
+            ++fim;
+        r.append(texto.substr(pos, valor - pos));
+        if (fim > valor) r += "***";
+        pos = fim;
+    }
+    r.append(texto.substr(pos));
+    return r;
 }
 
 std::string CodificaValorUrl(std::string_view textoCp1252) {

@@ -34,8 +34,13 @@ std::string TextoLinhas(const TLinhas& linhas);
 // Reads the whole file and splits it. Raises EFOpenError ("Cannot open file
 // "path". reason") or EReadError ("Stream read error").
 TLinhas CarregaLinhas(const std::string& arquivo);
+// A request file: read whole like CarregaLinhas, but only when the path is a
+// regular file itself: a symbolic link is not followed and a FIFO, socket or
+// device is not opened for reading (nothing blocks). Raises EFOpenError.
+TLinhas CarregaLinhasRegular(const std::string& arquivo);
 // Creates or truncates the file and writes the lines. Raises EFCreateError
-// ("Cannot create file "path". reason") or EWriteError ("Stream write error").
+// ("Cannot create file "path". reason") or EWriteError ("Stream write error",
+// with the system's reason as its cause).
 // With sincroniza, the data reaches the disk (fsync) before it returns.
 void SalvaLinhas(const std::string& arquivo, const TLinhas& linhas, bool sincroniza = false);
 // The same for a ready text.
@@ -47,6 +52,34 @@ bool DiretorioExiste(const std::string& caminho);
 bool ArquivoExiste(const std::string& caminho);  // exists and is not a directory
 void CriaDiretorio(const std::string& caminho);  // one level; failure ignored
 void ApagaArquivo(const std::string& caminho);   // failure ignored
+
+// Puts a complete, flushed file in place of the target in one step, so a
+// reader sees the old target or the new one, never a part. When the two sit
+// on different file systems (a rename cannot cross them), the content is
+// first copied and flushed under a hidden name beside the target, and that
+// copy is renamed. The source is gone afterwards, also on failure. Raises
+// EFCreateError naming the target, with the system's reason.
+void PoeNoLugar(const std::string& origem, const std::string& destino);
+// Makes the second name reach the same file as the first, in one step, by a
+// relative symbolic link (a hard link where links are refused). Nothing to do
+// when both names already reach one file (the link exists, or the file system
+// ignores letter case) or when the file is missing. Failures are ignored.
+void CriaApelido(const std::string& arquivo, const std::string& apelido);
+
+// What lies directly inside a directory, as the directory holds it: links
+// are not followed.
+enum class TTipoEntrada { Regular, Link, Outro };
+struct TEntradaDiretorio {
+    std::string caminho;  // full path
+    TTipoEntrada tipo;
+    std::int64_t tamanho = 0;
+    std::int64_t modificado = 0;  // nanoseconds
+};
+// Entries that are not directories, in enumeration order; nothing for a
+// directory that cannot be read.
+std::vector<TEntradaDiretorio> ListaEntradas(const std::string& diretorio);
+// Whether the regular file at the path (not a link) can be opened for reading.
+bool PodeLer(const std::string& arquivo);
 
 // Directory + name, with "/" between them when the directory lacks it.
 std::string JuntaCaminho(const std::string& diretorio, const std::string& nome);
@@ -139,6 +172,11 @@ std::string Utf16ParaUtf8(std::u16string_view texto);
 void AnexaUtf8(std::string& texto, char32_t codigo);
 // Whether the bytes are well-formed UTF-8.
 bool Utf8Valido(std::string_view texto);
+
+// The text with the value of every "ususenha_logado=" (any letter case) up to
+// the next "&", "#", blank, quote or line end replaced by "***": the page
+// address carries the operator's password, and no log, box or page may show it.
+std::string MascaraSenha(std::string_view texto);
 
 // Percent-encoding of a query value: the Windows-1252 text converted to UTF-8,
 // every byte outside A-Z a-z 0-9 - . _ ~ written as %XX.

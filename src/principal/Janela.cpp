@@ -2,6 +2,8 @@
 // handlers.
 #include "untPrincipal.h"
 
+#include <cstdio>
+
 void TfrmPrincipal::FormCreate() {
     const std::string b = DiretorioExe();
     if (C.DefinePerfilNavegador) C.DefinePerfilNavegador(b + "mozembed/Profiles/default");
@@ -26,7 +28,9 @@ void TfrmPrincipal::FormCreate() {
     FModoAdm = false;
     C.tmOculta->SetEnabled(true);
     C.tmVerifica->SetEnabled(true);
-    GravaAtivo();
+    // A marker that cannot be written yet (resp/ not writable, a full disk)
+    // is reported once and written by a later tick: the start goes on.
+    GaranteAtivo();
 }
 
 void TfrmPrincipal::tmOcultaTimer() {
@@ -55,9 +59,25 @@ void TfrmPrincipal::tmOcultaTimer() {
 void TfrmPrincipal::FecharSistema1Click() { C.Janela->Close(); }
 
 void TfrmPrincipal::FormClose() {
+    FFechando = true;
     if (FDirResp.empty()) return;  // startup ended before the directories were set
     const std::string ativo = FDirResp + "Ativo.001";
     if (ArquivoExiste(ativo)) ApagaArquivo(ativo);
+    ApagaArquivo(FDirResp + "ativo.001");
+    // Answers that never could be written: a last try, then their full text
+    // goes to the log so that nobody has to guess what the till was told.
+    try {
+        EscrevePendentes();
+    } catch (const std::exception&) {
+    }
+    for (const auto& p : FPendentes) {
+        const std::string texto = "Not written at close: \"" + FDirResp + p.nome + "\"\r\n" + TextoLinhas(p.linhas);
+        std::fprintf(stderr, "%s\n", MascaraSenha(texto).c_str());
+        try {
+            GravaLogErro(texto);
+        } catch (const std::exception&) {
+        }
+    }
 }
 
 void TfrmPrincipal::SpeedButton1Click() { CancelaTef(); }

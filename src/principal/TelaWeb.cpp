@@ -5,6 +5,9 @@
 #include "Servidor.h"
 
 void TfrmPrincipal::AbreTela(const std::string& nome) {
+    // A hide armed by an earlier answer would stop this screen's channel
+    // before its result is read.
+    DesarmaOcultacao();
     FTela = nome;
     C.tmShow->SetEnabled(true);
     C.tmCmds->SetEnabled(true);
@@ -101,7 +104,12 @@ void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
     if (FTefComercial) {
         RespondeVenda(itens);
     } else {
-        C.Impressora->ImprimeLinhas(itens);
+        try {
+            C.Impressora->ImprimeLinhas(itens);
+        } catch (Exception& e) {
+            e.MostraAoOperador = true;  // the receipt is in the operator's hands
+            throw;
+        }
         CancelaTef();
     }
 }

@@ -4,11 +4,8 @@
 #include "Servidor.h"
 #include "untParametro.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 using componentes::TipoMensagem;
 
@@ -25,13 +22,6 @@ public:
 private:
     componentes::ITimer* t_;
 };
-
-void SincronizaDiretorio(const std::string& diretorio) {
-    const int fd = ::open(diretorio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
-    ::close(fd);
-}
 
 bool TemByteVisivel(const std::string& linha) {
     for (unsigned char c : linha)
@@ -59,7 +49,13 @@ TfrmPrincipal::TfrmPrincipal(componentes::IAplicacao& app, const componentes::TC
         C.Eventos->ParmetrosdoSistema1Click = [this] { ParmetrosdoSistema1Click(); };
         C.Eventos->FecharSistema1Click = [this] { FecharSistema1Click(); };
     }
-    Application.Reporter().SetOnExceptionNotify([this](const std::string& r) { EurekaLog1ExceptionNotify(r); });
+    Application.Reporter().SetOnExceptionNotify(
+        [this](const componentes::TRelatorioExcecao& r) { NotificaExcecao(r); });
+    // Boxes for the operator open from the message loop, never in the middle
+    // of the handler that met the error.
+    tmAvisos = Application.CriaTimer("tmAvisos");
+    tmAvisos->SetInterval(10);
+    tmAvisos->SetOnTimer([this] { tmAvisosTimer(); });
 }
 
 std::string TfrmPrincipal::DiretorioExe() const {
@@ -92,26 +88,75 @@ void TfrmPrincipal::tmVerificaTimer() {
     // on: a manager that silently stops reading requests loses sales.
     ReiniciaAoSair reinicia(C.tmVerifica);
     if (FDirReq.empty()) return;
+    GaranteAtivo();
+    // What could not be written goes out first, in order: a new request is
+    // not taken before the answers of the earlier ones.
+    if (!EscrevePendentes()) return;
 
-    TLinhas arquivos;
-    ListaArquivos(FDirReq, arquivos, false);
-    const std::string* pedido = nullptr;
-    for (const auto& caminho : arquivos) {
-        if (MaiusculasAnsi(caminho).find(".001") != std::string::npos) {
-            pedido = &caminho;
-            break;
-        }
-    }
-    if (pedido == nullptr) return;
+    const auto pedido = EscolhePedido();
+    if (!pedido) return;
 
     // The commercial application may still be finishing the file.
     Application.Sleep(500);
-    const TLinhas linhas = CarregaLinhas(*pedido);
-    GravaDebug("Req", linhas, *pedido);
-    ApagaArquivo(*pedido);
+    TLinhas linhas;
+    try {
+        linhas = CarregaLinhasRegular(pedido->caminho);
+    } catch (const Exception& e) {
+        // It stays; the others are not held up behind it.
+        if (RegistraFalhaPedido(*pedido)) Relata(e, "tmVerificaTimer");
+        return;
+    }
+    ApagaArquivo(pedido->caminho);
+    if (ArquivoExiste(pedido->caminho)) {
+        // Acting on a request that stays would act on it again every tick:
+        // one sale charged twice.
+        if (RegistraFalhaPedido(*pedido))
+            Relata(Exception("Cannot delete file \"" + pedido->caminho +
+                             "\": the request is not answered while it stays in req/"),
+                   "tmVerificaTimer");
+        return;
+    }
+    FPedidosFalhos.erase(pedido->caminho);
+    GravaDebug("Req", linhas, pedido->caminho);
     LimpaTransacao();
     for (const auto& linha : linhas) LeCampo(linha);
     DespachaComando();
+}
+
+std::optional<TEntradaDiretorio> TfrmPrincipal::EscolhePedido() {
+    const auto entradas = ListaEntradas(FDirReq);
+    std::erase_if(FPedidosFalhos, [&](const auto& falha) {
+        return std::none_of(entradas.begin(), entradas.end(),
+                            [&](const TEntradaDiretorio& e) { return e.caminho == falha.first; });
+    });
+    std::optional<TEntradaDiretorio> repetido;
+    for (const auto& e : entradas) {
+        if (MaiusculasAnsi(e.caminho).find(".001") == std::string::npos) continue;
+        if (e.tipo != TTipoEntrada::Regular) {
+            // A link could lead anywhere (another user's files); a FIFO or a
+            // device would hang the reading.
+            if (RegistraFalhaPedido(e))
+                Relata(Exception("\"" + e.caminho + "\" is not a regular file: it is not read as a request"),
+                       "tmVerificaTimer");
+            continue;
+        }
+        const auto falha = FPedidosFalhos.find(e.caminho);
+        if (falha == FPedidosFalhos.end() || !(falha->second == TAssinaturaPedido{e.tipo, e.tamanho, e.modificado}))
+            return e;  // the first new request, in the directory's order
+        // One that failed before is tried again only when nothing new waits,
+        // and only once it can be opened.
+        if (!repetido && PodeLer(e.caminho)) repetido = e;
+    }
+    return repetido;
+}
+
+bool TfrmPrincipal::RegistraFalhaPedido(const TEntradaDiretorio& pedido) {
+    const TAssinaturaPedido assinatura{pedido.tipo, pedido.tamanho, pedido.modificado};
+    const auto [it, nova] = FPedidosFalhos.try_emplace(pedido.caminho, assinatura);
+    if (nova) return true;
+    if (it->second == assinatura) return false;
+    it->second = assinatura;
+    return true;
 }
 
 void TfrmPrincipal::LeCampo(const std::string& linha) {
@@ -136,24 +181,29 @@ void TfrmPrincipal::LeCampo(const std::string& linha) {
 
 void TfrmPrincipal::DespachaComando() {
     if (FComando == "CRT") {
+        if (DesarmaOcultacao()) FModoAdm = false;
         FTefComercial = true;
-        GravaResposta("intpos.sts", {"000-000 = CRT", "001-000 = " + FIdentificacao, "999-999 = 0"});
-        IniciaVenda();
+        Entrega("intpos.sts", {"000-000 = CRT", "001-000 = " + FIdentificacao, "999-999 = 0"},
+                [this] { IniciaVenda(); });
     } else if (FComando == "CNC") {
         CancelaTef();
     } else if (FComando == "ADM") {
+        // An administration that has just been answered is not in progress,
+        // even while its window waits to hide.
+        if (DesarmaOcultacao()) FModoAdm = false;
         const bool admEmAndamento = FModoAdm;
-        GravaResposta("intpos.sts", {"000-000 = ADM", "001-000 = " + FIdentificacao, "999-999 = 0"});
-        if (!admEmAndamento) {
-            FTefComercial = true;
-            FModoAdm = true;
-            IniciaAdm();
-        }
+        Entrega("intpos.sts", {"000-000 = ADM", "001-000 = " + FIdentificacao, "999-999 = 0"},
+                [this, admEmAndamento] {
+                    if (admEmAndamento) return;
+                    FTefComercial = true;
+                    FModoAdm = true;
+                    IniciaAdm();
+                });
     } else {
         TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
         if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
         ack.push_back("999-999 = 0");
-        GravaResposta("intpos.sts", ack);
+        Entrega("intpos.sts", std::move(ack));
     }
 }
 
@@ -169,12 +219,14 @@ void TfrmPrincipal::IniciaVenda() {
 void TfrmPrincipal::IniciaAdm() { AbreTela("Adm"); }
 
 void TfrmPrincipal::Restaurar1Click() {
+    if (DesarmaOcultacao()) FModoAdm = false;
     FTefComercial = false;
     LimpaTransacao();
     IniciaVenda();
 }
 
 void TfrmPrincipal::Administrao1Click() {
+    DesarmaOcultacao();
     FTefComercial = false;
     FModoAdm = true;
     IniciaAdm();
@@ -195,7 +247,9 @@ void TfrmPrincipal::CancelaTef() {
         }
         linhas.insert(linhas.end(),
                       {"011-000 = 0", "028-000 = 0", "030-000 = " + textos::TefCancelado, "999-999 = 0"});
-        GravaResposta("intpos.001", linhas);
+        // The window hides once the commercial application can read the answer.
+        Entrega("intpos.001", std::move(linhas), [this] { C.tmOculta->SetEnabled(true); });
+        return;
     }
     C.tmOculta->SetEnabled(true);
 }
@@ -219,8 +273,9 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas) {
     TLinhas resposta;
     for (const auto& linha : linhas)
         if (TemByteVisivel(linha)) resposta.push_back(linha);
-    GravaResposta("intpos.001", resposta);
-    C.tmOculta->SetEnabled(true);
+    // The payment is already made at the web system: its answer is kept
+    // until it can be written, and the window hides only then.
+    Entrega("intpos.001", std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
 }
 
 // ---- exchange files ---------------------------------------------------------------------
@@ -230,27 +285,90 @@ void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas
     const TDataHora t = Application.Agora();
     const std::string temporario = FDirTemp + "ArqTemp_" + std::to_string(t.hora) + "_" + std::to_string(t.minuto) +
                                    "_" + std::to_string(t.segundo) + "_" + std::to_string(t.milissegundo) + ".tef";
+    const std::string destino = FDirResp + nome;
     if (ArquivoExiste(temporario)) ApagaArquivo(temporario);
-    SalvaLinhas(temporario, linhas, /*sincroniza=*/true);
-
+    try {
+        SalvaLinhas(temporario, linhas, /*sincroniza=*/true);
+    } catch (const Exception& e) {
+        // No half-written copy stays behind; the error names the file the
+        // commercial application waits for.
+        ApagaArquivo(temporario);
+        const std::string motivo = e.Causa.empty() ? e.Message() : e.Causa;
+        throw EFCreateError("Cannot create file \"" + destino + "\". " + motivo, e.Message());
+    }
     // One rename puts the complete file in place: the commercial application
     // sees the old file or the new one, never none or half of one.
-    const std::string destino = FDirResp + nome;
-    if (std::rename(temporario.c_str(), destino.c_str()) != 0) {
-        const int erro = errno;
-        ApagaArquivo(temporario);
-        throw EFCreateError("Cannot create file \"" + destino + "\". " + std::strerror(erro));
-    }
-    SincronizaDiretorio(FDirResp);
+    PoeNoLugar(temporario, destino);
 
     if (nome != "Ativo.001") GravaDebug("Resp", linhas, destino);
 }
 
 void TfrmPrincipal::GravaAtivo() {
+    // A rewrite keeps the moment the manager started.
+    if (!FInicio) FInicio = Application.Agora();
+    GravaResposta("Ativo.001", {"000-000 = TEF", "016-000 = " + DataHoraCompacta(*FInicio), "999-999 = 0"});
+    // Commercial applications written for Windows look for it in lower case.
+    CriaApelido(FDirResp + "Ativo.001", FDirResp + "ativo.001");
+}
+
+void TfrmPrincipal::GaranteAtivo() {
+    if (FFechando || FDirResp.empty()) return;
     const std::string ativo = FDirResp + "Ativo.001";
-    if (ArquivoExiste(ativo)) ApagaArquivo(ativo);
-    const TDataHora agora = Application.Agora();
-    GravaResposta("Ativo.001", {"000-000 = TEF", "016-000 = " + DataHoraCompacta(agora), "999-999 = 0"});
+    if (ArquivoExiste(ativo)) {
+        CriaApelido(ativo, FDirResp + "ativo.001");
+        return;
+    }
+    try {
+        GravaAtivo();
+        FAtivoRelatado = false;
+    } catch (Exception& e) {
+        // Without the marker commercial applications take the manager for
+        // stopped: the operator hears of it once, and every tick tries again.
+        if (FAtivoRelatado) return;
+        FAtivoRelatado = true;
+        e.MostraAoOperador = true;
+        Relata(e, "GravaAtivo");
+    }
+}
+
+void TfrmPrincipal::Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois) {
+    FPendentes.push_back({nome, std::move(linhas), std::move(depois)});
+    EscrevePendentes();
+}
+
+bool TfrmPrincipal::EscrevePendentes() {
+    while (!FPendentes.empty()) {
+        TEscritaPendente& pendente = FPendentes.front();
+        try {
+            GravaResposta(pendente.nome, pendente.linhas);
+        } catch (Exception& e) {
+            if (pendente.relatada) return false;
+            pendente.relatada = true;
+            e.MostraAoOperador = true;
+            throw;
+        }
+        const bool atrasada = pendente.relatada;
+        auto depois = std::move(pendente.depois);
+        const std::string nome = pendente.nome;
+        FPendentes.pop_front();
+        if (atrasada) {
+            try {
+                GravaLogErro("\"" + FDirResp + nome + "\" written after all");
+            } catch (...) {
+                // the answer is out; the log line is only a note
+            }
+        }
+        if (depois) depois();
+    }
+    return true;
+}
+
+bool TfrmPrincipal::DesarmaOcultacao() {
+    if (!C.tmOculta->Enabled()) return false;
+    C.tmOculta->SetEnabled(false);
+    C.tmOculta->SetInterval(1000);
+    FTelaAberta = false;
+    return true;
 }
 
 void TfrmPrincipal::PreparaDiretorios() {
@@ -296,25 +414,102 @@ void AnexaLogErro(const std::string& arquivo, const std::string& texto) {
     SalvaLinhas(arquivo, lista);
 }
 
-void TfrmPrincipal::GravaLogErro(const std::string& texto) { AnexaLogErro(DiretorioExe() + "LogErro.txt", texto); }
+void TfrmPrincipal::GravaLogErro(const std::string& texto) {
+    AnexaLogErro(DiretorioExe() + "LogErro.txt", MascaraSenha(texto));
+}
 
 void TfrmPrincipal::EurekaLog1ExceptionNotify(const std::string& relatorio) { GravaLogErro(relatorio); }
+
+namespace {
+// Handlers run because the operator did something: the operator waits for
+// the outcome and must see an error, not only the log.
+bool HandlerDoOperador(const std::string& handler) {
+    static const std::set<std::string> nomes = {
+        "SpeedButton1Click",        "Restaurar1Click",   "Administrao1Click",
+        "ParmetrosdoSistema1Click", "FecharSistema1Click", "btnConfiguraClick",
+        "TfrmParametro.FormShow",   "JvApplicationHotKey1HotKey"};
+    return nomes.count(handler) != 0;
+}
+}  // namespace
+
+void TfrmPrincipal::NotificaExcecao(const componentes::TRelatorioExcecao& relatorio) {
+    // The box first: when the disk is full the log cannot be written either.
+    if (relatorio.paraOperador || HandlerDoOperador(relatorio.handler))
+        MostraErro(relatorio.causa.empty() ? relatorio.mensagem : relatorio.mensagem + "\r" + relatorio.causa);
+    EurekaLog1ExceptionNotify(relatorio.texto);
+}
+
+void TfrmPrincipal::Relata(const std::exception& e, const std::string& handler) {
+    Application.Reporter().RelataExcecao(handler, e, Application.Agora());
+}
+
+void TfrmPrincipal::MostraErro(const std::string& texto) {
+    const std::string t = MascaraSenha(texto);
+    if (FAvisosAbertos.count(t) || std::find(FAvisos.begin(), FAvisos.end(), t) != FAvisos.end()) return;
+    FAvisos.push_back(t);
+    tmAvisos->SetEnabled(true);
+}
+
+void TfrmPrincipal::tmAvisosTimer() {
+    if (FAvisos.empty()) {
+        tmAvisos->SetEnabled(false);
+        return;
+    }
+    const std::string texto = FAvisos.front();
+    FAvisos.pop_front();
+    if (FAvisos.empty()) tmAvisos->SetEnabled(false);
+    FAvisosAbertos.insert(texto);
+    Application.MessageBox(TipoMensagem::Erro, texto);
+    FAvisosAbertos.erase(texto);
+}
+
+bool TfrmPrincipal::Inicia() {
+    std::string texto;
+    const bool iniciou = Application.ExecutaHandler("FormCreate", [&] {
+        try {
+            FormCreate();
+        } catch (const std::exception& e) {
+            texto = TextoFalhaInicio(e);
+            throw;
+        }
+    });
+    if (iniciou) return true;
+    FormClose();
+    std::fprintf(stderr, "%s\n", Cp1252ParaUtf8(SubstituiTodos(texto, "\r", "\n")).c_str());
+    Application.MessageBox(TipoMensagem::Erro, texto);
+    return false;
+}
+
+std::string TfrmPrincipal::TextoFalhaInicio(const std::exception& e) {
+    std::string t = textos::InicioFalhou + "\r" + MascaraSenha(e.what());
+    if (const auto* ex = dynamic_cast<const Exception*>(&e); ex && !ex->Causa.empty())
+        t += "\r" + MascaraSenha(ex->Causa);
+    return t;
+}
 
 // ---- configuration --------------------------------------------------------------------------
 
 void TfrmPrincipal::CarregaParametros() {
     if (MaiusculasAnsi(Application.ExeName()).find("TEFORVEXHOMOLOGA.EXE") == std::string::npos) {
         TRegistry reg;
-        if (!reg.KeyExists(FChaveRegistro)) {
-            Application.MessageBox(TipoMensagem::Erro, textos::NaoParametrizado);
-            AbreParametros();
-            return;
+        try {
+            if (!reg.KeyExists(FChaveRegistro)) {
+                Application.MessageBox(TipoMensagem::Erro, textos::NaoParametrizado);
+                AbreParametros();
+                return;
+            }
+            AbreSemFalhar(reg, FChaveRegistro, false);
+            FUrl = reg.ReadString("Url");
+            FLojCodigo = reg.ReadInteger("Lojcodigo");
+            FUsuLogin = Cifra(reg.ReadString("Usulogin"));
+            FUsuSenha = Cifra(reg.ReadString("Ususenha"));
+        } catch (ERegistryException& e) {
+            // Which file and key: the operator has to find them to mend them.
+            const std::string onde = "Registry store " + reg.Armazem().Arquivo() + ", key HKEY_LOCAL_MACHINE" +
+                                     FChaveRegistro;
+            if (e.Causa.find(onde) == std::string::npos) e.Causa = e.Causa.empty() ? onde : e.Causa + "\r" + onde;
+            throw;
         }
-        AbreSemFalhar(reg, FChaveRegistro, false);
-        FUrl = reg.ReadString("Url");
-        FLojCodigo = reg.ReadInteger("Lojcodigo");
-        FUsuLogin = Cifra(reg.ReadString("Usulogin"));
-        FUsuSenha = Cifra(reg.ReadString("Ususenha"));
         return;
     }
     FUrl = servidor::BaseHomologacao();

@@ -8,7 +8,11 @@
 #include "untFuncao.h"
 
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 // Texts the manager writes or shows (Windows-1252).
@@ -23,6 +27,7 @@ inline const std::string Homologacao =
     "Por tanto poder\xE1 ser usado sem nenhuma restri\xE7\xE3o.";
 inline const std::string ValorZerado =
     "O Aplicado Comercial passou o valor da venda zerado.\rO TEF ser\xE1 cancelado.";
+inline const std::string InicioFalhou = "O TEF n\xE3o p\xF4" "de ser iniciado.";
 }  // namespace textos
 
 // Utilities of the profile upkeep.
@@ -136,7 +141,60 @@ public:
     // and req/ when missing, and deletes the files directly inside them.
     void PreparaDiretorios();
 
+    // ---- nothing lost, nothing silent ----
+    // Runs FormCreate. When it cannot complete, tells the operator why (a box,
+    // standard error and the error log), removes "Ativo.001" and returns
+    // false: the program must end instead of waiting with a window forever.
+    bool Inicia();
+    // The operator's text for a start that could not complete.
+    static std::string TextoFalhaInicio(const std::exception& e);
+    // Writes a file for the commercial application now or, when it cannot be
+    // written, keeps it and writes it again on every tick, in order, before
+    // any new request; depois runs once it is written.
+    void Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois = nullptr);
+    // Writes what is kept; false while something still cannot be written.
+    bool EscrevePendentes();
+    // A hide still armed belongs to the transaction that has ended (or to the
+    // start): a screen asked for now must not be hidden by it. True when one
+    // was armed.
+    bool DesarmaOcultacao();
+    // "Ativo.001" (and its lower-case name) exists while the manager runs.
+    void GaranteAtivo();
+    // Every report: to the error log, and to the operator when the operator
+    // acted or is waiting for what failed.
+    void NotificaExcecao(const componentes::TRelatorioExcecao& relatorio);
+    // A box over the window, shown from the message loop; the same text is
+    // never stacked while one box shows it.
+    void MostraErro(const std::string& texto);
+
+    struct TEscritaPendente {
+        std::string nome;
+        TLinhas linhas;
+        std::function<void()> depois;
+        bool relatada = false;
+    };
+    std::deque<TEscritaPendente> FPendentes;
+    bool FFechando = false;
+
 private:
+    struct TAssinaturaPedido {
+        TTipoEntrada tipo;
+        std::int64_t tamanho, modificado;
+        bool operator==(const TAssinaturaPedido&) const = default;
+    };
     void LeCampo(const std::string& linha);
     void DespachaComando();
+    std::optional<TEntradaDiretorio> EscolhePedido();
+    // Remembers a request that could not be taken; true when this is news
+    // (first failure, or the file changed since), to be reported.
+    bool RegistraFalhaPedido(const TEntradaDiretorio& pedido);
+    void Relata(const std::exception& e, const std::string& handler);
+    void tmAvisosTimer();
+
+    std::map<std::string, TAssinaturaPedido> FPedidosFalhos;
+    std::optional<TDataHora> FInicio;
+    bool FAtivoRelatado = false;
+    std::unique_ptr<componentes::ITimer> tmAvisos;
+    std::deque<std::string> FAvisos;
+    std::set<std::string> FAvisosAbertos;
 };

@@ -30,19 +30,28 @@ void AoSinal(int) {
     (void)!::write(g_sinais[1], &c, 1);
 }
 
-// A per-user lock named after the application title, held for the life of
-// the process: a second start cannot take it.
-bool TomaInstanciaUnica() {
+// Takes an exclusive lock on what the descriptor opens, for the life of the
+// process; false only when another process holds it.
+bool Trava(int fd) {
+    if (fd < 0) return true;  // nothing to lock: do not refuse the start
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int erro = errno;
+        ::close(fd);
+        return erro != EWOULDBLOCK;
+    }
+    return true;  // fd stays open, and the lock with it
+}
+
+// A per-user lock named after the application title, and a lock on the
+// installation directory itself: two managers must never share one req/ and
+// resp/ pair, whoever runs them and whatever their runtime directories. The
+// directory needs no write access to be locked.
+bool TomaInstanciaUnica(const std::string& instalacao) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
     const std::string caminho = dir + "/" + kTitulo + "-" + std::to_string(::getuid()) + ".lock";
-    const int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return true;  // nowhere to keep the lock: do not refuse the start
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return errno != EWOULDBLOCK;
-    }
-    return true;  // fd stays open, and the lock with it
+    if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) return false;
+    return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void PreparaChromium() {
@@ -65,9 +74,10 @@ int main(int argc, char** argv) {
     componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);
     const std::string exe = app.ExeName();
     const std::string b = exe.substr(0, exe.rfind('/') + 1);
-    app.Reporter().SetOnExceptionNotify([&b](const std::string& r) { AnexaLogErro(b + "LogErro.txt", r); });
+    app.Reporter().SetOnExceptionNotify(
+        [&b](const componentes::TRelatorioExcecao& r) { AnexaLogErro(b + "LogErro.txt", r.texto); });
 
-    if (!TomaInstanciaUnica()) {
+    if (!TomaInstanciaUnica(b)) {
         app.MessageBox(componentes::TipoMensagem::Erro, "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.");
         return 0;
     }
@@ -93,7 +103,9 @@ int main(int argc, char** argv) {
     c.IdHTTP1 = &clienteHttp;
     c.DefinePerfilNavegador = [&navegador](const std::string& d) { navegador.DefinePerfil(d); };
     TfrmPrincipal frmPrincipal(app, c);
-    app.ExecutaHandler("FormCreate", [&] { frmPrincipal.FormCreate(); });
+    // A start that cannot complete says why and ends, instead of leaving an
+    // always-on-top window that waits for ever.
+    if (!frmPrincipal.Inicia()) return 1;
 
     // SIGTERM and SIGINT close the main window as "Fechar Sistema" does, so
     // "Ativo.001" does not stay behind.

@@ -47,8 +47,8 @@ std::unique_ptr<ITimer> TAplicacaoQt::CriaTimer(const std::string& nome) {
     return std::make_unique<TTimerQt>(*this, nome);
 }
 
-void TAplicacaoQt::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
-    reporter_.Executa(nome, handler, [] { return DataHoraLocal(); });
+bool TAplicacaoQt::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
+    return reporter_.Executa(nome, handler, [] { return DataHoraLocal(); });
 }
 
 TTimerQt::TTimerQt(IAplicacao& app, std::string nome) : app_(app), nome_(std::move(nome)) {

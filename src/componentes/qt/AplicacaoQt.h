@@ -25,7 +25,7 @@ public:
     TDataHora Agora() const override { return DataHoraLocal(); }
     void MessageBox(TipoMensagem tipo, const std::string& texto) override;
     std::unique_ptr<ITimer> CriaTimer(const std::string& nome) override;
-    void ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
+    bool ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
     TReporterExcecao& Reporter() override { return reporter_; }
 
     // The executable's path as invoked: absolute, symbolic links kept.

@@ -199,7 +199,7 @@ void TDialogoParametroQt::showEvent(QShowEvent* e) {
     // filled once per opening, not over what the operator typed.
     if (e->spontaneous()) return;
     edtEmpresa_->setFocus();
-    if (onShow_) app_.ExecutaHandler("FormShow", onShow_);
+    if (onShow_) app_.ExecutaHandler("TfrmParametro.FormShow", onShow_);
 }
 
 void TDialogoParametroQt::keyPressEvent(QKeyEvent* e) {

@@ -106,9 +106,9 @@ void TAplicacaoVirtual::MessageBox(TipoMensagem tipo, const std::string& texto) 
     Avanca(aberta);
 }
 
-void TAplicacaoVirtual::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
+bool TAplicacaoVirtual::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
     Historico.emplace_back(nome, agora_);
-    reporter_.Executa(nome, handler, [this] { return Agora(); });
+    return reporter_.Executa(nome, handler, [this] { return Agora(); });
 }
 
 // ---- other components ----------------------------------------------------------
@@ -234,7 +234,7 @@ bool TDialogoParametroVirtual::TemHotKey() const { return dono_.DonoHotKey == th
 void TDialogoParametroVirtual::ShowModal() {
     fechado_ = false;
     ++dono_.DialogosAbertos;
-    if (onShow_) app_.ExecutaHandler("FormShow", onShow_);
+    if (onShow_) app_.ExecutaHandler("TfrmParametro.FormShow", onShow_);
     if (dono_.OperadorParametros) dono_.OperadorParametros(*this);
     fechado_ = true;
     --dono_.DialogosAbertos;

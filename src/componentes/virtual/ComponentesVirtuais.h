@@ -66,7 +66,7 @@ public:
     TDataHora Agora() const override;
     void MessageBox(TipoMensagem tipo, const std::string& texto) override;
     std::unique_ptr<ITimer> CriaTimer(const std::string& nome) override;
-    void ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
+    bool ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
     TReporterExcecao& Reporter() override { return reporter_; }
 
     // Runs the loop for ms of virtual time: every timer that falls due fires at

@@ -1,0 +1,406 @@
+// What a real till needs of the controller: no request lost to a pending
+// hide, no answer lost to a failing disk, no request held up by another, the
+// marker always there, and errors the operator can see.
+#include "Gerente.h"
+#include "Registro.h"
+#include "UsuarioComum.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using componentes::TipoMensagem;
+
+namespace {
+
+const std::u16string kVendaAprovada = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 0\u00A7009-000 = 0\u00A7999-999 = 0";
+const std::u16string kAdmConcluida = u"000-000 = ADM\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7999-999 = 0";
+
+// A manager as FormCreate leaves it: the start's hide armed, polling on.
+struct Gerente : ::testing::Test {
+    TGerenteVirtual g;
+    void SetUp() override {
+        g.frm.FUrl = "http://loja.exemplo/";
+        g.frm.FLojCodigo = 1;
+        g.form.tmOculta->SetEnabled(true);
+        g.Inicia();
+    }
+    int Paginas(const std::string& tela) const {
+        int n = 0;
+        for (const auto& e : g.form.GeckoBrowser1.Enderecos)
+            if (Utf16ParaUtf8(e).find("modtef.php?tela=" + tela + "&") != std::string::npos) ++n;
+        return n;
+    }
+    // Advances in small steps until the condition holds; false after the bound.
+    bool AvancaAte(const std::function<bool()>& condicao, int limiteMs = 10000) {
+        for (int t = 0; t < limiteMs; t += 10) {
+            if (condicao()) return true;
+            g.app.Avanca(10);
+        }
+        return condicao();
+    }
+    std::string Log() const { return Existe(g.B + "LogErro.txt") ? LeBytes(g.B + "LogErro.txt") : ""; }
+    static int Conta(const std::string& texto, const std::string& parte) {
+        int n = 0;
+        for (auto p = texto.find(parte); p != std::string::npos; p = texto.find(parte, p + 1)) ++n;
+        return n;
+    }
+};
+
+// ---- a screen asked for while the hide is armed -------------------------------------------
+
+enum class Fim { Aprovada, AdmConcluida, Cancelada };
+
+struct CasoHide {
+    const char* nome;
+    Fim primeiro;        // how the first transaction ends
+    const char* segundo;  // "CRT" or "ADM"
+};
+
+TEST_F(Gerente, TelaPedidaComOEsconderArmadoEAtendida) {
+    // The start: a sale sent as soon as "Ativo.001" appears, at each moment
+    // of the first two seconds.
+    for (int quando : {0, 300, 600, 1000, 1400}) {
+        SCOPED_TRACE("request at " + std::to_string(quando) + " ms");
+        TGerenteVirtual h;
+        h.frm.FUrl = "http://loja.exemplo/";
+        h.form.tmOculta->SetEnabled(true);
+        h.Inicia();
+        h.app.Avanca(quando);
+        h.Pedido({"000-000 = CRT", "001-000 = 1", "003-000 = 1000"});
+        for (int t = 0; t < 3000 && h.form.GeckoBrowser1.Enderecos.empty(); t += 10) h.app.Avanca(10);
+        ASSERT_FALSE(h.form.GeckoBrowser1.Enderecos.empty()) << "no page";
+        h.app.Avanca(2500);  // well past the start's hide
+        EXPECT_TRUE(h.form.Janela.Visible());
+        EXPECT_TRUE(h.form.tmCmds->Enabled()) << "the channel is still polled";
+        h.form.GeckoBrowser1.Canal = kVendaAprovada;
+        h.app.Avanca(500);
+        ASSERT_TRUE(h.TemResp("intpos.001"));
+        EXPECT_NE(h.Resp("intpos.001").find("001-000 = 1\r\n"), std::string::npos);
+        h.app.Avanca(1000);
+        EXPECT_FALSE(h.form.Janela.Visible()) << "the hide comes after the answer";
+        EXPECT_TRUE(h.form.JvTrayIcon1.Active());
+    }
+}
+
+TEST_F(Gerente, SegundaTelaLogoDepoisDoFimDaPrimeira) {
+    const std::vector<CasoHide> casos = {
+        {"two cards paying one sale", Fim::Aprovada, "CRT"},
+        {"an administration right after a sale", Fim::Aprovada, "ADM"},
+        {"an administration right after another", Fim::AdmConcluida, "ADM"},
+        {"a sale right after an administration", Fim::AdmConcluida, "CRT"},
+        {"a sale right after a cancellation", Fim::Cancelada, "CRT"},
+    };
+    for (const auto& c : casos) {
+        for (int atraso = 0; atraso < 1000; atraso += 100) {
+            SCOPED_TRACE(std::string(c.nome) + ", second request " + std::to_string(atraso) + " ms after");
+            TGerenteVirtual h;
+            h.frm.FUrl = "http://loja.exemplo/";
+            h.Inicia();
+            const bool adm = c.primeiro == Fim::AdmConcluida;
+            h.Pedido(adm ? TLinhas{"000-000 = ADM", "001-000 = 1"}
+                         : TLinhas{"000-000 = CRT", "001-000 = 1", "003-000 = 1000"});
+            for (int t = 0; t < 3000 && h.form.GeckoBrowser1.Enderecos.empty(); t += 10) h.app.Avanca(10);
+            ASSERT_EQ(h.form.GeckoBrowser1.Enderecos.size(), 1u);
+            if (c.primeiro == Fim::Cancelada) {
+                h.app.ExecutaHandler("SpeedButton1Click", h.form.Eventos.SpeedButton1Click);
+            } else {
+                h.form.GeckoBrowser1.Canal = adm ? kAdmConcluida : kVendaAprovada;
+                for (int t = 0; t < 1000 && !h.TemResp("intpos.001"); t += 10) h.app.Avanca(10);
+            }
+            ASSERT_TRUE(h.TemResp("intpos.001"));
+            ASSERT_TRUE(h.form.tmOculta->Enabled()) << "the hide is armed";
+            ApagaArquivo(h.B + "resp/intpos.001");
+            ApagaArquivo(h.B + "resp/intpos.sts");
+
+            h.app.Avanca(atraso);
+            const bool segundoAdm = std::string(c.segundo) == "ADM";
+            h.Pedido(segundoAdm ? TLinhas{"000-000 = ADM", "001-000 = 2"}
+                                : TLinhas{"000-000 = CRT", "001-000 = 2", "003-000 = 500"});
+            const std::string tela = segundoAdm ? "Adm" : "Venda";
+            const auto paginas = [&] {
+                int n = 0;
+                for (const auto& e : h.form.GeckoBrowser1.Enderecos)
+                    if (Utf16ParaUtf8(e).find("tela=" + tela + "&") != std::string::npos) ++n;
+                return n;
+            };
+            const int antes = paginas();
+            for (int t = 0; t < 4000 && paginas() == antes; t += 10) h.app.Avanca(10);
+            ASSERT_EQ(paginas(), antes + 1) << "the second screen's page was loaded";
+            h.app.Avanca(1500);
+            ASSERT_TRUE(h.form.tmCmds->Enabled()) << "its channel is polled";
+            EXPECT_TRUE(h.form.Janela.Visible());
+            h.form.GeckoBrowser1.Canal = segundoAdm ? kAdmConcluida : kVendaAprovada;
+            for (int t = 0; t < 1000 && !h.TemResp("intpos.001"); t += 10) h.app.Avanca(10);
+            ASSERT_TRUE(h.TemResp("intpos.001")) << "the second transaction is answered";
+            EXPECT_NE(h.Resp("intpos.001").find("001-000 = 2\r\n"), std::string::npos);
+            EXPECT_EQ(h.Resp("intpos.001").substr(0, 13), segundoAdm ? "000-000 = ADM" : "000-000 = CRT");
+            h.app.Avanca(1100);
+            EXPECT_FALSE(h.form.Janela.Visible());
+            EXPECT_FALSE(h.frm.FModoAdm);
+        }
+    }
+}
+
+TEST_F(Gerente, VendaZeradaLogoDepoisDeUmaAdministracaoECanceladaComoVenda) {
+    // An administration's mode left over by the pending hide must not shape
+    // the next sale's cancellation.
+    g.Pedido({"000-000 = ADM", "001-000 = 1"});
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Adm") == 1; }));
+    g.form.GeckoBrowser1.Canal = kAdmConcluida;
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }));
+    ApagaArquivo(g.B + "resp/intpos.001");
+    g.Pedido({"000-000 = CRT", "001-000 = 2", "003-000 = 0"});
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }, 1000));
+    EXPECT_EQ(g.Resp("intpos.001").substr(0, 13), "000-000 = CRT");
+}
+
+// ---- answers that cannot be written ----------------------------------------------------------
+
+TEST_F(Gerente, RespostaQueNaoGravaEGuardadaEGravadaDepoisNaOrdem) {
+    g.app.Avanca(2000);  // idle in the tray
+    CriaDir(g.B + "resp/intpos.001");  // the answer's name is taken: every write fails
+    g.Pedido({"000-000 = CRT", "001-000 = 7", "002-000 = 99", "003-000 = 1000"});
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }));
+    g.app.Avanca(500);
+    g.form.GeckoBrowser1.Canal = kVendaAprovada;
+    g.app.Avanca(600);
+    EXPECT_EQ(Conta(Log(), "Cannot create file \"" + g.B + "resp/intpos.001\""), 1) << Log();
+    ASSERT_EQ(g.app.Mensagens.size(), 1u) << "the operator is told";
+    EXPECT_NE(g.app.Mensagens[0].texto.find("resp/intpos.001"), std::string::npos);
+    EXPECT_TRUE(g.form.Janela.Visible()) << "no hide before the answer is out";
+    EXPECT_FALSE(g.form.tmOculta->Enabled());
+    TLinhas temp;
+    ListaArquivos(g.B + "temp/", temp, false);
+    EXPECT_TRUE(temp.empty()) << "no staging file left";
+
+    // Ticks go on trying, silently; a new request waits behind the answer.
+    g.Pedido({"000-000 = ATV", "001-000 = 8"}, "atv.001");
+    g.app.Avanca(5000);
+    EXPECT_TRUE(Existe(g.B + "req/atv.001"));
+    EXPECT_EQ(Conta(Log(), "Exception:"), 1);
+    EXPECT_EQ(g.app.Mensagens.size(), 1u);
+
+    RemoveArvore(g.B + "resp/intpos.001");
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }, 1000));
+    EXPECT_EQ(g.Resp("intpos.001"),
+              TextoLinhas({"000-000 = CRT", "001-000 = 7", "003-000 = 1000", "009-000 = 0", "999-999 = 0"}));
+    EXPECT_NE(Log().find("written after all"), std::string::npos);
+    ASSERT_TRUE(AvancaAte([&] { return !g.form.Janela.Visible(); }, 1500)) << "then the window hides";
+    ASSERT_TRUE(AvancaAte([&] { return !Existe(g.B + "req/atv.001"); }, 2000));
+    EXPECT_NE(g.Resp("intpos.sts").find("001-000 = 8"), std::string::npos) << "and the waiting request is served";
+}
+
+TEST_F(Gerente, ConfirmacaoQueNaoGravaAbreATelaSoDepoisDeGravada) {
+    CriaDir(g.B + "resp/intpos.sts");
+    g.Pedido({"000-000 = CRT", "001-000 = 3", "003-000 = 1000"});
+    g.app.Avanca(3000);
+    EXPECT_FALSE(Existe(g.B + "req/intpos.001")) << "the request was read";
+    EXPECT_EQ(Paginas("Venda"), 0) << "no screen before its acknowledgement";
+    ASSERT_EQ(g.app.Mensagens.size(), 1u);
+    RemoveArvore(g.B + "resp/intpos.sts");
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }, 2000));
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 3", "999-999 = 0"}));
+}
+
+TEST_F(Gerente, RespostaEmOutroSistemaDeArquivos) {
+    // resp/ on a tmpfs of its own: a rename from temp/ cannot cross into it.
+    const std::string resp = g.B + "resp";
+    if (::mount("tmpfs", resp.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs as resp/ here (" << std::strerror(errno) << ")";
+    struct Desmonta {
+        std::string d;
+        ~Desmonta() { ::umount2(d.c_str(), MNT_DETACH); }
+    } desmonta{resp};
+    g.frm.GaranteAtivo();
+    g.Pedido({"000-000 = ATV", "001-000 = 5"});
+    g.app.Avanca(1000);
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = ATV", "001-000 = 5", "999-999 = 0"}));
+    EXPECT_EQ(g.Resp("ativo.001").substr(0, 15), "000-000 = TEF\r\n");
+    TLinhas sobras;
+    ListaArquivos(g.B + "temp/", sobras, false);
+    ListaArquivos(resp, sobras, false);
+    std::sort(sobras.begin(), sobras.end());
+    EXPECT_EQ(sobras, (TLinhas{resp + "/Ativo.001", resp + "/ativo.001", resp + "/intpos.sts"}))
+        << "no staging copy left on either side";
+}
+
+// ---- the marker ---------------------------------------------------------------------------------
+
+TEST_F(Gerente, MarcadorComNomeMinusculoRefeitoQuandoSomeENaoDepoisDeFechar) {
+    g.frm.GaranteAtivo();
+    const std::string original = g.Resp("Ativo.001");
+    EXPECT_EQ(g.Resp("ativo.001"), original) << "found by a Windows client's lower-case name";
+    g.app.Avanca(5000);
+    ApagaArquivo(g.B + "resp/Ativo.001");
+    ApagaArquivo(g.B + "resp/ativo.001");
+    g.app.Avanca(500);
+    EXPECT_EQ(g.Resp("Ativo.001"), original) << "rewritten, still with the start's moment";
+    EXPECT_EQ(g.Resp("ativo.001"), original);
+
+    // A rewrite replaces both names at once: they are one file.
+    struct stat a{}, b{};
+    ASSERT_EQ(::stat((g.B + "resp/Ativo.001").c_str(), &a), 0);
+    ASSERT_EQ(::stat((g.B + "resp/ativo.001").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+
+    g.frm.FormClose();
+    EXPECT_FALSE(Existe(g.B + "resp/Ativo.001"));
+    EXPECT_FALSE(Existe(g.B + "resp/ativo.001"));
+    g.app.Avanca(1000);
+    EXPECT_FALSE(Existe(g.B + "resp/Ativo.001")) << "never written again once closing started";
+}
+
+TEST_F(Gerente, MarcadorQueNaoGravaNoInicioAvisaUmaVezEGravaDepois) {
+    CriaDir(g.B + "resp/Ativo.001");
+    g.frm.GaranteAtivo();
+    g.app.Avanca(3000);
+    EXPECT_EQ(Conta(Log(), "Exception:"), 1);
+    ASSERT_EQ(g.app.Mensagens.size(), 1u);
+    EXPECT_NE(g.app.Mensagens[0].texto.find("resp/Ativo.001"), std::string::npos);
+    RemoveArvore(g.B + "resp/Ativo.001");
+    g.app.Avanca(500);
+    EXPECT_EQ(g.Resp("Ativo.001").substr(0, 15), "000-000 = TEF\r\n");
+}
+
+// ---- requests that cannot be taken ------------------------------------------------------------
+
+TEST_F(Gerente, LinkFifoNaoSaoLidosNemSeguidosEORestoSegue) {
+    CriaDir(g.B + "debug");
+    GravaBytes(g.B + "segredo.txt", "000-000 = ADM\r\n001-000 = segredo\r\n");
+    ASSERT_EQ(::symlink((g.B + "segredo.txt").c_str(), (g.B + "req/y.001").c_str()), 0);
+    ASSERT_EQ(::mkfifo((g.B + "req/z.001").c_str(), 0600), 0);
+    g.Pedido({"000-000 = ATV", "001-000 = 9"}, "a.001");
+    g.app.Avanca(5000);
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = ATV", "001-000 = 9", "999-999 = 0"}));
+    EXPECT_TRUE(Existe(g.B + "req/y.001"));
+    EXPECT_TRUE(Existe(g.B + "req/z.001"));
+    EXPECT_EQ(Conta(Log(), "is not a regular file"), 2) << "each reported once: " << Log();
+    EXPECT_EQ(LeBytes(g.B + "debug/Debug.txt").find("segredo"), std::string::npos);
+    EXPECT_EQ(g.Resp("intpos.sts").find("segredo"), std::string::npos);
+}
+
+TEST_F(Gerente, PedidoIlegivelNaoSeguraOsOutrosERelataUmaVez) {
+    // As an ordinary user: root reads files whatever their permissions.
+    ::chmod(g.dir.Caminho().c_str(), 0777);
+    for (const char* d : {"", "req", "resp", "temp"}) {
+        CriaDir(g.B + d);
+        ::chmod((g.B + d).c_str(), 0777);
+    }
+    std::string motivo;
+    const bool ok = ComoUsuarioComum(
+        [&] {
+            GravaBytes(g.B + "req/u.001", "000-000 = ATV\r\n001-000 = 1\r\n");
+            ::chmod((g.B + "req/u.001").c_str(), 0);
+            for (int i = 2; i <= 5; ++i)
+                GravaBytes(g.B + "req/p" + std::to_string(i) + ".001",
+                           "000-000 = ATV\r\n001-000 = " + std::to_string(i) + "\r\n");
+            g.app.Avanca(10000);
+            TLinhas restantes;
+            ListaArquivos(g.B + "req/", restantes, false);
+            EXPECT_EQ(restantes, TLinhas{g.B + "req/u.001"}) << "every readable request was served";
+            EXPECT_EQ(Conta(Log(), "Cannot open file \"" + g.B + "req/u.001\""), 1) << Log();
+
+            ::chmod((g.B + "req/u.001").c_str(), 0644);
+            g.app.Avanca(1500);
+            EXPECT_FALSE(Existe(g.B + "req/u.001")) << "served once readable";
+            EXPECT_NE(g.Resp("intpos.sts").find("001-000 = 1\r\n"), std::string::npos);
+        },
+        motivo);
+    EXPECT_TRUE(ok) << motivo;
+}
+
+TEST_F(Gerente, PedidoQueNaoSeApagaNaoEAtendidoDuasVezes) {
+    ::chmod(g.dir.Caminho().c_str(), 0777);
+    for (const char* d : {"", "req", "resp", "temp"}) {
+        CriaDir(g.B + d);
+        ::chmod((g.B + d).c_str(), 0777);
+    }
+    if (::geteuid() == 0) ASSERT_EQ(::chown((g.B + "req").c_str(), 65534, 65534), 0);
+    std::string motivo;
+    const bool ok = ComoUsuarioComum(
+        [&] {
+            GravaBytes(g.B + "req/intpos.001", "000-000 = ATV\r\n001-000 = 4\r\n");
+            ::chmod((g.B + "req").c_str(), 0555);
+            g.app.Avanca(5000);
+            EXPECT_FALSE(g.TemResp("intpos.sts")) << "not acted on while it stays";
+            EXPECT_EQ(Conta(Log(), "Cannot delete file"), 1) << Log();
+            ::chmod((g.B + "req").c_str(), 0777);
+            g.app.Avanca(1500);
+            EXPECT_FALSE(Existe(g.B + "req/intpos.001"));
+            EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = ATV", "001-000 = 4", "999-999 = 0"}));
+        },
+        motivo);
+    EXPECT_TRUE(ok) << motivo;
+}
+
+// ---- errors the operator sees -----------------------------------------------------------------
+
+struct FalhaImpressora : componentes::IImpressora {
+    void ImprimeLinhas(const TLinhas&) override { throw EInOutError(2, "File not found"); }
+};
+
+TEST_F(Gerente, ErroDeUmaAcaoDoOperadorApareceNumaCaixaSemEmpilhar) {
+    g.app.DuracaoMensagem = [&](const componentes::TAplicacaoVirtual::Mensagem&) {
+        // The same error again while the box is open does not stack a box.
+        g.app.ExecutaHandler("Restaurar1Click", [] { throw Exception("Falhou"); });
+        return 1000;
+    };
+    g.app.ExecutaHandler("Restaurar1Click", [] { throw Exception("Falhou"); });
+    g.app.Avanca(2000);
+    ASSERT_EQ(g.app.Mensagens.size(), 1u);
+    EXPECT_EQ(g.app.Mensagens[0].tipo, TipoMensagem::Erro);
+    EXPECT_EQ(g.app.Mensagens[0].texto, "Falhou");
+    EXPECT_EQ(Conta(Log(), "Message: Falhou"), 2) << "both go to the log";
+
+    // A tick's error is for the log only; a printout that failed is the operator's.
+    g.app.DuracaoMensagem = nullptr;
+    g.app.ExecutaHandler("tmVerificaTimer", [] { throw Exception("Do log"); });
+    FalhaImpressora impressora;
+    g.frm.C.Impressora = &impressora;
+    g.frm.FTefComercial = false;
+    g.app.ExecutaHandler("tmCmdsTimer", [&] { g.frm.ProcessaCanal(u"CUPOM\u00A7linha"); });
+    g.app.Avanca(100);
+    ASSERT_EQ(g.app.Mensagens.size(), 2u);
+    EXPECT_EQ(g.app.Mensagens[1].texto, "File not found");
+}
+
+// ---- a start that cannot complete -------------------------------------------------------------
+
+TEST(InicioQueFalha, DizPorQueETermina) {
+    struct Caso {
+        const char* nome;
+        std::string store;      // the store file's bytes
+        std::string esperado;   // in the box
+    };
+    const std::vector<Caso> casos = {
+        {"broken store", "isto nao e um registro\r\n", ":1: missing REGEDIT4 header"},
+        {"key without Lojcodigo",
+         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n\"Url\"=\"http://x/\"\r\n\r\n",
+         "Failed to get data for 'Lojcodigo'\rRegistry store "},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        TGerenteVirtual h;
+        const std::string store = h.B + "tef.reg";
+        GravaBytes(store, c.store);
+        TVariavelAmbiente registro("TEF_REGISTRO", store.c_str());
+        TVariavelAmbiente producao("TEF_PRODUCAO", "http://127.0.0.1:9");
+        EXPECT_FALSE(h.frm.Inicia());
+        ASSERT_EQ(h.app.Mensagens.size(), 1u);
+        const std::string& texto = h.app.Mensagens[0].texto;
+        EXPECT_EQ(texto.rfind(textos::InicioFalhou + "\r", 0), 0u) << texto;
+        EXPECT_NE(texto.find(c.esperado), std::string::npos) << texto;
+        EXPECT_NE(texto.find(store), std::string::npos) << "the file is named: " << texto;
+        EXPECT_NE(LeBytes(h.B + "LogErro.txt").find("Handler: FormCreate"), std::string::npos);
+        EXPECT_FALSE(Existe(h.B + "resp/Ativo.001"));
+        EXPECT_FALSE(h.form.tmVerifica->Enabled());
+    }
+}
+
+}  // namespace
