@@ -294,10 +294,14 @@ TEST(WebsistemaResultado, TrocaComAAplicacaoComercial) {
     adm.tela = TTela::Adm;
     TTransacao t;
     t.nsu = 42;
+    t.horario.tm_mday = 5, t.horario.tm_mon = 2, t.horario.tm_year = 126;
+    t.horario.tm_hour = 9, t.horario.tm_min = 8, t.horario.tm_sec = 7;
     const std::string aut = CodigoAutorizacao(42);
     ASSERT_TRUE(std::regex_match(aut, std::regex(R"(\d{6})")));
     EXPECT_NE(CodigoAutorizacao(43), aut);
     const std::vector<std::string> cancela = {"COMMAND_TEF", "close"};
+    // 022-000 and 023-000 in the forms commercial applications read:
+    // DDMMYYYY and HHMMSS.
     const struct {
         TAcao acao;
         const TPedido& pedido;
@@ -305,17 +309,17 @@ TEST(WebsistemaResultado, TrocaComAAplicacaoComercial) {
     } casos[] = {
         {TAcao::Aprovar, venda,
          {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 0", "010-000 = VISA",
-          "012-000 = 42", "013-000 = " + aut, "", "022-000 = #016#", "030-000 = Transacao aprovada", "  ",
-          "999-999 = 0"}},
+          "012-000 = 42", "013-000 = " + aut, "", "016-000 = #016#", "022-000 = 05032026", "023-000 = 090807",
+          "030-000 = Transacao aprovada", "  ", "999-999 = 0"}},
         {TAcao::Recusar, venda,
-         {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 5", "022-000 = #016#",
-          "030-000 = Transacao recusada", "999-999 = 0"}},
+         {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 5", "016-000 = #016#",
+          "022-000 = 05032026", "023-000 = 090807", "030-000 = Transacao recusada", "999-999 = 0"}},
         {TAcao::Aprovar, adm,
-         {"000-000 = ADM", "001-000 = #001#", "009-000 = 0", "022-000 = #016#", "030-000 = Operacao concluida",
-          "999-999 = 0"}},
+         {"000-000 = ADM", "001-000 = #001#", "009-000 = 0", "016-000 = #016#", "022-000 = 05032026",
+          "023-000 = 090807", "030-000 = Operacao concluida", "999-999 = 0"}},
         {TAcao::Recusar, adm,
-         {"000-000 = ADM", "001-000 = #001#", "009-000 = 5", "022-000 = #016#", "030-000 = Operacao recusada",
-          "999-999 = 0"}},
+         {"000-000 = ADM", "001-000 = #001#", "009-000 = 5", "016-000 = #016#", "022-000 = 05032026",
+          "023-000 = 090807", "030-000 = Operacao recusada", "999-999 = 0"}},
         {TAcao::Cancelar, venda, cancela},
         {TAcao::Cancelar, adm, cancela},
     };
@@ -502,12 +506,17 @@ TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
         const auto pagina = Pede("/modtef.php?tela=" + tela + "&" + q + "&imprime=ecf")->body;
         const auto pedido = LePedido(DecodificaQuery("tela=" + tela + "&" + q + "&imprime=ecf"));
         EXPECT_EQ(ResultadoNaPagina(pagina, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
-        EXPECT_EQ(ResultadoNaPagina(pagina, "recusar"), TextoResultado(TAcao::Recusar, pedido, conf, {}));
-        // The approval carries this page's NSU; rebuilt with it, it must match.
+        // The texts carry this page's NSU and moment; rebuilt with them, they must match.
         const auto aprovacao = ResultadoNaPagina(pagina, "aprovar");
         TTransacao t;
         std::smatch m;
         if (std::regex_search(aprovacao, m, std::regex("012-000 = (\\d+)"))) t.nsu = std::stoull(m[1]);
+        ASSERT_TRUE(std::regex_search(aprovacao, m,
+                                      std::regex("022-000 = (\\d\\d)(\\d\\d)(\\d{4})\xC2\xA7" "023-000 = (\\d\\d)(\\d\\d)(\\d\\d)")));
+        t.horario.tm_mday = std::stoi(m[1]), t.horario.tm_mon = std::stoi(m[2]) - 1;
+        t.horario.tm_year = std::stoi(m[3]) - 1900, t.horario.tm_hour = std::stoi(m[4]);
+        t.horario.tm_min = std::stoi(m[5]), t.horario.tm_sec = std::stoi(m[6]);
+        EXPECT_EQ(ResultadoNaPagina(pagina, "recusar"), TextoResultado(TAcao::Recusar, pedido, conf, t));
         EXPECT_EQ(aprovacao, TextoResultado(TAcao::Aprovar, pedido, conf, t)) << tela;
     }
     const auto quarenta = Pede("/modtef.php?tela=Venda&" + q + "&imprime=40")->body;

@@ -43,8 +43,10 @@ confere "001-000" 501 "$(campo "$R001" 001-000)"
 confere "002-000" 4711 "$(campo "$R001" 002-000)"
 confere "003-000" 1000 "$(campo "$R001" 003-000)"
 confere "009-000" 0 "$(campo "$R001" 009-000)"
-QUANDO=$(campo "$R001" 022-000)
+QUANDO=$(campo "$R001" 016-000)
 [[ "$QUANDO" =~ ^$(date +%d%m)[0-9]{6}$ ]] || falha "#016# not filled: [$QUANDO]"
+confere "022-000 is the date DDMMYYYY" "$(date +%d%m%Y)" "$(campo "$R001" 022-000)"
+[[ "$(campo "$R001" 023-000)" =~ ^([01][0-9]|2[0-3])[0-5][0-9][0-5][0-9]$ ]] || falha "023-000 is not HHMMSS"
 grep -q '#0' "$R001" && falha "a placeholder was left: $(cat "$R001")"
 LC_ALL=C grep -qzP '\A(\d{3}-\d{3} = [^\r\n]*\r\n)+\z' "$R001" || falha "intpos.001 is not CR LF exchange lines"
 # Byte for byte: the page's lines with the placeholders filled and its blank

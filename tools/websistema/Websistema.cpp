@@ -148,12 +148,30 @@ std::string Junta(const std::vector<std::string>& itens) {
 
 std::string CentavosNormalizados(std::string_view valor) { return std::to_string(LeCentavos(valor).value_or(0)); }
 
+// Commercial applications read 022-000 as the date DDMMYYYY and 023-000 as
+// the time HHMMSS of the transaction; the manager fills #016# (DDMMhhmmss of
+// its answer) wherever the page puts it.
+std::string DataEcf(const std::tm& t) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d%02d%04d", t.tm_mday % 100, (t.tm_mon + 1) % 100, (t.tm_year + 1900) % 10000);
+    return buf;
+}
+
+std::string HoraEcf(const std::tm& t) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d", t.tm_hour % 100, t.tm_min % 100, t.tm_sec % 100);
+    return buf;
+}
+
 std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TTransacao& t) {
+    const std::string data = "022-000 = " + DataEcf(t.horario), hora = "023-000 = " + HoraEcf(t.horario);
     if (p.tela == TTela::Adm) {
         return {"000-000 = ADM",
                 "001-000 = #001#",
                 aprova ? "009-000 = 0" : "009-000 = 5",
-                "022-000 = #016#",
+                "016-000 = #016#",
+                data,
+                hora,
                 aprova ? "030-000 = Operacao concluida" : "030-000 = Operacao recusada",
                 "999-999 = 0"};
     }
@@ -162,10 +180,10 @@ std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TTransaca
     if (aprova) {
         // Web systems in the field send blank lines too; the manager drops them.
         l.insert(l.end(), {"009-000 = 0", "010-000 = VISA", "012-000 = " + std::to_string(t.nsu),
-                           "013-000 = " + CodigoAutorizacao(t.nsu), "", "022-000 = #016#",
+                           "013-000 = " + CodigoAutorizacao(t.nsu), "", "016-000 = #016#", data, hora,
                            "030-000 = Transacao aprovada", "  "});
     } else {
-        l.insert(l.end(), {"009-000 = 5", "022-000 = #016#", "030-000 = Transacao recusada"});
+        l.insert(l.end(), {"009-000 = 5", "016-000 = #016#", data, hora, "030-000 = Transacao recusada"});
     }
     l.push_back("999-999 = 0");
     return l;
