@@ -230,6 +230,22 @@ TEST_F(Gerente, RespostaEmOutroSistemaDeArquivos) {
         << "no staging copy left on either side";
 }
 
+TEST(Reinicio, SobrasDeUmaEscritaInterrompidaSomemNoInicio) {
+    TDiretorioTemporario d;
+    CriaDir(d / "temp");
+    CriaDir(d / "resp");
+    GravaBytes(d / "temp/ArqTemp_9_7_2_0.tef", "000-000 = CR");  // killed while writing
+    GravaBytes(d / "temp/outro.txt", "not ours");
+    GravaBytes(d / "resp/.ArqTemp_9_7_2_1.tef", "000-000 = CRT\r\n");  // the hidden copy of a rename across file systems
+    componentes::TAplicacaoVirtual app(d / "TefOrvex");
+    componentes::TFormPrincipalVirtual form(app);
+    TfrmPrincipal frm(app, form.Componentes());
+    frm.PreparaDiretorios();
+    EXPECT_FALSE(Existe(d / "temp/ArqTemp_9_7_2_0.tef"));
+    EXPECT_FALSE(Existe(d / "resp/.ArqTemp_9_7_2_1.tef"));
+    EXPECT_TRUE(Existe(d / "temp/outro.txt"));
+}
+
 // ---- the marker ---------------------------------------------------------------------------------
 
 TEST_F(Gerente, MarcadorComNomeMinusculoRefeitoQuandoSomeENaoDepoisDeFechar) {

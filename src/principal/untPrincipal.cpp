@@ -384,6 +384,13 @@ void TfrmPrincipal::PreparaDiretorios() {
         ListaArquivos(dir, arquivos, false);
         for (const auto& arquivo : arquivos) ApagaArquivo(arquivo);
     }
+    // Staging copies left by a run that was killed in the middle of a write.
+    TLinhas sobras;
+    try {
+        if (DiretorioExiste(FDirTemp)) sobras = ListaArquivosMascara(FDirTemp, "ArqTemp_*.tef");
+    } catch (const EInOutError&) {
+    }
+    for (const auto& nome : sobras) ApagaArquivo(FDirTemp + nome);
 }
 
 // ---- trace and error log ------------------------------------------------------------------

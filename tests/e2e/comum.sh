@@ -14,7 +14,15 @@ no_display() {
   fi
 }
 
-falha() { echo "FAIL: $*" >&2; [ -n "${GERENTE_DIR:-}" ] && [ -f "$GERENTE_DIR/LogErro.txt" ] && { echo "--- LogErro.txt" >&2; cat "$GERENTE_DIR/LogErro.txt" >&2; }; exit 1; }
+falha() {
+  echo "FAIL: $*" >&2
+  if [ -n "${GERENTE_DIR:-}" ]; then
+    [ -f "$GERENTE_DIR/LogErro.txt" ] && { echo "--- LogErro.txt" >&2; cat "$GERENTE_DIR/LogErro.txt" >&2; }
+    echo "--- req/ and resp/" >&2; ls -la --time-style=+%T.%N "$GERENTE_DIR/req" "$GERENTE_DIR/resp" >&2 2>/dev/null || true
+  fi
+  [ -f "${AREA:-}/gerente.out" ] && { echo "--- the manager's output (end)" >&2; tail -20 "$AREA/gerente.out" >&2; }
+  exit 1
+}
 ok() { TESTES=$((TESTES + 1)); echo "ok $TESTES - $*"; }
 confere() { # confere DESCRIPTION EXPECTED ACTUAL
   [ "$2" = "$3" ] || falha "$1: expected [$2], got [$3]"

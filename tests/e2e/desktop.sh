@@ -73,8 +73,16 @@ fecha_caixa Error
 termina_com "the second start did not end" "$SEGUNDO" 20
 kill -0 "$PRIMEIRO" || falha "the first instance ended"
 confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
+# Another user or a service: another runtime directory, the same installation.
+mkdir -m 700 -p "$AREA/run2"
+XDG_RUNTIME_DIR=$AREA/run2 "$INST/TefOrvex" >"$AREA/terceiro.out" 2>&1 &
+TERCEIRO=$!
+fecha_caixa Error
+termina_com "a start from another runtime directory did not end" "$TERCEIRO" 20
+kill -0 "$PRIMEIRO" || falha "the first instance ended"
+confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
 PID_GERENTE=$PRIMEIRO
-ok "second start refused"
+ok "second start refused, also from another runtime directory"
 
 # ---- a request from the commercial application is acknowledged -------------------
 set +e
@@ -100,6 +108,32 @@ kill -TERM "$PID_GERENTE"
 termina_com "SIGTERM did not end the program" "$PID_GERENTE" 20
 nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left behind by SIGTERM"
 ok "SIGTERM closes like Fechar Sistema"
+
+# ---- a start that cannot complete says why and ends ------------------------------------
+cp "$TEF_REGISTRO" "$AREA/registro.bom"
+for caso in quebrado sem-loja; do
+  case $caso in
+    quebrado)
+      printf 'isto nao e um registro\r\n' > "$TEF_REGISTRO"
+      ESPERADO="missing REGEDIT4 header" ;;
+    sem-loja)
+      printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n"Url"="http://127.0.0.1:9/"\r\n\r\n' > "$TEF_REGISTRO"
+      ESPERADO="Failed to get data for 'Lojcodigo'" ;;
+  esac
+  rm -f "$INST/LogErro.txt"
+  inicia_gerente "$INST"
+  fecha_caixa Error
+  espera_ate 20 processo_terminou "$PID_GERENTE" || falha "$caso: the failed start did not end"
+  set +e; wait "$PID_GERENTE"; RC=$?; set -e
+  [ "$RC" -ne 0 ] || falha "$caso: the failed start ended with status 0"
+  nao_existe "$INST/resp/Ativo.001" || falha "$caso: Ativo.001 left behind"
+  janela_principal_oculta || falha "$caso: a window left behind"
+  grep -qF "$ESPERADO" "$AREA/gerente.out" && grep -qF "$TEF_REGISTRO" "$AREA/gerente.out" \
+    || falha "$caso: standard error does not name the cause and the file: $(cat "$AREA/gerente.out")"
+  grep -qF "$ESPERADO" "$INST/LogErro.txt" || falha "$caso: not in LogErro.txt"
+  ok "a start with a store $caso: a box, standard error and the log say why; status $RC"
+done
+cp "$AREA/registro.bom" "$TEF_REGISTRO"
 
 # ---- "/CONFIG" in any letter case opens the parameters dialog -------------------------
 inicia_gerente "$INST" /cOnFiG

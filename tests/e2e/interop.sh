@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Commercial applications written for Windows against the installed manager,
+# the real browser and the reference web system: see tests/interop/clientes.py.
+source "$(dirname "$0")/comum.sh"
+no_display "$@"
+prepara_instalacao
+CLIENTES=$E2E_DIR/../interop/clientes.py
+inicia_web --loja 1 --login operador --senha 1234 --auto aprovar --atraso 300
+grava_registro "$WEB_URL" 1 operador 1234
+mkdir -p "$INST/req" "$INST/resp"
+
+python3 "$CLIENTES" sem-gerente "$INST" || falha "a client sent without a manager"
+inicia_gerente "$INST"
+python3 "$CLIENTES" com-gerente "$INST" || falha "interoperability"
+
+kill -TERM "$PID_GERENTE"; termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
+nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left after SIGTERM"
+[ -z "$(find "$INST/resp" -maxdepth 1 -iname 'ativo.001')" ] || falha "the marker left under another name: $(ls -a "$INST/resp")"
+ok "SIGTERM removes the marker under both names"
