@@ -1,5 +1,6 @@
 #include "Ambiente.h"
 #include "Registro.h"
+#include "UsuarioComum.h"
 
 #include <gtest/gtest.h>
 
@@ -408,12 +409,19 @@ TEST_F(Registro, UnreadableStoreIsAnErrorNamingTheFile) {
     TRegistry reg(store);
     EXPECT_EQ(Erro([&] { reg.KeyExists("K"); }), store + ": " + std::strerror(EISDIR));
 
-    if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their permissions";
+    // Root reads files whatever their permissions: as an ordinary user.
     const std::string outro = dir / "fechado.reg";
     GravaBytes(outro, "REGEDIT4\r\n");
     chmod(outro.c_str(), 0);
-    TRegistry fechado(outro);
-    EXPECT_EQ(Erro([&] { fechado.KeyExists("K"); }), outro + ": " + std::strerror(EACCES));
+    chmod(dir.Caminho().c_str(), 0755);
+    std::string motivo;
+    EXPECT_TRUE(ComoUsuarioComum(
+        [&] {
+            TRegistry fechado(outro);
+            EXPECT_EQ(Erro([&] { fechado.KeyExists("K"); }), outro + ": " + std::strerror(EACCES));
+        },
+        motivo))
+        << motivo;
 }
 
 TEST_F(Registro, UnwritableStoreFailsWithTheCauseAndKeepsTheFile) {
@@ -428,18 +436,25 @@ TEST_F(Registro, UnwritableStoreFailsWithTheCauseAndKeepsTheFile) {
     EXPECT_EQ(erro.rfind("Failed to set data for 'Url'\r\n" + noSub, 0), 0u) << erro;
     EXPECT_NE(erro.find(std::strerror(ENOTDIR)), std::string::npos) << erro;
 
-    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+    // Root writes into read-only directories: as an ordinary user, in a
+    // directory that is not the user's.
     TRegistry outro(store);
     ASSERT_TRUE(outro.OpenKey("K", true));
     const std::string antes = LeBytes(store);
-    chmod(dir.Caminho().c_str(), 0555);
-    const std::string negado = Erro([&] { outro.WriteString("Url", "x"); });
-    const std::string fresco = dir / "fresco.reg";
-    const std::string semTrava = Erro([&] { TRegistry(fresco).OpenKey("K", true); });
+    chmod(store.c_str(), 0644);
     chmod(dir.Caminho().c_str(), 0755);
-    EXPECT_EQ(semTrava, fresco + ".lock: " + std::strerror(EACCES));
-    EXPECT_EQ(negado.rfind("Failed to set data for 'Url'\r\n", 0), 0u) << negado;
-    EXPECT_NE(negado.find(std::strerror(EACCES)), std::string::npos) << negado;
+    std::string motivo;
+    EXPECT_TRUE(ComoUsuarioComum(
+        [&] {
+            const std::string negado = Erro([&] { outro.WriteString("Url", "x"); });
+            const std::string fresco = dir / "fresco.reg";
+            const std::string semTrava = Erro([&] { TRegistry(fresco).OpenKey("K", true); });
+            EXPECT_EQ(semTrava, fresco + ".lock: " + std::strerror(EACCES));
+            EXPECT_EQ(negado.rfind("Failed to set data for 'Url'\r\n", 0), 0u) << negado;
+            EXPECT_NE(negado.find(std::strerror(EACCES)), std::string::npos) << negado;
+        },
+        motivo))
+        << motivo;
     EXPECT_EQ(LeBytes(store), antes);
 }
 
