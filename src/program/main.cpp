@@ -6,12 +6,15 @@
 #include "untPrincipal.h"
 
 #include "ClienteHttp.h"
+#include "untFuncao.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -54,6 +57,51 @@ bool TomaInstanciaUnica(const std::string& instalacao) {
     return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+const char* const kAjuda =
+    "Uso: TefOrvex [/CONFIG]\n"
+    "     TefOrvex --help | --version\n"
+    "\n"
+    "Gerenciador TEF: recolhe os pedidos do aplicativo comercial em req/, confirma e\n"
+    "responde em resp/ e mostra a página do sistema web de pagamento numa janela\n"
+    "sempre visível. Entre as vendas fica na área de notificação.\n"
+    "\n"
+    "  /CONFIG      (primeiro argumento, em qualquer caixa) abre os Parâmetros do\n"
+    "               Sistema antes de começar\n"
+    "  -h, --help   esta ajuda\n"
+    "  --version    a versão gravada no executável\n"
+    "\n"
+    "req/, resp/, temp/, debug/, LogErro.txt e o perfil do navegador\n"
+    "(mozembed/Profiles/default) ficam no diretório do executável, tal como foi\n"
+    "chamado. SIGTERM ou SIGINT fecham como \"Fechar Sistema\".\n"
+    "\n"
+    "Ambiente:\n"
+    "  TEF_REGISTRO   o arquivo de configuração (padrão /etc/orvex/tef.reg)\n"
+    "  TEF_LPT1       a impressora de comprovantes (padrão /dev/lp0)\n"
+    "  TEF_PRODUCAO   substitui o endereço de produção\n"
+    "  TEF_CA_BUNDLE  um arquivo de CAs a mais para os downloads do perfil\n"
+    "\n"
+    "Veja: man TefOrvex\n";
+
+// --help and --version answer on a terminal, with no display and before the
+// toolkit sees the arguments; -1 when neither was asked for.
+int RespondeAjudaOuVersao(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kAjuda, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::string versao = VersaoArquivo(CaminhoDoExecutavel(argv[0]));
+            if (versao.empty())  // the file cannot be read (execute-only): the same numbers, from memory
+                versao = std::to_string(kVersao[0]) + "." + std::to_string(kVersao[1]) + "." +
+                         std::to_string(kVersao[2]) + "." + std::to_string(kVersao[3]);
+            std::printf("TefOrvex %s\n", versao.c_str());
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
+    return -1;
+}
+
 void PreparaChromium() {
     if (std::getenv("QTWEBENGINE_CHROMIUM_FLAGS") != nullptr) return;
     std::string flags = "--disable-gpu";
@@ -64,6 +112,7 @@ void PreparaChromium() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int rc = RespondeAjudaOuVersao(argc, argv); rc >= 0) return rc;
     // The first argument as typed: the toolkit removes its own options from
     // argv, which must not move "/CONFIG" into first place.
     const std::string primeiro = argc > 1 ? argv[1] : "";
