@@ -503,7 +503,7 @@ TEST_F(Registro, DefaultPathComesFromTheEnvironment) {
     const std::string guardado = antes ? antes : "";
     setenv("TEF_REGISTRO", store.c_str(), 1);
     EXPECT_EQ(TArmazemRegistro::CaminhoPadrao(), store);
-    EXPECT_EQ(TRegistry().Armazem().Arquivo(), store);
+    EXPECT_EQ(TRegistry().Armazem().Descricao(), store);
     unsetenv("TEF_REGISTRO");
     EXPECT_EQ(TArmazemRegistro::CaminhoPadrao(), "/etc/orvex/tef.reg");
     if (antes) setenv("TEF_REGISTRO", guardado.c_str(), 1);
