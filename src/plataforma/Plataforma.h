@@ -171,6 +171,10 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
 // another process holds it.
 bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao);
 
+// Ctrl+C in a terminal calls the function (which must only set a flag)
+// instead of ending the process.
+void AoInterromper(void (*funcao)());
+
 // SIGTERM and SIGINT, as a descriptor that becomes readable when one
 // arrives, so the message loop can close the program as the menu does; -1
 // where the system has none (Windows ends a program through its windows).

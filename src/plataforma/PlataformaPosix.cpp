@@ -429,6 +429,22 @@ bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao
     return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+namespace {
+void (*g_aoInterromper)() = nullptr;
+void Interrompido(int) {
+    if (g_aoInterromper) g_aoInterromper();
+}
+}  // namespace
+
+void AoInterromper(void (*funcao)()) {
+    g_aoInterromper = funcao;
+    // No SA_RESTART: a wait in progress returns and sees the flag.
+    struct sigaction sa{};
+    sa.sa_handler = Interrompido;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
 int CanalDePedidoDeFim() {
     if (g_canalFim[0] != -1) return g_canalFim[0];
     if (::pipe2(g_canalFim, O_CLOEXEC | O_NONBLOCK) != 0) return -1;

@@ -351,6 +351,20 @@ bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao
     return toma(titulo) && toma("Global\\TefOrvex-" + chave);
 }
 
+namespace {
+void (*g_aoInterromper)() = nullptr;
+BOOL WINAPI Interrompido(DWORD evento) {
+    if (evento != CTRL_C_EVENT && evento != CTRL_BREAK_EVENT) return FALSE;
+    if (g_aoInterromper) g_aoInterromper();
+    return TRUE;
+}
+}  // namespace
+
+void AoInterromper(void (*funcao)()) {
+    g_aoInterromper = funcao;
+    SetConsoleCtrlHandler(Interrompido, TRUE);
+}
+
 int CanalDePedidoDeFim() { return -1; }
 void EsvaziaCanalDePedidoDeFim() {}
 

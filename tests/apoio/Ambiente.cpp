@@ -1,5 +1,7 @@
 #include "Ambiente.h"
 
+#include "Plataforma.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,9 +11,12 @@
 namespace fs = std::filesystem;
 
 TDiretorioTemporario::TDiretorioTemporario() {
-    std::string modelo = (fs::temp_directory_path() / "tef-teste-XXXXXX").string();
-    if (mkdtemp(modelo.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    caminho_ = modelo + "/";
+    // "/" as separator on Windows too, as the manager's own paths.
+    std::string base = fs::temp_directory_path().generic_string();
+    if (!base.empty() && base.back() != '/') base += '/';
+    const std::string criado = plataforma::CriaDiretorioTemporario(base + "tef-teste-");
+    if (criado.empty()) throw std::runtime_error("cannot create a temporary directory under " + base);
+    caminho_ = criado + "/";
 }
 
 TDiretorioTemporario::~TDiretorioTemporario() {
@@ -61,8 +66,12 @@ TVariavelAmbiente::TVariavelAmbiente(const char* nome, const std::optional<std::
 TVariavelAmbiente::~TVariavelAmbiente() { Define(antigo_); }
 
 void TVariavelAmbiente::Define(const char* valor) {
+#ifdef _WIN32
+    _putenv_s(nome_.c_str(), valor ? valor : "");
+#else
     if (valor) ::setenv(nome_.c_str(), valor, 1);
     else ::unsetenv(nome_.c_str());
+#endif
 }
 
 void TVariavelAmbiente::Define(const std::optional<std::string>& valor) { Define(valor ? valor->c_str() : nullptr); }
