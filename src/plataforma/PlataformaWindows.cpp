@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -260,9 +261,47 @@ bool PodeLer(const std::string& caminho) {
     return f.Abre(caminho, TArquivo::Modo::LeituraRegular) == 0;
 }
 
+namespace {
+// A rename that replaces a target other programs hold open (they keep the
+// old file), where the system offers it (Windows 10 and later); false where
+// it does not.
+bool RenomeiaPorCima(const std::string& origem, const std::string& destino) {
+    const HANDLE h = CreateFileA(origem.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const int n = MultiByteToWideChar(CP_ACP, 0, destino.c_str(), -1, nullptr, 0);
+    std::wstring largo(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1) MultiByteToWideChar(CP_ACP, 0, destino.c_str(), -1, largo.data(), n);
+    for (auto& c : largo)
+        if (c == L'/') c = L'\\';
+    wchar_t completo[MAX_PATH + 1];
+    const DWORD tamanho = GetFullPathNameW(largo.c_str(), MAX_PATH + 1, completo, nullptr);
+    bool ok = false;
+    if (tamanho > 0 && tamanho <= MAX_PATH) {
+        const std::wstring alvo = L"\\??\\" + std::wstring(completo, tamanho);
+        std::string bloco(sizeof(FILE_RENAME_INFO) + alvo.size() * sizeof(wchar_t), '\0');
+        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(bloco.data());
+        constexpr DWORD kSubstitui = 0x1, kSemanticaPosix = 0x2;  // FILE_RENAME_FLAG_*
+        info->Flags = kSubstitui | kSemanticaPosix;
+        info->FileNameLength = static_cast<DWORD>(alvo.size() * sizeof(wchar_t));
+        std::copy(alvo.begin(), alvo.end(), info->FileName);
+        constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);  // FileRenameInfoEx
+        ok = SetFileInformationByHandle(h, kRenameInfoEx, info, static_cast<DWORD>(bloco.size()));
+    }
+    CloseHandle(h);
+    return ok;
+}
+}  // namespace
+
 TCodigo Renomeia(const std::string& origem, const std::string& destino, bool substitui) {
-    return Resultado(MoveFileExA(origem.c_str(), destino.c_str(),
-                                 MOVEFILE_WRITE_THROUGH | (substitui ? MOVEFILE_REPLACE_EXISTING : 0)));
+    if (MoveFileExA(origem.c_str(), destino.c_str(), MOVEFILE_WRITE_THROUGH | (substitui ? MOVEFILE_REPLACE_EXISTING : 0)))
+        return 0;
+    const TCodigo erro = static_cast<TCodigo>(GetLastError());
+    // A reader holds the target open: replaced under it where the system can,
+    // else the caller keeps the file and tries again later.
+    if (substitui && (erro == ERROR_ACCESS_DENIED || erro == ERROR_SHARING_VIOLATION) && RenomeiaPorCima(origem, destino))
+        return 0;
+    return erro;
 }
 
 void SincronizaDiretorio(const std::string&) {}
