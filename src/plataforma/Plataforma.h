@@ -70,6 +70,9 @@ bool MesmoArquivo(const std::string& a, const std::string& b);
 // replace); the path itself otherwise.
 std::string CaminhoReal(const std::string& caminho);
 std::string DiretorioAtual();
+// Whether paths are UTF-8 bytes (Linux) or text in the ANSI code page
+// (Windows-1252 on Windows).
+bool CaminhosEmUtf8();
 // The directory for temporary files ($TMPDIR, /tmp; GetTempPath).
 std::string DiretorioTemporario();
 // Creates a new private directory whose name starts with the prefix (a full

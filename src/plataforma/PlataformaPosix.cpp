@@ -142,6 +142,8 @@ std::string CaminhoReal(const std::string& caminho) {
     return caminho;
 }
 
+bool CaminhosEmUtf8() { return true; }
+
 std::string DiretorioAtual() {
     char buf[4096];
     return ::getcwd(buf, sizeof buf) ? buf : "";

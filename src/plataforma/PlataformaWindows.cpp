@@ -152,6 +152,8 @@ bool MesmoArquivo(const std::string& a, const std::string& b) {
 
 std::string CaminhoReal(const std::string& caminho) { return caminho; }
 
+bool CaminhosEmUtf8() { return false; }
+
 std::string DiretorioAtual() {
     char buf[MAX_PATH + 1];
     const DWORD n = GetCurrentDirectoryA(sizeof buf, buf);

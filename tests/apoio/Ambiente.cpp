@@ -2,6 +2,7 @@
 
 #include "Plataforma.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,18 @@ void RemoveArvore(const std::string& caminho) {
     std::error_code ec;
     fs::remove_all(caminho, ec);
 }
+
+#ifdef _WIN32
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND.
+std::string TextoArquivoInexistente() { return plataforma::TextoDoErro(2); }
+std::string TextoDiretorioInexistente() { return plataforma::TextoDoErro(3); }
+// ERROR_ACCESS_DENIED: Windows has no reason of its own for a directory.
+std::string TextoEDiretorio() { return plataforma::TextoDoErro(5); }
+#else
+std::string TextoArquivoInexistente() { return plataforma::TextoDoErro(ENOENT); }
+std::string TextoDiretorioInexistente() { return plataforma::TextoDoErro(ENOENT); }
+std::string TextoEDiretorio() { return plataforma::TextoDoErro(EISDIR); }
+#endif
 
 TVariavelAmbiente::TVariavelAmbiente(const char* nome, const char* valor) : nome_(nome) {
     if (const char* v = std::getenv(nome)) antigo_ = v;
