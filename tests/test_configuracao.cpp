@@ -7,8 +7,9 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 using componentes::TDialogoParametroVirtual;
 using componentes::TipoMensagem;
@@ -66,15 +67,16 @@ TEST(Inteiros, ConversaoDoCodigoDaLoja) {
 struct Configuracao : ::testing::Test {
     TDiretorioTemporario loja;
     std::string store;
+    // Both put back as they were at the end of each test.
+    TVariavelAmbiente registro{"TEF_REGISTRO", nullptr};
+    TVariavelAmbiente producao{"TEF_PRODUCAO", nullptr};
     std::unique_ptr<TGerenteVirtual> g;
 
     void SetUp() override {
         store = loja / "tef.reg";
-        setenv("TEF_REGISTRO", store.c_str(), 1);
-        unsetenv("TEF_PRODUCAO");
+        registro.Define(store.c_str());
         Novo();
     }
-    void TearDown() override { unsetenv("TEF_REGISTRO"); }
     void Novo(const std::string& sub = "") {
         g = std::make_unique<TGerenteVirtual>(sub);
         g->frm.FChaveRegistro = kChave;
@@ -165,7 +167,7 @@ TEST_F(Configuracao, RegrasDeLeitura) {
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
-        ::unlink(store.c_str());
+        ApagaArquivo(store);
         Novo();
         g->frm.FUsuSenha = "antiga";
         c.prepara(*this);
@@ -209,11 +211,11 @@ TEST_F(Configuracao, HomologacaoNaoLeORegistroNemQuebrado) {
 }
 
 TEST_F(Configuracao, EnderecoDeProducaoPodeVirDoAmbiente) {
-    setenv("TEF_PRODUCAO", "http://127.0.0.1:8080/", 1);
+    producao.Define("http://127.0.0.1:8080/");
     g->app.SetExeName(g->B + "TefOrvexHomologa.exe");
     g->frm.CarregaParametros();
     EXPECT_EQ(g->frm.FUrl, "http://127.0.0.1:8080/homol/");
-    unsetenv("TEF_PRODUCAO");
+    producao.Define(nullptr);
 }
 
 TEST_F(Configuracao, LacoDeConfiguracaoAteSalvar) {
@@ -348,7 +350,7 @@ TEST_F(Configuracao, CtrlUAlternaCampoERotuloJuntosENoPrimeiroDialogo) {
 
 TEST_F(Configuracao, SalvarSemPoderCriarAChaveFalhaNoPrimeiroValorEODialogoFica) {
     GravaBytes(loja / "arquivo", "x");
-    setenv("TEF_REGISTRO", (loja / "arquivo/tef.reg").c_str(), 1);  // under a plain file: fails for root too
+    registro.Define((loja / "arquivo/tef.reg").c_str());  // under a plain file: fails for root too
     int aberturas = 0;
     g->form.OperadorParametros = [&](TDialogoParametroVirtual& d) {
         ++aberturas;
@@ -356,7 +358,7 @@ TEST_F(Configuracao, SalvarSemPoderCriarAChaveFalhaNoPrimeiroValorEODialogoFica)
         d.Configurar();
         if (aberturas == 1) {
             EXPECT_FALSE(d.Fechado()) << "nothing was written, the dialog stays open";
-            setenv("TEF_REGISTRO", store.c_str(), 1);  // the operator gives up; the store is fixed
+            registro.Define(store.c_str());  // the operator gives up; the store is fixed
         }
     };
     g->frm.AbreParametros();
@@ -367,6 +369,8 @@ TEST_F(Configuracao, SalvarSemPoderCriarAChaveFalhaNoPrimeiroValorEODialogoFica)
     EXPECT_EQ(g->frm.FLojCodigo, 1);
 }
 
+#ifndef _WIN32
+// A store the user may read but not replace, made with POSIX permissions.
 TEST_F(Configuracao, SalvarSemPermissaoMostraOArquivoEACausaAoOperador) {
     Completa("http://loja.exemplo/", 1, "a", "b");
     ::chmod(loja.Caminho().c_str(), 0755);  // others may read the store, not write beside it
@@ -389,6 +393,7 @@ TEST_F(Configuracao, SalvarSemPermissaoMostraOArquivoEACausaAoOperador) {
         motivo);
     EXPECT_TRUE(ok) << motivo;
 }
+#endif
 
 TEST_F(Configuracao, CredencialComRetornoDeCarroERecusadaSemGravarNada) {
     Completa("http://loja.exemplo/", 1, "a", "b");

@@ -5,13 +5,15 @@
 #include "Servidor.h"
 
 #include <array>
-#include <elf.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
-#include <unistd.h>
+#ifndef _WIN32
+#include <elf.h>
+#endif
 
 using componentes::TAplicacaoVirtual;
 using componentes::TDialogoParametroVirtual;
@@ -32,6 +34,7 @@ void GravaConfiguracao(const std::string& store) {
     r.WriteString("Ususenha", Decifra("s3nha"));
 }
 
+#ifndef _WIN32
 // A minimal 64-bit ELF file that carries the build's version section.
 std::string ElfComVersao(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
     const std::string nomes("\0.shstrtab\0.tef_versao\0", 23);
@@ -66,6 +69,7 @@ std::string ElfComVersao(std::uint32_t a, std::uint32_t b, std::uint32_t c, std:
     std::memcpy(arquivo.data() + offSecoes, s, sizeof s);
     return arquivo;
 }
+#endif
 
 // ---- startup -----------------------------------------------------------------------------------
 
@@ -183,7 +187,15 @@ TEST_F(Inicio, FormCreateCriaRespEReqQuandoFaltam) {
 // load; what the controller has done by then shows the order of the steps.
 TEST_F(Inicio, FormCreateEmHomologacaoCarregaDuasVezesNaOrdem) {
     RestosDeOutraExecucao();
+#ifdef _WIN32
+    // The version is a program's version resource there; a file without
+    // one shows none.
+    GravaBytes(B + "TEFORVEXHOMOLOGA.EXE", "MZ");
+    const std::string versao;
+#else
     GravaBytes(B + "TEFORVEXHOMOLOGA.EXE", ElfComVersao(2, 5, 0, 17));
+    const std::string versao = "2.5.0.17";
+#endif
     Cria("TEFORVEXHOMOLOGA.EXE");
     struct Momento {
         std::string dirResp, dica, versao;
@@ -215,15 +227,15 @@ TEST_F(Inicio, FormCreateEmHomologacaoCarregaDuasVezesNaOrdem) {
     // Second load: after version, cache and certificates, before the timers
     // and the marker.
     EXPECT_EQ(vistos[1].dirResp, B + "resp/");
-    EXPECT_EQ(vistos[1].versao, "2.5.0.17");
+    EXPECT_EQ(vistos[1].versao, versao);
     EXPECT_FALSE(vistos[1].cache);
     EXPECT_EQ(vistos[1].pedidos, 2u);
     EXPECT_FALSE(vistos[1].oculta);
     EXPECT_FALSE(vistos[1].ativo);
 
-    EXPECT_EQ(VersaoArquivo(B + "TEFORVEXHOMOLOGA.EXE"), "2.5.0.17");
-    EXPECT_EQ(form->lblVersao.Caption(), "2.5.0.17");
-    EXPECT_EQ(form->Verso1.Caption(), "2.5.0.17");
+    EXPECT_EQ(VersaoArquivo(B + "TEFORVEXHOMOLOGA.EXE"), versao);
+    EXPECT_EQ(form->lblVersao.Caption(), versao);
+    EXPECT_EQ(form->Verso1.Caption(), versao);
     EXPECT_EQ(frm->FUrl, servidor::BaseProducao() + "/homol/");
     EXPECT_FALSE(form->Administrao1.Enabled());
     EXPECT_FALSE(form->ParmetrosdoSistema1.Enabled());
@@ -268,7 +280,10 @@ struct Oculta : ::testing::Test {
         g.frm.FTelaAberta = true;
         g.form.panEsconde.SetVisible(false);
     }
-    std::string PaginaLocal() const { return "file://" + g.B + "html/index.html"; }
+    // "file://" and the path; a drive letter needs the third "/".
+    std::string PaginaLocal() const {
+        return (g.B[0] == '/' ? "file://" : "file:///") + g.B + "html/index.html";
+    }
     std::string Recusa() const { return "Cannot navigate to " + PaginaLocal(); }
 };
 
@@ -480,13 +495,12 @@ TEST_F(Janela, FormCloseAntesDosDiretoriosNaoApagaNadaRelativo) {
     // may be taken for the marker.
     TDiretorioTemporario trabalho;
     GravaBytes(trabalho / "Ativo.001", "de outro programa");
-    char antigo[4096];
-    ASSERT_NE(getcwd(antigo, sizeof antigo), nullptr);
-    ASSERT_EQ(chdir(trabalho.Caminho().c_str()), 0);
+    const auto antigo = std::filesystem::current_path();
+    std::filesystem::current_path(trabalho.Caminho());
     g.frm.FDirResp.clear();
     g.frm.FormClose();
     const bool ficou = Existe(trabalho / "Ativo.001");
-    ASSERT_EQ(chdir(antigo), 0);
+    std::filesystem::current_path(antigo);
     EXPECT_TRUE(ficou);
 }
 

@@ -321,7 +321,7 @@ TEST_F(Intake, PedidoQueSomeDuranteAEsperaVaiParaOLogEOPollingContinua) {
     const TLinhas log = CarregaLinhas(g.B + "LogErro.txt");
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0], "Exception: EFOpenError");
-    EXPECT_EQ(log[1], "Message: Cannot open file \"" + g.B + "req/intpos.001\". No such file or directory");
+    EXPECT_EQ(log[1], "Message: Cannot open file \"" + g.B + "req/intpos.001\". " + TextoArquivoInexistente());
     EXPECT_EQ(log[2], "Handler: tmVerificaTimer");
     EXPECT_TRUE(g.form.tmVerifica->Enabled()) << "a failed tick must not stop the polling";
 

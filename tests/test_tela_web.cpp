@@ -8,11 +8,13 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
 #include <thread>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using componentes::TAplicacaoVirtual;
 using componentes::TFormPrincipalVirtual;
@@ -320,15 +322,21 @@ TEST_F(TelaWeb, MostraTelaAninhadaNaoCarregaDuasVezes) {
     EXPECT_NE(Navegados()[0].find("?tela=Venda&"), std::string::npos);
 }
 
-TEST(TelaWebLocal, PaginaLocalComBrancosEUtf8NoDiretorio) {
+TEST(TelaWebLocal, PaginaLocalComBrancosEAcentoNoDiretorio) {
+    // A path is the file system's bytes: UTF-8 on Linux, Windows-1252 on Windows.
+#ifdef _WIN32
+    TGerenteVirtual g("loja com brancos \xE7/");
+    const std::u16string esperado = Cp1252ParaUtf16("file:///" + g.B + "html/index.html");
+#else
     TGerenteVirtual g("loja com brancos \xC3\xA7/");
+    const std::u16string esperado = Utf8ParaUtf16("file://" + g.B + "html/index.html");
+#endif
     g.frm.CarregaPaginaLocal();
     ASSERT_EQ(g.form.GeckoBrowser1.Enderecos.size(), 1u);
     const std::u16string& e = g.form.GeckoBrowser1.Enderecos[0];
-    EXPECT_EQ(e, Utf8ParaUtf16("file://" + g.B + "html/index.html"));
-    EXPECT_EQ(e.substr(0, 8), u"file:///");
-    EXPECT_NE(e.find(u"loja com brancos \u00E7/html/index.html"), std::u16string::npos)
-        << "the path is decoded as UTF-8, blanks kept";
+    EXPECT_EQ(e, esperado);
+    EXPECT_EQ(e.substr(0, 8), u"file:///") << "a drive letter is not a host";
+    EXPECT_NE(e.find(u"loja com brancos \u00E7/html/index.html"), std::u16string::npos) << "blanks kept";
 }
 
 // ---- the page command channel ---------------------------------------------------------------------
@@ -499,15 +507,26 @@ struct ImpressoraReal : ::testing::Test {
 };
 
 TEST_F(ImpressoraReal, FalhaDeImpressaoVaiAoLogSemCancelar) {
-    const std::string semDispositivo = "/dev/tef-lpt-inexistente-" + std::to_string(::getpid());
     struct Caso {
         std::string dispositivo, mensagem;
     };
+#ifdef _WIN32
+    // A printer port the machine does not have; a missing directory is
+    // ERROR_PATH_NOT_FOUND there, a directory ERROR_ACCESS_DENIED.
+    const std::string semDispositivo = "LPT9";
+    const std::vector<Caso> casos = {
+        {semDispositivo, "File not found"},
+        {B + "nao/existe/lp0", "I/O error 3"},
+        {B + "resp", "File access denied"},
+    };
+#else
+    const std::string semDispositivo = "/dev/tef-lpt-inexistente-" + std::to_string(::getpid());
     const std::vector<Caso> casos = {
         {semDispositivo, "File not found"},
         {B + "nao/existe/lp0", "File not found"},
         {B + "resp", "I/O error 21"},  // a directory
     };
+#endif
     for (const auto& c : casos) {
         SCOPED_TRACE(c.dispositivo);
         lpt.Define(c.dispositivo);
@@ -530,7 +549,9 @@ TEST_F(ImpressoraReal, FalhaDeImpressaoVaiAoLogSemCancelar) {
         EXPECT_EQ(CarregaLinhas(B + "LogErro.txt").size(), 4u);
         EXPECT_FALSE(Existe(B + "resp/intpos.001"));
     }
+#ifndef _WIN32
     EXPECT_FALSE(Existe(semDispositivo)) << "nothing is created under /dev";
+#endif
     EXPECT_FALSE(Existe(B + "nao"));
     // The operator ends the transaction with the cancel button.
     frm.SpeedButton1Click();
@@ -539,7 +560,7 @@ TEST_F(ImpressoraReal, FalhaDeImpressaoVaiAoLogSemCancelar) {
 }
 
 TEST_F(ImpressoraReal, ReciboNoArquivoByteAByteEDepoisCancela) {
-    const std::string arquivo = B + "lpt1.txt";
+    const std::string arquivo = B + "recibo.txt";  // not "lpt1.txt": a device name on Windows
     GravaBytes(arquivo, std::string(200, 'x'));  // an older, longer content is replaced
     lpt.Define(arquivo);
     form.GeckoBrowser1.Canal = u"Linha 1\u00A7\u00A7A\u00E7\u00E3o \u00A7  fim  ";
@@ -570,6 +591,7 @@ TEST(ImprimeLinhas, BytesExatosNumArquivoComum) {
     EXPECT_EQ(LeBytes(arquivo), "novo\r\n") << "a missing regular file is created";
 }
 
+#ifndef _WIN32
 TEST(ImprimeLinhas, FifoLidoPeloTeste) {
     TDiretorioTemporario dir;
     const std::string fifo = dir / "lp.fifo";
@@ -590,24 +612,32 @@ TEST(ImprimeLinhas, FifoLidoPeloTeste) {
     ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the device stays what it was";
 }
+#endif
 
 TEST(ImprimeLinhas, DispositivoPadraoEDevNull) {
+#ifdef _WIN32
+    const std::string padrao = "LPT1", nulo = "NUL";
+#else
+    const std::string padrao = "/dev/lp0", nulo = "/dev/null";
+#endif
     {
         TVariavelAmbiente lpt("TEF_LPT1", std::nullopt);
-        EXPECT_EQ(DispositivoImpressora(), "/dev/lp0");
+        EXPECT_EQ(DispositivoImpressora(), padrao);
     }
     {
         TVariavelAmbiente lpt("TEF_LPT1", "");
-        EXPECT_EQ(DispositivoImpressora(), "/dev/lp0");
+        EXPECT_EQ(DispositivoImpressora(), padrao);
     }
     {
         TVariavelAmbiente lpt("TEF_LPT1", "/tmp/x");
         EXPECT_EQ(DispositivoImpressora(), "/tmp/x");
     }
-    EXPECT_NO_THROW(ImprimeLinhas("/dev/null", {"a", "b"}));
+    EXPECT_NO_THROW(ImprimeLinhas(nulo, {"a", "b"}));
+#ifndef _WIN32
     struct stat st{};
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
+#endif
 }
 
 }  // namespace

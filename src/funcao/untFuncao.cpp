@@ -1,75 +1,102 @@
 #include "untFuncao.h"
 
+#include "Plataforma.h"
+
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <elf.h>
-#include <fcntl.h>
-#include <fnmatch.h>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
+
+namespace p = plataforma;
 
 namespace {
 
+bool Absoluto(const std::string& caminho) {
+    return (!caminho.empty() && (caminho[0] == '/' || caminho[0] == '\\')) ||
+           (caminho.size() > 1 && caminho[1] == ':');
+}
+
 std::string CaminhoExpandido(const std::string& arquivo) {
-    if (!arquivo.empty() && arquivo[0] == '/') return arquivo;
-    char buf[4096];
-    if (getcwd(buf, sizeof buf) == nullptr) return arquivo;
-    return JuntaCaminho(buf, arquivo);
+    if (Absoluto(arquivo)) return arquivo;
+    const std::string atual = p::DiretorioAtual();
+    return atual.empty() ? arquivo : JuntaCaminho(atual, arquivo);
 }
 
-[[noreturn]] void ErroCriacao(const std::string& arquivo, int erro) {
-    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + std::strerror(erro),
-                        std::strerror(erro));
+[[noreturn]] void ErroCriacao(const std::string& arquivo, p::TCodigo erro) {
+    const std::string motivo = p::TextoDoErro(erro);
+    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + motivo, motivo);
 }
 
-[[noreturn]] void ErroAbertura(const std::string& arquivo, int erro) {
-    throw EFOpenError("Cannot open file \"" + CaminhoExpandido(arquivo) + "\". " + std::strerror(erro));
+[[noreturn]] void ErroAbertura(const std::string& arquivo, p::TCodigo erro) {
+    throw EFOpenError("Cannot open file \"" + CaminhoExpandido(arquivo) + "\". " + p::TextoDoErro(erro));
 }
 
-struct Descritor {
-    int fd;
-    explicit Descritor(int f) : fd(f) {}
-    ~Descritor() {
-        if (fd >= 0) ::close(fd);
+[[noreturn]] void ErroEscrita(p::TCodigo erro) { throw EWriteError("Stream write error", p::TextoDoErro(erro)); }
+
+// "*" and "?" as wildcards, letters compared without their case (Windows-1252).
+bool CasaCuringa(std::string_view mascara, std::string_view nome) {
+    std::size_t m = 0, n = 0, estrela = std::string_view::npos, volta = 0;
+    const auto igual = [](char a, char b) { return MaiusculasAnsi(std::string(1, a)) == MaiusculasAnsi(std::string(1, b)); };
+    while (n < nome.size()) {
+        if (m < mascara.size() && (mascara[m] == '?' || (mascara[m] != '*' && igual(mascara[m], nome[n])))) {
+            ++m, ++n;
+        } else if (m < mascara.size() && mascara[m] == '*') {
+            estrela = m++;
+            volta = n;
+        } else if (estrela != std::string_view::npos) {
+            m = estrela + 1;
+            n = ++volta;
+        } else {
+            return false;
+        }
     }
-    Descritor(const Descritor&) = delete;
-    Descritor& operator=(const Descritor&) = delete;
-};
-
-struct Diretorio {
-    DIR* d;
-    explicit Diretorio(const std::string& caminho) : d(::opendir(caminho.c_str())) {}
-    ~Diretorio() {
-        if (d) ::closedir(d);
-    }
-    Diretorio(const Diretorio&) = delete;
-    Diretorio& operator=(const Diretorio&) = delete;
-};
-
-bool PontoOuPontoPonto(const char* nome) {
-    return std::strcmp(nome, ".") == 0 || std::strcmp(nome, "..") == 0;
+    while (m < mascara.size() && mascara[m] == '*') ++m;
+    return m == mascara.size();
 }
 
-bool CasaMascara(const std::string& mascara, const char* nome) {
+bool CasaMascara(const std::string& mascara, const std::string& nome) {
     if (mascara == "*.*" || mascara == "*") return true;
-    return ::fnmatch(mascara.c_str(), nome, FNM_CASEFOLD) == 0;
+    return CasaCuringa(mascara, nome);
+}
+
+std::string DiretorioDoArquivo(const std::string& caminho) {
+    const auto barra = caminho.find_last_of("/\\");
+    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
+}
+
+std::string NomeDoArquivo(const std::string& caminho) {
+    const auto barra = caminho.find_last_of("/\\");
+    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
+}
+
+TLinhas CarregaDe(const std::string& arquivo, bool soRegular) {
+    p::TArquivo f;
+    if (const auto erro = f.Abre(arquivo, soRegular ? p::TArquivo::Modo::LeituraRegular : p::TArquivo::Modo::Leitura))
+        ErroAbertura(arquivo, erro);
+    std::string conteudo;
+    if (const auto erro = f.LeTudo(conteudo)) throw EReadError("Stream read error", p::TextoDoErro(erro));
+    return DivideLinhas(conteudo);
+}
+
+// Copies the bytes of one file into a new one and flushes them.
+void CopiaESincroniza(const std::string& origem, const std::string& copia) {
+    std::string dados;
+    if (const auto erro = p::LeArquivo(origem, dados)) ErroAbertura(origem, erro);
+    p::TArquivo para;
+    if (const auto erro = para.Abre(copia, p::TArquivo::Modo::Escrita)) ErroCriacao(copia, erro);
+    if (const auto erro = para.Escreve(dados)) ErroEscrita(erro);
+    if (const auto erro = para.Sincroniza()) ErroEscrita(erro);
+    if (const auto erro = para.Fecha()) ErroEscrita(erro);
+}
+
+[[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo) {
+    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo);
 }
 
 }  // namespace
 
-TDataHora DataHoraLocal() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::tm t{};
-    localtime_r(&ts.tv_sec, &t);
-    return TDataHora{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-                     t.tm_min,         t.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
-}
+TDataHora DataHoraLocal() { return p::AgoraLocal(); }
 
 // ---- lists of lines -------------------------------------------------------
 
@@ -107,50 +134,17 @@ std::string TextoLinhas(const TLinhas& linhas) {
     return texto;
 }
 
-namespace {
-TLinhas CarregaDe(const std::string& arquivo, int bandeiras, bool soRegular) {
-    Descritor f(::open(arquivo.c_str(), O_RDONLY | O_CLOEXEC | bandeiras));
-    if (f.fd < 0) ErroAbertura(arquivo, errno == ELOOP ? EPERM : errno);
-    struct stat st{};
-    if (::fstat(f.fd, &st) != 0) ErroAbertura(arquivo, errno);
-    if (S_ISDIR(st.st_mode)) ErroAbertura(arquivo, EISDIR);
-    if (soRegular && !S_ISREG(st.st_mode)) ErroAbertura(arquivo, EPERM);
-    std::string conteudo;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) conteudo.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        const ssize_t lidos = ::read(f.fd, buf, sizeof buf);
-        if (lidos < 0) {
-            if (errno == EINTR) continue;
-            throw EReadError("Stream read error");
-        }
-        if (lidos == 0) break;
-        conteudo.append(buf, static_cast<std::size_t>(lidos));
-    }
-    return DivideLinhas(conteudo);
-}
-}  // namespace
+TLinhas CarregaLinhas(const std::string& arquivo) { return CarregaDe(arquivo, false); }
 
-TLinhas CarregaLinhas(const std::string& arquivo) { return CarregaDe(arquivo, 0, false); }
-
-TLinhas CarregaLinhasRegular(const std::string& arquivo) {
-    return CarregaDe(arquivo, O_NOFOLLOW | O_NONBLOCK, true);
-}
+TLinhas CarregaLinhasRegular(const std::string& arquivo) { return CarregaDe(arquivo, true); }
 
 void SalvaTexto(const std::string& arquivo, std::string_view texto, bool sincroniza) {
-    Descritor f(::open(arquivo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (f.fd < 0) ErroCriacao(arquivo, errno);
-    std::size_t escritos = 0;
-    while (escritos < texto.size()) {
-        const ssize_t n = ::write(f.fd, texto.data() + escritos, texto.size() - escritos);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw EWriteError("Stream write error", std::strerror(n < 0 ? errno : ENOSPC));
-        escritos += static_cast<std::size_t>(n);
-    }
-    if (sincroniza && ::fsync(f.fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
-    const int fd = f.fd;
-    f.fd = -1;
-    if (::close(fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
+    p::TArquivo f;
+    if (const auto erro = f.Abre(arquivo, p::TArquivo::Modo::Escrita)) ErroCriacao(arquivo, erro);
+    if (const auto erro = f.Escreve(texto)) ErroEscrita(erro);
+    if (sincroniza)
+        if (const auto erro = f.Sincroniza()) ErroEscrita(erro);
+    if (const auto erro = f.Fecha()) ErroEscrita(erro);
 }
 
 void SalvaLinhas(const std::string& arquivo, const TLinhas& linhas, bool sincroniza) {
@@ -160,74 +154,28 @@ void SalvaLinhas(const std::string& arquivo, const TLinhas& linhas, bool sincron
 // ---- files and directories ------------------------------------------------
 
 bool DiretorioExiste(const std::string& caminho) {
-    struct stat st{};
-    return ::stat(caminho.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const auto e = p::Consulta(caminho);
+    return e && e->tipo == p::TTipoEntrada::Diretorio;
 }
 
 bool ArquivoExiste(const std::string& caminho) {
-    struct stat st{};
-    return ::stat(caminho.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    const auto e = p::Consulta(caminho);
+    return e && e->tipo != p::TTipoEntrada::Diretorio;
 }
 
-void CriaDiretorio(const std::string& caminho) { (void)::mkdir(caminho.c_str(), 0777); }
+void CriaDiretorio(const std::string& caminho) { (void)p::CriaDiretorio(caminho); }
 
-void ApagaArquivo(const std::string& caminho) { (void)::unlink(caminho.c_str()); }
-
-namespace {
-std::string DiretorioDoArquivo(const std::string& caminho) {
-    const auto barra = caminho.rfind('/');
-    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
-}
-
-std::string NomeDoArquivo(const std::string& caminho) {
-    const auto barra = caminho.rfind('/');
-    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
-}
-
-void SincronizaDiretorio(const std::string& diretorio) {
-    Descritor d(::open(diretorio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.fd >= 0) (void)::fsync(d.fd);  // some file systems refuse it; the rename stands
-}
-
-// Copies the bytes of one file into a new one and flushes them.
-void CopiaESincroniza(const std::string& origem, const std::string& copia) {
-    Descritor de(::open(origem.c_str(), O_RDONLY | O_CLOEXEC));
-    if (de.fd < 0) throw EFOpenError("Cannot open file \"" + origem + "\". " + std::strerror(errno), std::strerror(errno));
-    Descritor para(::open(copia.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-    if (para.fd < 0) ErroCriacao(copia, errno);
-    char buf[65536];
-    for (;;) {
-        ssize_t lidos = ::read(de.fd, buf, sizeof buf);
-        if (lidos < 0 && errno == EINTR) continue;
-        if (lidos < 0) throw EReadError("Stream read error", std::strerror(errno));
-        if (lidos == 0) break;
-        for (ssize_t feitos = 0; feitos < lidos;) {
-            const ssize_t n = ::write(para.fd, buf + feitos, static_cast<std::size_t>(lidos - feitos));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw EWriteError("Stream write error", std::strerror(n < 0 ? errno : ENOSPC));
-            feitos += n;
-        }
-    }
-    if (::fsync(para.fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
-    const int fd = para.fd;
-    para.fd = -1;
-    if (::close(fd) != 0) throw EWriteError("Stream write error", std::strerror(errno));
-}
-
-[[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo) {
-    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo);
-}
-}  // namespace
+void ApagaArquivo(const std::string& caminho) { (void)p::ApagaArquivo(caminho); }
 
 void PoeNoLugar(const std::string& origem, const std::string& destino) {
-    if (::rename(origem.c_str(), destino.c_str()) == 0) {
-        SincronizaDiretorio(DiretorioDoArquivo(destino));
+    const p::TCodigo erro = p::Renomeia(origem, destino, true);
+    if (erro == 0) {
+        p::SincronizaDiretorio(DiretorioDoArquivo(destino));
         return;
     }
-    const int erro = errno;
-    if (erro != EXDEV) {
+    if (!p::ErroOutroSistemaDeArquivos(erro)) {
         ApagaArquivo(origem);
-        FalhaNoLugar(destino, std::strerror(erro));
+        FalhaNoLugar(destino, p::TextoDoErro(erro));
     }
     // Another file system: a hidden copy beside the target, then one rename
     // there. A hidden name is never taken for an exchange file.
@@ -240,57 +188,38 @@ void PoeNoLugar(const std::string& origem, const std::string& destino) {
         FalhaNoLugar(destino, e.Causa.empty() ? e.Message() : e.Causa);
     }
     ApagaArquivo(origem);
-    if (::rename(copia.c_str(), destino.c_str()) != 0) {
-        const int erroCopia = errno;
+    if (const p::TCodigo erroCopia = p::Renomeia(copia, destino, true)) {
         ApagaArquivo(copia);
-        FalhaNoLugar(destino, std::strerror(erroCopia));
+        FalhaNoLugar(destino, p::TextoDoErro(erroCopia));
     }
-    SincronizaDiretorio(DiretorioDoArquivo(destino));
+    p::SincronizaDiretorio(DiretorioDoArquivo(destino));
 }
 
-void CriaApelido(const std::string& arquivo, const std::string& apelido) {
-    struct stat a{}, b{};
-    if (::stat(arquivo.c_str(), &a) != 0) return;
-    if (::stat(apelido.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) return;
-    // Built under a hidden name and renamed over whatever has the name now.
-    const std::string temporario = DiretorioDoArquivo(apelido) + "." + NomeDoArquivo(apelido) + ".apelido";
-    ApagaArquivo(temporario);
-    if (::symlink(NomeDoArquivo(arquivo).c_str(), temporario.c_str()) != 0 &&
-        ::link(arquivo.c_str(), temporario.c_str()) != 0)
-        return;
-    if (::rename(temporario.c_str(), apelido.c_str()) != 0) ApagaArquivo(temporario);
-}
+void CriaApelido(const std::string& arquivo, const std::string& apelido) { p::CriaApelido(arquivo, apelido); }
 
 std::vector<TEntradaDiretorio> ListaEntradas(const std::string& diretorio) {
     std::vector<TEntradaDiretorio> r;
-    Diretorio d(diretorio);
-    if (d.d == nullptr) return r;
-    while (const dirent* e = ::readdir(d.d)) {
-        if (PontoOuPontoPonto(e->d_name)) continue;
-        const std::string caminho = JuntaCaminho(diretorio, e->d_name);
-        struct stat st{};
-        if (::lstat(caminho.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-        const TTipoEntrada tipo = S_ISREG(st.st_mode)   ? TTipoEntrada::Regular
-                                  : S_ISLNK(st.st_mode) ? TTipoEntrada::Link
-                                                        : TTipoEntrada::Outro;
-        r.push_back({caminho, tipo, static_cast<std::int64_t>(st.st_size),
-                     static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+    const auto entradas = p::ListaDiretorio(diretorio);
+    if (!entradas) return r;
+    for (const auto& e : *entradas) {
+        if (e.tipo == p::TTipoEntrada::Diretorio) continue;
+        const TTipoEntrada tipo = e.tipo == p::TTipoEntrada::Regular ? TTipoEntrada::Regular
+                                  : e.tipo == p::TTipoEntrada::Link  ? TTipoEntrada::Link
+                                                                     : TTipoEntrada::Outro;
+        r.push_back({JuntaCaminho(diretorio, e.nome), tipo, e.tamanho, e.modificado});
     }
     return r;
 }
 
-bool PodeLer(const std::string& arquivo) {
-    Descritor f(::open(arquivo.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    return f.fd >= 0;
-}
+bool PodeLer(const std::string& arquivo) { return p::PodeLer(arquivo); }
 
 std::string JuntaCaminho(const std::string& diretorio, const std::string& nome) {
-    if (!diretorio.empty() && diretorio.back() == '/') return diretorio + nome;
+    if (!diretorio.empty() && (diretorio.back() == '/' || diretorio.back() == '\\')) return diretorio + nome;
     return diretorio + "/" + nome;
 }
 
 void ListaArquivos(std::string diretorio, TLinhas& lista, bool recursivo) {
-    if (diretorio.empty() || diretorio.back() != '/') diretorio += '/';
+    if (diretorio.empty() || (diretorio.back() != '/' && diretorio.back() != '\\')) diretorio += '/';
     const TLinhas subdiretorios = ListaSubdiretorios(diretorio);
     if (recursivo) {
         for (const auto& nome : subdiretorios) ListaArquivos(diretorio + nome, lista, true);
@@ -303,22 +232,19 @@ void ListaArquivos(std::string diretorio, TLinhas& lista, bool recursivo) {
 }
 
 TLinhas ListaArquivosMascara(const std::string& diretorio, const std::string& mascaras) {
+    p::TCodigo erro = 0;
+    const auto entradas = p::ListaDiretorio(diretorio, &erro);
+    if (!entradas) throw EInOutError(erro, MensagemErroES(erro));
     TLinhas resultado;
-    {
-        Diretorio d(diretorio);
-        if (d.d == nullptr) {
-            const int erro = errno;
-            throw EInOutError(erro, MensagemErroES(erro));
-        }
-    }
     for (const auto& mascara : Divide(mascaras, ";")) {
-        Diretorio d(diretorio);
-        if (d.d == nullptr) continue;
-        while (const dirent* e = ::readdir(d.d)) {
-            if (PontoOuPontoPonto(e->d_name) || !CasaMascara(mascara, e->d_name)) continue;
-            struct stat st{};
-            if (::stat(JuntaCaminho(diretorio, e->d_name).c_str(), &st) != 0) continue;
-            if (S_ISREG(st.st_mode)) resultado.emplace_back(e->d_name);
+        for (const auto& e : *entradas) {
+            // A link counts as what it leads to, as the listing always did.
+            const bool regular = e.tipo == p::TTipoEntrada::Regular ||
+                                 (e.tipo == p::TTipoEntrada::Link && [&] {
+                                     const auto alvo = p::Consulta(JuntaCaminho(diretorio, e.nome), true);
+                                     return alvo && alvo->tipo == p::TTipoEntrada::Regular;
+                                 }());
+            if (regular && CasaMascara(mascara, e.nome)) resultado.push_back(e.nome);
         }
     }
     return resultado;
@@ -326,53 +252,34 @@ TLinhas ListaArquivosMascara(const std::string& diretorio, const std::string& ma
 
 TLinhas ListaSubdiretorios(const std::string& diretorio) {
     TLinhas resultado;
-    Diretorio d(diretorio);
-    if (d.d == nullptr) return resultado;
-    while (const dirent* e = ::readdir(d.d)) {
-        if (e->d_name[0] == '.') continue;  // ".", ".." and hidden directories
-        struct stat st{};
-        if (::stat(JuntaCaminho(diretorio, e->d_name).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) resultado.emplace_back(e->d_name);
+    const auto entradas = p::ListaDiretorio(diretorio);
+    if (!entradas) return resultado;
+    for (const auto& e : *entradas) {
+        // Hidden and system directories are left out, as a listing of
+        // directories leaves them out.
+        if (e.oculto || e.sistema) continue;
+        bool diretorioReal = e.tipo == p::TTipoEntrada::Diretorio;
+        if (e.tipo == p::TTipoEntrada::Link) {
+            const auto alvo = p::Consulta(JuntaCaminho(diretorio, e.nome), true);
+            diretorioReal = alvo && alvo->tipo == p::TTipoEntrada::Diretorio;
+        }
+        if (diretorioReal) resultado.push_back(e.nome);
     }
     return resultado;
 }
 
 std::string MensagemErroES(int codigo) {
-    switch (codigo) {
-    case ENOENT:
+    switch (p::TipoDoErro(codigo)) {
+    case p::TTipoErro::NaoEncontrado:
         return "File not found";
-    case EACCES:
-    case EPERM:
+    case p::TTipoErro::AcessoNegado:
         return "File access denied";
     default:
         return "I/O error " + std::to_string(codigo);
     }
 }
 
-std::string CaminhoDoExecutavel(const char* argv0) {
-    std::string nome = argv0 ? argv0 : "";
-    if (!nome.empty() && nome.find('/') == std::string::npos) {
-        // Started through PATH: the first directory that has it.
-        const char* path = std::getenv("PATH");
-        for (const auto& dir : Divide(path ? path : "", ":")) {
-            const std::string candidato = JuntaCaminho(dir.empty() ? "." : dir, nome);
-            if (::access(candidato.c_str(), X_OK) == 0) {
-                nome = candidato;
-                break;
-            }
-        }
-    }
-    if (!nome.empty() && nome[0] != '/') {
-        char cwd[4096];
-        if (::getcwd(cwd, sizeof cwd) != nullptr) nome = JuntaCaminho(cwd, nome);
-    }
-    std::string limpo;
-    for (const auto& parte : Divide(nome, "/")) {
-        if (parte.empty() || parte == ".") continue;
-        limpo += "/" + parte;
-    }
-    return limpo.empty() ? nome : limpo;
-}
+std::string CaminhoDoExecutavel(const char* argv0) { return p::CaminhoDoExecutavel(argv0); }
 
 // ---- texts ----------------------------------------------------------------
 
@@ -473,10 +380,38 @@ std::tm ParaTm(const TDataHora& m) {
     t.tm_hour = m.hora;
     t.tm_min = m.minuto;
     t.tm_sec = m.segundo;
-    std::tm copia = t;
-    if (timegm(&copia) != -1) t.tm_wday = copia.tm_wday, t.tm_yday = copia.tm_yday;
+    const std::int64_t dias = DiasDesde1970(m.ano, m.mes, m.dia);
+    t.tm_wday = static_cast<int>(((dias % 7) + 11) % 7);  // 1 January 1970 was a Thursday
+    t.tm_yday = static_cast<int>(dias - DiasDesde1970(m.ano, 1, 1));
     t.tm_isdst = -1;
     return t;
+}
+
+std::int64_t DiasDesde1970(int ano, int mes, int dia) {
+    // The civil calendar's day count, without the C library (timegm is not
+    // everywhere).
+    const std::int64_t a = ano - (mes <= 2 ? 1 : 0);
+    const std::int64_t era = (a >= 0 ? a : a - 399) / 400;
+    const std::int64_t anoDaEra = a - era * 400;
+    const std::int64_t diaDoAno = (153 * (mes + (mes > 2 ? -3 : 9)) + 2) / 5 + dia - 1;
+    const std::int64_t diaDaEra = anoDaEra * 365 + anoDaEra / 4 - anoDaEra / 100 + diaDoAno;
+    return era * 146097 + diaDaEra - 719468;
+}
+
+TDataHora DataDeSegundos(std::int64_t segundos, int milissegundo) {
+    std::int64_t dias = segundos / 86400, resto = segundos % 86400;
+    if (resto < 0) resto += 86400, --dias;
+    const std::int64_t z = dias + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t diaDaEra = z - era * 146097;
+    const std::int64_t anoDaEra = (diaDaEra - diaDaEra / 1460 + diaDaEra / 36524 - diaDaEra / 146096) / 365;
+    const std::int64_t diaDoAno = diaDaEra - (365 * anoDaEra + anoDaEra / 4 - anoDaEra / 100);
+    const std::int64_t mp = (5 * diaDoAno + 2) / 153;
+    const int dia = static_cast<int>(diaDoAno - (153 * mp + 2) / 5 + 1);
+    const int mes = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int ano = static_cast<int>(anoDaEra + era * 400 + (mes <= 2 ? 1 : 0));
+    return TDataHora{ano, mes, dia, static_cast<int>(resto / 3600), static_cast<int>(resto / 60 % 60),
+                     static_cast<int>(resto % 60), milissegundo};
 }
 
 std::string DataHoraRegional(const TDataHora& m) {
@@ -785,6 +720,22 @@ std::string Utf8ParaCp1252(std::string_view texto, char substituto) {
     return r;
 }
 
+std::optional<std::string> Utf8ParaCp1252Estrito(std::string_view texto, std::size_t* posicao) {
+    std::string r;
+    std::size_t i = 0;
+    while (i < texto.size()) {
+        const std::size_t inicio = i;
+        const auto u = LeUtf8(texto, i);
+        const int b = u ? ParaCp1252(*u) : -1;
+        if (b < 0) {
+            if (posicao) *posicao = inicio;
+            return std::nullopt;
+        }
+        r += static_cast<char>(b);
+    }
+    return r;
+}
+
 std::u16string Utf8ParaUtf16(std::string_view texto) {
     std::u16string r;
     std::size_t i = 0;
@@ -843,62 +794,19 @@ std::string CodificaValorUrl(std::string_view textoCp1252) {
 
 // ---- the executable's version ---------------------------------------------------------
 
-std::string VersaoArquivo(const std::string& executavel) {
-    Descritor f(::open(executavel.c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) return "";
-    const auto le = [&](off_t onde, void* buf, std::size_t n) {
-        return ::pread(f.fd, buf, n, onde) == static_cast<ssize_t>(n);
-    };
-    Elf64_Ehdr cab{};
-    if (!le(0, &cab, sizeof cab) || std::memcmp(cab.e_ident, ELFMAG, SELFMAG) != 0 ||
-        cab.e_ident[EI_CLASS] != ELFCLASS64 || cab.e_shentsize != sizeof(Elf64_Shdr) || cab.e_shstrndx >= cab.e_shnum)
-        return "";
-    Elf64_Shdr nomes{};
-    if (!le(static_cast<off_t>(cab.e_shoff + cab.e_shstrndx * sizeof(Elf64_Shdr)), &nomes, sizeof nomes)) return "";
-    for (unsigned i = 0; i < cab.e_shnum; ++i) {
-        Elf64_Shdr sec{};
-        if (!le(static_cast<off_t>(cab.e_shoff + i * sizeof(Elf64_Shdr)), &sec, sizeof sec)) return "";
-        char nome[16] = {};
-        if (sec.sh_name >= nomes.sh_size || !le(static_cast<off_t>(nomes.sh_offset + sec.sh_name), nome, 11)) continue;
-        if (std::strncmp(nome, ".tef_versao", 11) != 0) continue;
-        std::uint32_t v[4];
-        if (sec.sh_size < sizeof v || sec.sh_type == SHT_NOBITS || !le(static_cast<off_t>(sec.sh_offset), v, sizeof v))
-            return "";
-        return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
-               std::to_string(v[3]);
-    }
-    return "";
-}
+std::string VersaoArquivo(const std::string& executavel) { return p::VersaoDoExecutavel(executavel); }
 
 // ---- the receipt printer ----------------------------------------------------------------
 
-std::string DispositivoImpressora() {
-    const char* e = std::getenv("TEF_LPT1");
-    return (e != nullptr && *e != '\0') ? e : "/dev/lp0";
-}
+std::string DispositivoImpressora() { return p::DispositivoImpressora(); }
 
 void ImprimeLinhas(const std::string& dispositivo, const TLinhas& linhas) {
-    const auto falha = [](int codigo) { throw EInOutError(codigo, MensagemErroES(codigo)); };
-    // A missing device must not turn into a plain file under /dev that
-    // silently swallows the receipt.
-    const bool eDispositivo = dispositivo.rfind("/dev/", 0) == 0;
-    const int criar = eDispositivo ? 0 : O_CREAT | O_TRUNC;
-    Descritor f(::open(dispositivo.c_str(), O_WRONLY | criar | O_CLOEXEC | O_NOCTTY, 0666));
-    if (f.fd < 0) falha(errno);
-    for (const auto& linha : linhas) {
-        const std::string dados = linha + "\r\n";
-        std::size_t feitos = 0;
-        while (feitos < dados.size()) {
-            const ssize_t n = ::write(f.fd, dados.data() + feitos, dados.size() - feitos);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) falha(errno);
-            if (n == 0) falha(EIO);
-            feitos += static_cast<std::size_t>(n);
-        }
-    }
-    const int fd = f.fd;
-    f.fd = -1;
-    if (::close(fd) != 0) falha(errno);
+    const auto falha = [](p::TCodigo codigo) { throw EInOutError(codigo, MensagemErroES(codigo)); };
+    p::TArquivo f;
+    if (const auto erro = f.Abre(dispositivo, p::TArquivo::Modo::Dispositivo)) falha(erro);
+    for (const auto& linha : linhas)
+        if (const auto erro = f.Escreve(linha + "\r\n")) falha(erro);
+    if (const auto erro = f.Fecha()) falha(erro);
 }
 
 // ---- accepted certificate exceptions ----------------------------------------------------------

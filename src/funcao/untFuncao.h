@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Excecoes.h"
+#include "Plataforma.h"
 
 #include <cstdint>
 #include <ctime>
@@ -14,12 +15,12 @@
 // An ordered list of lines (exchange files, the trace, the error log).
 using TLinhas = std::vector<std::string>;
 
-// A moment of the local clock, to the millisecond.
-struct TDataHora {
-    int ano = 2000, mes = 1, dia = 1, hora = 0, minuto = 0, segundo = 0, milissegundo = 0;
-};
-
 TDataHora DataHoraLocal();
+// Days from 1 January 1970 to the date (negative before it).
+std::int64_t DiasDesde1970(int ano, int mes, int dia);
+// The moment that many seconds after the start of 1 January 1970, as a
+// calendar reads it (no time zone).
+TDataHora DataDeSegundos(std::int64_t segundos, int milissegundo = 0);
 // The broken-down time of a moment (milliseconds dropped; weekday and day of
 // the year filled in).
 std::tm ParaTm(const TDataHora& momento);
@@ -166,6 +167,9 @@ std::string Cp1252ParaUtf8(std::string_view texto);
 // Invalid UTF-8 sequences and characters Windows-1252 lacks become the
 // replacement byte.
 std::string Utf8ParaCp1252(std::string_view texto, char substituto = '?');
+// Strict: nothing when a sequence is invalid or a character has no
+// Windows-1252 form; posicao gets the byte where it stopped.
+std::optional<std::string> Utf8ParaCp1252Estrito(std::string_view texto, std::size_t* posicao = nullptr);
 std::u16string Utf8ParaUtf16(std::string_view texto);
 std::string Utf16ParaUtf8(std::u16string_view texto);
 // Appends the UTF-8 bytes of one code point.

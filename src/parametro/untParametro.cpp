@@ -12,15 +12,15 @@ void AbreSemFalhar(TRegistry& reg, const std::string& chave, bool criar) {
     }
 }
 
-TfrmParametro::TfrmParametro(componentes::IDialogoParametro& dialogo, std::string chave, std::string arquivoRegistro)
-    : d_(dialogo), chave_(std::move(chave)), arquivoRegistro_(std::move(arquivoRegistro)) {
+TfrmParametro::TfrmParametro(componentes::IDialogoParametro& dialogo, std::string chave)
+    : d_(dialogo), chave_(std::move(chave)) {
     d_.SetOnShow([this] { FormShow(); });
     d_.SetOnConfigura([this] { btnConfiguraClick(); });
     d_.SetOnHotKey([this] { JvApplicationHotKey1HotKey(); });
 }
 
 void TfrmParametro::FormShow() {
-    TRegistry reg(arquivoRegistro_);
+    TRegistry reg;
     if (reg.KeyExists(chave_)) {
         AbreSemFalhar(reg, chave_, false);
         d_.edtUrl().SetCaption(reg.ReadString("Url"));
@@ -46,7 +46,7 @@ void RecusaSemForma(const std::string& texto, const char* campo) {
 void TfrmParametro::btnConfiguraClick() {
     RecusaSemForma(d_.edtLogin().Caption(), "O login");
     RecusaSemForma(d_.edtSenha().Caption(), "A senha");
-    TRegistry reg(arquivoRegistro_);
+    TRegistry reg;
     // A key that cannot be created shows as the failure of the first write.
     AbreSemFalhar(reg, chave_, true);
     reg.WriteString("Url", d_.edtUrl().Caption());

@@ -14,9 +14,9 @@ void AbreSemFalhar(TRegistry& reg, const std::string& chave, bool criar);
 
 class TfrmParametro {
 public:
-    // Binds the dialog's handlers. chave is the configuration key's path;
-    // arquivoRegistro the machine's registry store.
-    TfrmParametro(componentes::IDialogoParametro& dialogo, std::string chave, std::string arquivoRegistro);
+    // Binds the dialog's handlers. chave is the configuration key's path in
+    // the installation's registry.
+    TfrmParametro(componentes::IDialogoParametro& dialogo, std::string chave);
 
     void FormShow();
     void btnConfiguraClick();
@@ -25,5 +25,4 @@ public:
 private:
     componentes::IDialogoParametro& d_;
     std::string chave_;
-    std::string arquivoRegistro_;
 };

@@ -5,18 +5,9 @@
 #include "Registro.h"
 #include "Servidor.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "Plataforma.h"
 
-extern char** environ;
+#include <climits>
 
 namespace {
 const std::string kChaveGre = "SOFTWARE\\mozilla.org\\GRE";
@@ -26,42 +17,35 @@ const std::string kVersaoGre = "1.9.1.7";
 // ---- plain utilities --------------------------------------------------------------
 
 void ApagaDiretorio(const std::string& diretorio, const std::function<void()>& aposCadaEntrada) {
-    DIR* d = ::opendir(diretorio.c_str());
-    if (d == nullptr) return;
-    const std::string base = diretorio.back() == '/' ? diretorio : diretorio + "/";
-    while (const dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        const std::string caminho = base + e->d_name;
-        struct stat st{};
+    const auto entradas = plataforma::ListaDiretorio(diretorio);
+    if (!entradas) return;
+    for (const auto& e : *entradas) {
+        const std::string caminho = JuntaCaminho(diretorio, e.nome);
         // A symbolic link is removed itself, never followed.
-        if (::lstat(caminho.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (e.tipo == plataforma::TTipoEntrada::Diretorio) {
             ApagaDiretorio(caminho, aposCadaEntrada);
         } else {
-            (void)::unlink(caminho.c_str());
+            (void)plataforma::ApagaArquivo(caminho);
         }
         if (aposCadaEntrada) aposCadaEntrada();
     }
-    ::closedir(d);
-    (void)::rmdir(diretorio.c_str());
+    (void)plataforma::RemoveDiretorio(diretorio);
 }
 
 std::int32_t TamanhoArquivo(const std::string& arquivo) {
-    const auto barra = arquivo.rfind('/');
-    const std::string nome = barra == std::string::npos ? arquivo : arquivo.substr(barra + 1);
-    if (nome.empty() || nome[0] == '.') return -1;  // hidden entries do not count
-    struct stat st{};
-    if (::stat(arquivo.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    return st.st_size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(st.st_size);
+    const auto e = plataforma::Consulta(arquivo, true);
+    // Hidden and system entries do not count.
+    if (!e || e->tipo != plataforma::TTipoEntrada::Regular || e->oculto || e->sistema) return -1;
+    return e->tamanho > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(e->tamanho);
 }
 
 void SubstituiArquivo(const std::string& novo, const std::string& alvo) {
     const std::int32_t tamanhoNovo = TamanhoArquivo(novo);
     if (tamanhoNovo > 0) {
-        struct stat st{};
-        const bool alvoExiste = ::lstat(alvo.c_str(), &st) == 0;
+        const bool alvoExiste = plataforma::Consulta(alvo, false).has_value();
         // A copy of the same size counts as the same file. Otherwise one
         // rename replaces the current file, never leaving none in between.
-        if (!alvoExiste || tamanhoNovo != TamanhoArquivo(alvo)) (void)std::rename(novo.c_str(), alvo.c_str());
+        if (!alvoExiste || tamanhoNovo != TamanhoArquivo(alvo)) (void)plataforma::Renomeia(novo, alvo, true);
     }
     if (ArquivoExiste(novo)) ApagaArquivo(novo);
     if (TamanhoArquivo(alvo) <= 0) ApagaArquivo(alvo);
@@ -72,26 +56,10 @@ std::string LinhaDeComando(const std::string& programa, const std::string& param
 }
 
 bool ExecutaEEspera(const std::string& programa, const std::string& parametros, int /*mostra*/) {
-    std::vector<std::string> argumentos{programa};
+    std::vector<std::string> argumentos;
     for (const auto& p : Divide(parametros, " "))
         if (!p.empty()) argumentos.push_back(p);
-    std::vector<char*> argv;
-    for (auto& a : argumentos) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const auto barra = programa.rfind('/');
-    const std::string diretorio = barra == std::string::npos ? "./" : programa.substr(0, barra + 1);
-    posix_spawn_file_actions_t acoes;
-    posix_spawn_file_actions_init(&acoes);
-    posix_spawn_file_actions_addchdir_np(&acoes, diretorio.c_str());
-    pid_t pid = 0;
-    const int erro = posix_spawn(&pid, programa.c_str(), &acoes, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&acoes);
-    if (erro != 0) return false;
-    int estado = 0;
-    while (::waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
-    }
-    return true;  // the program's own exit code is not looked at
+    return plataforma::ExecutaEEspera(programa, argumentos);
 }
 
 // ---- the controller's upkeep ---------------------------------------------------------------
@@ -146,7 +114,7 @@ void TfrmPrincipal::LimpaCache() {
         ApagaDiretorio(cache, [this] { Application.ProcessMessages(); });
     } catch (...) {
     }
-    (void)::rmdir(cache.c_str());
+    (void)plataforma::RemoveDiretorio(cache);
 }
 
 void TfrmPrincipal::AtualizaCertificados() {
@@ -174,35 +142,23 @@ void TfrmPrincipal::AtualizaCertificados() {
 }
 
 bool TfrmPrincipal::BaixaArquivo(const std::string& endereco, const std::string& destino) {
-    const int fd = ::open(destino.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        const int erro = errno;
-        throw EFCreateError("Cannot create file \"" + destino + "\". " + std::strerror(erro));
+    plataforma::TArquivo f;
+    if (const auto erro = f.Abre(destino, plataforma::TArquivo::Modo::Escrita)) {
+        const std::string motivo = plataforma::TextoDoErro(erro);
+        throw EFCreateError("Cannot create file \"" + destino + "\". " + motivo, motivo);
     }
     bool gravou = true;
     const auto escreve = [&](const char* dados, std::size_t n) {
-        while (n > 0) {
-            const ssize_t w = ::write(fd, dados, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return gravou = false;
-            dados += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
+        if (f.Escreve(std::string_view(dados, n)) != 0) gravou = false;
+        return gravou;
     };
     componentes::TEventosTransferencia eventos;
     eventos.OnWorkBegin = [this](std::int64_t total) { IdHTTP1WorkBegin(total); };
     eventos.OnWork = [this](std::int64_t feitos) { IdHTTP1Work(feitos); };
     eventos.OnWorkEnd = [this] { IdHTTP1WorkEnd(); };
-    bool ok = false;
-    try {
-        ok = C.IdHTTP1 != nullptr && C.IdHTTP1->Get(endereco, escreve, eventos);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::close(fd) != 0) ok = false;
-    return ok && gravou;
+    const bool ok = C.IdHTTP1 != nullptr && C.IdHTTP1->Get(endereco, escreve, eventos);
+    const bool fechou = f.Fecha() == 0;
+    return ok && gravou && fechou;
 }
 
 void TfrmPrincipal::IdHTTP1WorkBegin(std::int64_t total) {

@@ -2,6 +2,7 @@
 // the channel through which the page reports back.
 #include "untPrincipal.h"
 
+#include "Plataforma.h"
 #include "Servidor.h"
 
 void TfrmPrincipal::AbreTela(const std::string& nome) {
@@ -69,8 +70,11 @@ std::string TfrmPrincipal::ResolveServidor() {
 }
 
 void TfrmPrincipal::CarregaPaginaLocal() {
-    // Paths are the file system's bytes (UTF-8 here), not Windows-1252.
-    C.GeckoBrowser1->Navega(Utf8ParaUtf16("file://" + DiretorioExe() + "html/index.html"));
+    // "file:///" before a drive letter; a Linux path brings its own "/".
+    const std::string b = DiretorioExe();
+    const std::string endereco = (!b.empty() && b[0] == '/' ? "file://" : "file:///") + b + "html/index.html";
+    // Paths are the file system's bytes: UTF-8 on Linux, Windows-1252 on Windows.
+    C.GeckoBrowser1->Navega(plataforma::CaminhosEmUtf8() ? Utf8ParaUtf16(endereco) : Cp1252ParaUtf16(endereco));
 }
 
 void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {

@@ -512,7 +512,7 @@ void TfrmPrincipal::CarregaParametros() {
             FUsuSenha = Cifra(reg.ReadString("Ususenha"));
         } catch (ERegistryException& e) {
             // Which file and key: the operator has to find them to mend them.
-            const std::string onde = "Registry store " + reg.Armazem().Arquivo() + ", key HKEY_LOCAL_MACHINE" +
+            const std::string onde = "Registry store " + reg.Armazem().Descricao() + ", key HKEY_LOCAL_MACHINE" +
                                      FChaveRegistro;
             if (e.Causa.find(onde) == std::string::npos) e.Causa = e.Causa.empty() ? onde : e.Causa + "\r" + onde;
             throw;
@@ -532,7 +532,7 @@ void TfrmPrincipal::CarregaParametros() {
 void TfrmPrincipal::AbreParametros() {
     {
         std::unique_ptr<componentes::IDialogoParametro> dialogo = C.CriaDialogoParametro();
-        TfrmParametro parametro(*dialogo, FChaveRegistro, TArmazemRegistro::CaminhoPadrao());
+        TfrmParametro parametro(*dialogo, FChaveRegistro);
         dialogo->ShowModal();
     }
     CarregaParametros();

@@ -8,54 +8,23 @@
 #include "ClienteHttp.h"
 #include "untFuncao.h"
 
+#include "Plataforma.h"
+
 #include <QApplication>
 #include <QSocketNotifier>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
-// The four version numbers, read back from the running file by VersaoArquivo.
+#ifndef _WIN32
+// The four version numbers, read back from the running file by VersaoArquivo
+// (on Windows the version resource carries them).
 __attribute__((section(".tef_versao"), used)) static const std::uint32_t kVersao[4] = {TEF_VERSAO};
+#endif
 
 namespace {
 
 const std::string kTitulo = "Tef Marel";
-
-int g_sinais[2] = {-1, -1};
-
-void AoSinal(int) {
-    const char c = 1;
-    (void)!::write(g_sinais[1], &c, 1);
-}
-
-// Takes an exclusive lock on what the descriptor opens, for the life of the
-// process; false only when another process holds it.
-bool Trava(int fd) {
-    if (fd < 0) return true;  // nothing to lock: do not refuse the start
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int erro = errno;
-        ::close(fd);
-        return erro != EWOULDBLOCK;
-    }
-    return true;  // fd stays open, and the lock with it
-}
-
-// A per-user lock named after the application title, and a lock on the
-// installation directory itself: two managers must never share one req/ and
-// resp/ pair, whoever runs them and whatever their runtime directories. The
-// directory needs no write access to be locked.
-bool TomaInstanciaUnica(const std::string& instalacao) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
-    const std::string caminho = dir + "/" + kTitulo + "-" + std::to_string(::getuid()) + ".lock";
-    if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) return false;
-    return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
 
 const char* const kAjuda =
     "Uso: TefOrvex [/CONFIG]\n"
@@ -92,9 +61,11 @@ int RespondeAjudaOuVersao(int argc, char** argv) {
         }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::string versao = VersaoArquivo(CaminhoDoExecutavel(argv[0]));
+#ifndef _WIN32
             if (versao.empty())  // the file cannot be read (execute-only): the same numbers, from memory
                 versao = std::to_string(kVersao[0]) + "." + std::to_string(kVersao[1]) + "." +
                          std::to_string(kVersao[2]) + "." + std::to_string(kVersao[3]);
+#endif
             std::printf("TefOrvex %s\n", versao.c_str());
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
@@ -105,8 +76,8 @@ int RespondeAjudaOuVersao(int argc, char** argv) {
 void PreparaChromium() {
     if (std::getenv("QTWEBENGINE_CHROMIUM_FLAGS") != nullptr) return;
     std::string flags = "--disable-gpu";
-    if (::geteuid() == 0) flags += " --no-sandbox";  // Chromium refuses its sandbox as root
-    ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str(), 1);
+    if (plataforma::Administrador()) flags += " --no-sandbox";  // Chromium refuses its sandbox as root
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str());
 }
 
 }  // namespace
@@ -126,7 +97,9 @@ int main(int argc, char** argv) {
     app.Reporter().SetOnExceptionNotify(
         [&b](const componentes::TRelatorioExcecao& r) { AnexaLogErro(b + "LogErro.txt", r.texto); });
 
-    if (!TomaInstanciaUnica(b)) {
+    // One manager per user and per installation directory: two must never
+    // share one req/ and resp/ pair, whoever runs them.
+    if (!plataforma::TomaInstanciaUnica(kTitulo, b)) {
         app.MessageBox(componentes::TipoMensagem::Erro, "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.");
         return 0;
     }
@@ -135,13 +108,13 @@ int main(int argc, char** argv) {
                        "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rDiret\xF3rio n\xE3o encontrado");
         return 0;
     }
-    if (!ArquivoExiste(b + "mozembed/xulrunner")) {
+    if (!ArquivoExiste(b + "mozembed/xulrunner" + plataforma::SufixoExecutavel())) {
         app.MessageBox(componentes::TipoMensagem::Erro,
                        "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rArquivo n\xE3o encontrado");
         return 0;
     }
     app.ExecutaHandler("VerificaRegistroGre", [&] {
-        if (VerificaRegistroGre(b)) ExecutaEEspera(b + "mozembed/xulrunner", "--register-global", 0);
+        if (VerificaRegistroGre(b)) ExecutaEEspera(b + "mozembed/xulrunner" + plataforma::SufixoExecutavel(), "--register-global", 0);
     });
     app.SetTitle(kTitulo);
 
@@ -158,19 +131,14 @@ int main(int argc, char** argv) {
 
     // SIGTERM and SIGINT close the main window as "Fechar Sistema" does, so
     // "Ativo.001" does not stay behind.
-    if (::pipe2(g_sinais, O_CLOEXEC | O_NONBLOCK) == 0) {
-        struct sigaction sa{};
-        sa.sa_handler = AoSinal;
-        ::sigaction(SIGTERM, &sa, nullptr);
-        ::sigaction(SIGINT, &sa, nullptr);
+    std::unique_ptr<QSocketNotifier> notificador;
+    if (const int canal = plataforma::CanalDePedidoDeFim(); canal >= 0) {
+        notificador = std::make_unique<QSocketNotifier>(canal, QSocketNotifier::Read);
+        QObject::connect(notificador.get(), &QSocketNotifier::activated, [&] {
+            plataforma::EsvaziaCanalDePedidoDeFim();
+            app.ExecutaHandler("FecharSistema1Click", [&] { frmPrincipal.FecharSistema1Click(); });
+        });
     }
-    QSocketNotifier notificador(g_sinais[0], QSocketNotifier::Read);
-    QObject::connect(&notificador, &QSocketNotifier::activated, [&] {
-        char lixo[16];
-        while (::read(g_sinais[0], lixo, sizeof lixo) > 0) {
-        }
-        app.ExecutaHandler("FecharSistema1Click", [&] { frmPrincipal.FecharSistema1Click(); });
-    });
 
     form.MostraInicial();
     return qapp.exec();

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,53 @@ struct TValorRegistro {
     std::string dados;
 };
 
-// Direct access to the store file. Key paths are relative to
+// A machine-wide registry: keys below HKEY_LOCAL_MACHINE with typed values.
+// Key paths are relative to HKEY_LOCAL_MACHINE, "\"-separated; empty
+// components are ignored and "" is the root. Keys and value names compare
+// case-insensitively and keep the spelling of whoever created them. Errors are
+// ERegistryException.
+class IArmazemRegistro {
+public:
+    virtual ~IArmazemRegistro() = default;
+    // Where it lives, for messages: the store file, or the system's registry.
+    virtual std::string Descricao() const = 0;
+    virtual bool ChaveExiste(const std::string& chave) const = 0;
+    // Creates the key and every missing key above it; false when it existed.
+    virtual bool CriaChave(const std::string& chave) = 0;
+    // Direct sub-keys, as spelled when created.
+    virtual std::vector<std::string> SubChaves(const std::string& chave) const = 0;
+    // Nothing when the key or the value does not exist. "" names the default
+    // value.
+    virtual std::optional<TValorRegistro> LeValor(const std::string& chave, const std::string& nome) const = 0;
+    // The key must exist.
+    virtual void GravaValor(const std::string& chave, const std::string& nome, std::uint32_t tipo,
+                            const std::string& dados) = 0;
+    // False when the value did not exist.
+    virtual bool ApagaValor(const std::string& chave, const std::string& nome) = 0;
+    // Removes the key with everything below it; false when it did not exist.
+    virtual bool ApagaChave(const std::string& chave) = 0;
+};
+
+// The machine's registry on Windows, through the system's registry calls.
+class TArmazemNativo : public IArmazemRegistro {
+public:
+    std::string Descricao() const override { return "HKEY_LOCAL_MACHINE"; }
+    bool ChaveExiste(const std::string& chave) const override;
+    bool CriaChave(const std::string& chave) override;
+    std::vector<std::string> SubChaves(const std::string& chave) const override;
+    std::optional<TValorRegistro> LeValor(const std::string& chave, const std::string& nome) const override;
+    void GravaValor(const std::string& chave, const std::string& nome, std::uint32_t tipo,
+                    const std::string& dados) override;
+    bool ApagaValor(const std::string& chave, const std::string& nome) override;
+    bool ApagaChave(const std::string& chave) override;
+};
+
+// The machine's registry of this installation: the file named by
+// $TEF_REGISTRO when it is set; else the system's registry where there is one
+// (Windows); else the file /etc/orvex/tef.reg.
+std::unique_ptr<IArmazemRegistro> ArmazemPadrao();
+
+// The registry in one text file, for a system without one. Key paths are relative to
 // HKEY_LOCAL_MACHINE, "\"-separated; empty components are ignored and "" is
 // the root. Keys and value names compare case-insensitively (Windows-1252) and
 // keep the spelling of whoever created them. Every call reads the file again:
@@ -35,32 +82,33 @@ struct TValorRegistro {
 // Errors are ERegistryException. A file that does not parse is reported as
 // "<file>:<line>: <problem>" and is never rewritten. A missing file is an
 // empty registry.
-class TArmazemRegistro {
+class TArmazemRegistro : public IArmazemRegistro {
 public:
     explicit TArmazemRegistro(std::string arquivo);
+    std::string Descricao() const override { return arquivo_; }
 
     // $TEF_REGISTRO when set and not empty, else /etc/orvex/tef.reg.
     static std::string CaminhoPadrao();
 
     const std::string& Arquivo() const { return arquivo_; }
 
-    bool ChaveExiste(const std::string& chave) const;
+    bool ChaveExiste(const std::string& chave) const override;
     // Creates the key and every missing key above it; false when it existed.
-    bool CriaChave(const std::string& chave);
+    bool CriaChave(const std::string& chave) override;
     // Direct sub-keys, as spelled when created, in file order.
-    std::vector<std::string> SubChaves(const std::string& chave) const;
+    std::vector<std::string> SubChaves(const std::string& chave) const override;
     // Nothing when the key or the value does not exist. "" names the default
     // value.
-    std::optional<TValorRegistro> LeValor(const std::string& chave, const std::string& nome) const;
+    std::optional<TValorRegistro> LeValor(const std::string& chave, const std::string& nome) const override;
     // The key must exist (an open key deleted meanwhile by another process
     // cannot take values, as on Windows).
     void GravaValor(const std::string& chave, const std::string& nome, std::uint32_t tipo,
-                    const std::string& dados);
+                    const std::string& dados) override;
     // False when the value did not exist.
-    bool ApagaValor(const std::string& chave, const std::string& nome);
+    bool ApagaValor(const std::string& chave, const std::string& nome) override;
     // Removes the key with everything below it; false when it did not exist.
     // The root cannot be removed.
-    bool ApagaChave(const std::string& chave);
+    bool ApagaChave(const std::string& chave) override;
 
     // Test hook: called with the temporary file's path once the new text is
     // on disk and before it replaces the store.
@@ -75,7 +123,10 @@ private:
 // relative to the open key (absolute when none is open).
 class TRegistry {
 public:
-    explicit TRegistry(std::string arquivoStore = TArmazemRegistro::CaminhoPadrao());
+    // The installation's registry (ArmazemPadrao).
+    TRegistry();
+    // The registry in that store file.
+    explicit TRegistry(std::string arquivoStore);
 
     bool KeyExists(const std::string& caminho);
     // With criar, creates the key and any missing key above it. Without it,
@@ -116,14 +167,14 @@ public:
     void WriteInteger(const std::string& nome, std::int32_t valor);
     void WriteBinaryData(const std::string& nome, const std::string& dados);
 
-    TArmazemRegistro& Armazem() { return armazem_; }
+    IArmazemRegistro& Armazem() { return *armazem_; }
 
 private:
     std::string Resolve(const std::string& caminho) const;
     std::optional<TValorRegistro> Le(const std::string& nome);
     void Grava(const std::string& nome, std::uint32_t tipo, const std::string& dados);
 
-    TArmazemRegistro armazem_;
+    std::unique_ptr<IArmazemRegistro> armazem_;
     bool aberta_ = false;
     bool somenteLeitura_ = false;
     std::string atual_;

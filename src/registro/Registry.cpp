@@ -17,7 +17,9 @@ std::string Normaliza(const std::string& caminho) { return JuntaPartes(PartesDaC
 
 }  // namespace
 
-TRegistry::TRegistry(std::string arquivoStore) : armazem_(std::move(arquivoStore)) {}
+TRegistry::TRegistry() : armazem_(ArmazemPadrao()) {}
+
+TRegistry::TRegistry(std::string arquivoStore) : armazem_(std::make_unique<TArmazemRegistro>(std::move(arquivoStore))) {}
 
 std::string TRegistry::Resolve(const std::string& caminho) const {
     if (!caminho.empty() && caminho[0] == '\\') return Normaliza(caminho);
@@ -25,14 +27,14 @@ std::string TRegistry::Resolve(const std::string& caminho) const {
     return Normaliza(caminho);
 }
 
-bool TRegistry::KeyExists(const std::string& caminho) { return armazem_.ChaveExiste(Resolve(caminho)); }
+bool TRegistry::KeyExists(const std::string& caminho) { return armazem_->ChaveExiste(Resolve(caminho)); }
 
 bool TRegistry::OpenKey(const std::string& caminho, bool criar) {
     const std::string completo = Resolve(caminho);
     try {
         if (criar)
-            armazem_.CriaChave(completo);
-        else if (!armazem_.ChaveExiste(completo))
+            armazem_->CriaChave(completo);
+        else if (!armazem_->ChaveExiste(completo))
             return false;
     } catch (const ERegistryException& e) {
         // A later write reports this, the real cause, not "no key is open".
@@ -60,25 +62,25 @@ void TRegistry::CloseKey() {
 
 std::vector<std::string> TRegistry::GetKeyNames() {
     if (!aberta_) return {};
-    return armazem_.SubChaves(atual_);
+    return armazem_->SubChaves(atual_);
 }
 
 bool TRegistry::DeleteKey(const std::string& caminho) {
     // An empty name would mean the open key itself, or the root.
     if (PartesDaChave(caminho).empty()) return false;
-    return armazem_.ApagaChave(Resolve(caminho));
+    return armazem_->ApagaChave(Resolve(caminho));
 }
 
 bool TRegistry::ValueExists(const std::string& nome) { return Le(nome).has_value(); }
 
 bool TRegistry::DeleteValue(const std::string& nome) {
     if (!aberta_ || somenteLeitura_) return false;
-    return armazem_.ApagaValor(atual_, nome);
+    return armazem_->ApagaValor(atual_, nome);
 }
 
 std::optional<TValorRegistro> TRegistry::Le(const std::string& nome) {
     if (!aberta_) return std::nullopt;
-    return armazem_.LeValor(atual_, nome);
+    return armazem_->LeValor(atual_, nome);
 }
 
 std::string TRegistry::ReadString(const std::string& nome) {
@@ -120,7 +122,7 @@ void TRegistry::Grava(const std::string& nome, std::uint32_t tipo, const std::st
     try {
         if (!aberta_) throw ERegistryException(falhaAbertura_.empty() ? "no key is open" : falhaAbertura_);
         if (somenteLeitura_) throw ERegistryException("key '" + atual_ + "' was opened read-only");
-        armazem_.GravaValor(atual_, nome, tipo, dados);
+        armazem_->GravaValor(atual_, nome, tipo, dados);
     } catch (const ERegistryException& e) {
         // The message is the fixed text; the cause goes along for the log.
         throw ERegistryException(ComNome("Failed to set data for '", nome), e.what());

@@ -1,5 +1,8 @@
 #include "Ambiente.h"
 
+#include "Plataforma.h"
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,9 +12,12 @@
 namespace fs = std::filesystem;
 
 TDiretorioTemporario::TDiretorioTemporario() {
-    std::string modelo = (fs::temp_directory_path() / "tef-teste-XXXXXX").string();
-    if (mkdtemp(modelo.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    caminho_ = modelo + "/";
+    // "/" as separator on Windows too, as the manager's own paths.
+    std::string base = fs::temp_directory_path().generic_string();
+    if (!base.empty() && base.back() != '/') base += '/';
+    const std::string criado = plataforma::CriaDiretorioTemporario(base + "tef-teste-");
+    if (criado.empty()) throw std::runtime_error("cannot create a temporary directory under " + base);
+    caminho_ = criado + "/";
 }
 
 TDiretorioTemporario::~TDiretorioTemporario() {
@@ -50,6 +56,18 @@ void RemoveArvore(const std::string& caminho) {
     fs::remove_all(caminho, ec);
 }
 
+#ifdef _WIN32
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND.
+std::string TextoArquivoInexistente() { return plataforma::TextoDoErro(2); }
+std::string TextoDiretorioInexistente() { return plataforma::TextoDoErro(3); }
+// ERROR_ACCESS_DENIED: Windows has no reason of its own for a directory.
+std::string TextoEDiretorio() { return plataforma::TextoDoErro(5); }
+#else
+std::string TextoArquivoInexistente() { return plataforma::TextoDoErro(ENOENT); }
+std::string TextoDiretorioInexistente() { return plataforma::TextoDoErro(ENOENT); }
+std::string TextoEDiretorio() { return plataforma::TextoDoErro(EISDIR); }
+#endif
+
 TVariavelAmbiente::TVariavelAmbiente(const char* nome, const char* valor) : nome_(nome) {
     if (const char* v = std::getenv(nome)) antigo_ = v;
     Define(valor);
@@ -61,8 +79,12 @@ TVariavelAmbiente::TVariavelAmbiente(const char* nome, const std::optional<std::
 TVariavelAmbiente::~TVariavelAmbiente() { Define(antigo_); }
 
 void TVariavelAmbiente::Define(const char* valor) {
+#ifdef _WIN32
+    _putenv_s(nome_.c_str(), valor ? valor : "");
+#else
     if (valor) ::setenv(nome_.c_str(), valor, 1);
     else ::unsetenv(nome_.c_str());
+#endif
 }
 
 void TVariavelAmbiente::Define(const std::optional<std::string>& valor) { Define(valor ? valor->c_str() : nullptr); }

@@ -25,6 +25,14 @@ bool Existe(const std::string& caminho);
 void CriaDir(const std::string& caminho);  // with parents
 void RemoveArvore(const std::string& caminho);
 
+// The system's reason for a name that is not there, as the manager's
+// messages carry it: a missing file, and a file in a missing directory (one
+// reason on POSIX, two different ones on Windows).
+std::string TextoArquivoInexistente();
+std::string TextoDiretorioInexistente();
+// The reason a file cannot be made, or opened, where a directory stands.
+std::string TextoEDiretorio();
+
 // Sets an environment variable for a scope, or removes it, and puts the old
 // value (or its absence) back at the end. Either form of value will do:
 // nullptr or std::nullopt remove the variable.

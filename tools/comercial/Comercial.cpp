@@ -1,15 +1,11 @@
 #include "Comercial.h"
 
-#include <cerrno>
+#include "Plataforma.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace comercial {
 
@@ -32,54 +28,39 @@ bool SoDigitos(std::string_view t) {
     return true;
 }
 
-bool Existe(const std::string& caminho) {
-    struct stat st{};
-    return ::lstat(caminho.c_str(), &st) == 0;
-}
+namespace p = plataforma;
 
-std::string Erro(int codigo) { return std::strerror(codigo); }
+bool Existe(const std::string& caminho) { return p::Consulta(caminho, false).has_value(); }
+
+std::string Erro(p::TCodigo codigo) { return p::TextoDoErro(codigo); }
 
 // The whole file, or nothing when it does not exist. Raises EInOutError on
 // any other failure.
 std::optional<std::string> LeSeExiste(const std::string& caminho) {
-    const int fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int e = errno;
-        if (e == ENOENT) return std::nullopt;
+    p::TArquivo f;
+    if (const auto e = f.Abre(caminho, p::TArquivo::Modo::Leitura)) {
+        if (p::TipoDoErro(e) == p::TTipoErro::NaoEncontrado) return std::nullopt;
         throw EInOutError(e, "não foi possível abrir " + caminho + ": " + Erro(e));
     }
     std::string conteudo;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            const int e = errno;
-            if (e == EINTR) continue;
-            ::close(fd);
-            throw EInOutError(e, "não foi possível ler " + caminho + ": " + Erro(e));
-        }
-        if (n == 0) break;
-        conteudo.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    if (const auto e = f.LeTudo(conteudo)) throw EInOutError(e, "não foi possível ler " + caminho + ": " + Erro(e));
     return conteudo;
 }
 
 // Removes a file that may be absent; any other failure matters, because a
 // stale answer left behind would be taken for the new one.
 bool RemoveSeExiste(const std::string& caminho) {
-    if (::unlink(caminho.c_str()) == 0) return true;
-    const int e = errno;
-    if (e == ENOENT) return false;
+    const auto e = p::ApagaArquivo(caminho);
+    if (e == 0) return true;
+    if (p::TipoDoErro(e) == p::TTipoErro::NaoEncontrado) return false;
     throw EInOutError(e, "não foi possível apagar " + caminho + ": " + Erro(e));
 }
 
 // Atomic replacement, as the manager itself writes into resp/.
 void GravaAtomico(const std::string& dir, const std::string& nome, const std::string& bytes) {
-    const std::string temp = JuntaCaminho(dir, ".tef-demo-" + std::to_string(::getpid()) + ".tmp");
+    const std::string temp = JuntaCaminho(dir, ".tef-demo-" + std::to_string(p::IdDoProcesso()) + ".tmp");
     SalvaTexto(temp, bytes, true);
-    if (::rename(temp.c_str(), JuntaCaminho(dir, nome).c_str()) != 0) {
-        const int e = errno;
+    if (const auto e = p::Renomeia(temp, JuntaCaminho(dir, nome), true)) {
         ApagaArquivo(temp);
         throw EInOutError(e, "não foi possível renomear " + temp + ": " + Erro(e));
     }
@@ -508,63 +489,25 @@ Exemplos:
 
 // ---- encodings --------------------------------------------------------------
 
-bool LocaleUtf8() {
-    const char* cs = ::nl_langinfo(CODESET);
-    return cs != nullptr && (std::strcmp(cs, "UTF-8") == 0 || std::strcmp(cs, "utf8") == 0);
-}
-
-namespace {
-
-struct TConversor {
-    iconv_t cd;
-    TConversor(const char* para, const char* de) : cd(::iconv_open(para, de)) {
-        if (cd == reinterpret_cast<iconv_t>(-1))
-            throw Exception(std::string("conversão ") + de + " -> " + para + " indisponível (iconv)");
-    }
-    ~TConversor() { ::iconv_close(cd); }
-    TConversor(const TConversor&) = delete;
-    TConversor& operator=(const TConversor&) = delete;
-
-    // Converts as much as possible; returns false (and how far it got) at an
-    // unconvertible or invalid sequence.
-    bool Converte(std::string_view& entrada, std::string& saida) {
-        char buf[256];
-        while (!entrada.empty()) {
-            char* in = const_cast<char*>(entrada.data());
-            std::size_t inLeft = entrada.size();
-            char* out = buf;
-            std::size_t outLeft = sizeof buf;
-            const std::size_t r = ::iconv(cd, &in, &inLeft, &out, &outLeft);
-            const int erro = errno;
-            saida.append(buf, static_cast<std::size_t>(out - buf));
-            entrada.remove_prefix(entrada.size() - inLeft);
-            if (r == static_cast<std::size_t>(-1) && erro != E2BIG) return false;
-        }
-        return true;
-    }
-};
-
-}  // namespace
+bool LocaleUtf8() { return p::TerminalUtf8(); }
 
 std::string Utf8ParaAnsi(std::string_view texto, const std::string& onde) {
-    TConversor c("WINDOWS-1252", "UTF-8");
-    std::string saida;
-    std::string_view resto = texto;
-    if (!c.Converte(resto, saida)) {
-        const std::size_t pos = texto.size() - resto.size();
+    std::size_t posicao = 0;
+    const auto ansi = Utf8ParaCp1252Estrito(texto, &posicao);
+    if (!ansi)
         throw EUsoIncorreto("o valor de " + onde + " tem um caractere sem forma em Windows-1252 (ou UTF-8 "
-                            "inválido) na posição " + std::to_string(pos + 1) + " (byte): \"" +
+                            "inválido) na posição " + std::to_string(posicao + 1) + " (byte): \"" +
                             std::string(texto) + "\"");
-    }
-    return saida;
+    return *ansi;
 }
 
 std::string AnsiParaUtf8(std::string_view texto) {
-    TConversor c("UTF-8", "WINDOWS-1252");
     std::string saida;
-    while (!c.Converte(texto, saida)) {
-        saida += "\xEF\xBF\xBD";  // U+FFFD for the five undefined bytes
-        texto.remove_prefix(1);
+    for (char c : texto) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        // The five bytes Windows-1252 leaves undefined.
+        if (b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D) saida += "\xEF\xBF\xBD";
+        else saida += Cp1252ParaUtf8(std::string_view(&c, 1));
     }
     return saida;
 }
@@ -613,7 +556,7 @@ TPedido MontaPedido(const TOpcoes& o, bool utf8, const std::string& idPadrao) {
 std::string IdentificacaoPadrao() {
     const auto agora = std::chrono::system_clock::now().time_since_epoch();
     const long long s = std::chrono::duration_cast<std::chrono::seconds>(agora).count();
-    return std::to_string((s % 100000) * 10000 + ::getpid() % 10000);
+    return std::to_string((s % 100000) * 10000 + p::IdDoProcesso() % 10000);
 }
 
 TPrazos PrazosDoPedido(const TPedido& pedido, const TOpcoes& o) {
@@ -647,23 +590,16 @@ TLinhas EnviaPedido(const std::string& dir, const std::string& nome, const std::
 
     // The manager takes any path with ".001" in it, so the name being written
     // must not have it; the rename then shows the request complete at once.
-    const std::string temp = JuntaCaminho(dirReq, ".tef-comercial-" + std::to_string(::getpid()) + ".tmp");
+    const std::string temp = JuntaCaminho(dirReq, ".tef-comercial-" + std::to_string(p::IdDoProcesso()) + ".tmp");
     try {
         SalvaTexto(temp, bytes, true);
     } catch (...) {
         ApagaArquivo(temp);
         throw;
     }
-    int r = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, destino.c_str(), RENAME_NOREPLACE);
-    if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
-        // File systems without RENAME_NOREPLACE: link() refuses an existing name too.
-        r = ::link(temp.c_str(), destino.c_str());
-        if (r == 0) ApagaArquivo(temp);
-    }
-    if (r != 0) {
-        const int e = errno;
+    if (const auto e = p::Renomeia(temp, destino, false)) {
         ApagaArquivo(temp);
-        if (e == EEXIST) throw pendente();
+        if (p::ErroJaExiste(e)) throw pendente();
         throw EInOutError(e, "não foi possível pôr o pedido em " + destino + ": " + Erro(e));
     }
     return removidos;
@@ -744,14 +680,10 @@ int Demo(const TOpcoes& opcoes, TContexto& ctx) {
         TOpcoes o = opcoes;
         std::string temporario;
         if (!o.dirDado) {
-            std::string modelo = "/tmp/tef-comercial-demo-XXXXXX";
-            if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp)
-                modelo = JuntaCaminho(tmp, "tef-comercial-demo-XXXXXX");
-            if (::mkdtemp(modelo.data()) == nullptr) {
-                const int e = errno;
-                throw EInOutError(e, "não foi possível criar o diretório temporário: " + Erro(e));
-            }
-            o.dir = temporario = modelo;
+            const std::string novo =
+                p::CriaDiretorioTemporario(JuntaCaminho(p::DiretorioTemporario(), "tef-comercial-demo-"));
+            if (novo.empty()) throw EInOutError(0, "não foi possível criar o diretório temporário");
+            o.dir = temporario = novo;
         }
         const std::string dirReq = JuntaCaminho(o.dir, "req");
         const std::string dirResp = JuntaCaminho(o.dir, "resp");
@@ -767,9 +699,9 @@ int Demo(const TOpcoes& opcoes, TContexto& ctx) {
             if (!temporario.empty()) {
                 for (const char* f : {"req/intpos.001", "resp/intpos.sts", "resp/intpos.001"})
                     ApagaArquivo(JuntaCaminho(temporario, f));
-                ::rmdir(dirReq.c_str());
-                ::rmdir(dirResp.c_str());
-                ::rmdir(temporario.c_str());
+                p::RemoveDiretorio(dirReq);
+                p::RemoveDiretorio(dirResp);
+                p::RemoveDiretorio(temporario);
             }
         };
 

@@ -1,15 +1,17 @@
 // tef-comercial: see Comercial.h for the exit codes, --help for the usage.
 #include "Comercial.h"
 
+#include "Plataforma.h"
+
+#include <atomic>
 #include <clocale>
-#include <csignal>
 #include <iostream>
 
 namespace {
 
-volatile std::sig_atomic_t gInterrompido = 0;
+std::atomic<bool> gInterrompido{false};
 
-extern "C" void AoInterromper(int) { gInterrompido = 1; }
+void AoInterromper() { gInterrompido = true; }
 
 }  // namespace
 
@@ -17,13 +19,10 @@ int main(int argc, char** argv) {
     // Only the character set: numbers and messages stay independent of the locale.
     std::setlocale(LC_CTYPE, "");
 
-    // No SA_RESTART: the wait loop notices the flag within one polling interval.
-    struct sigaction sa{};
-    sa.sa_handler = AoInterromper;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    // The wait loop notices the flag within one polling interval.
+    plataforma::AoInterromper(AoInterromper);
 
-    comercial::TContexto ctx{std::cout, std::cerr, comercial::LocaleUtf8(), [] { return gInterrompido != 0; }};
+    comercial::TContexto ctx{std::cout, std::cerr, comercial::LocaleUtf8(), [] { return gInterrompido.load(); }};
     comercial::TOpcoes opcoes;
     try {
         opcoes = comercial::LeArgumentos(std::vector<std::string>(argv + 1, argv + argc));

@@ -2,9 +2,9 @@
 
 #include "Certificado.h"
 
+#include "Plataforma.h"
+
 #include <httplib.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -153,9 +153,9 @@ struct TServidor::TImpl {
             }
         }
         const auto relativo = NomeDeDownloadSeguro(nome);
-        struct stat st{};
         const std::string caminho = opcoes.downloads + "/" + relativo.value_or("");
-        if (!relativo || opcoes.downloads.empty() || ::stat(caminho.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        const auto entrada = plataforma::Consulta(caminho);
+        if (!relativo || opcoes.downloads.empty() || !entrada || entrada->tipo != plataforma::TTipoEntrada::Regular) {
             res.status = 404;
             return;
         }
@@ -164,7 +164,7 @@ struct TServidor::TImpl {
             res.status = 404;
             return;
         }
-        const auto tamanho = static_cast<std::size_t>(st.st_size);
+        const auto tamanho = static_cast<std::size_t>(entrada->tamanho);
         // Cut: the full Content-Length goes out, then half the body, then
         // the provider fails and httplib closes the connection.
         const std::size_t limite = comportamentos && opcoes.corta.count(nome) ? tamanho / 2 : tamanho;

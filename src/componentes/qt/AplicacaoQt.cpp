@@ -5,7 +5,6 @@
 #include <QThread>
 #include <climits>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace componentes {
 

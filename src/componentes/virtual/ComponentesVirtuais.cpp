@@ -1,7 +1,6 @@
 #include "ComponentesVirtuais.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace componentes {
 
@@ -26,18 +25,13 @@ void TTimerVirtual::SetInterval(int ms) {
 
 TAplicacaoVirtual::TAplicacaoVirtual(std::string exeName, std::string primeiroParametro, TDataHora inicio)
     : exeName_(std::move(exeName)), primeiroParametro_(std::move(primeiroParametro)), inicioMs_(inicio.milissegundo) {
-    std::tm t = ParaTm(inicio);
-    t.tm_isdst = 0;
-    inicioEpoch_ = timegm(&t);
+    inicioEpoch_ = DiasDesde1970(inicio.ano, inicio.mes, inicio.dia) * 86400 + inicio.hora * 3600 +
+                   inicio.minuto * 60 + inicio.segundo;
 }
 
 TDataHora TAplicacaoVirtual::Agora() const {
     const std::int64_t totalMs = inicioMs_ + agora_;
-    const time_t segundos = static_cast<time_t>(inicioEpoch_ + totalMs / 1000);
-    std::tm t{};
-    gmtime_r(&segundos, &t);
-    return TDataHora{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-                     t.tm_min,         t.tm_sec,     static_cast<int>(totalMs % 1000)};
+    return DataDeSegundos(inicioEpoch_ + totalMs / 1000, static_cast<int>(totalMs % 1000));
 }
 
 std::unique_ptr<ITimer> TAplicacaoVirtual::CriaTimer(const std::string& nome) {

@@ -1,0 +1,219 @@
+// The operating system, in one place: everything the manager and its tools
+// ask of it, with a POSIX implementation (PlataformaPosix.cpp) and a Windows
+// one (PlataformaWindows.cpp). Nothing outside this folder includes a system
+// header of either. Texts are byte strings: Windows-1252 on Windows (the
+// "A" calls), the file system's bytes on Linux.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A moment of the local clock, to the millisecond.
+struct TDataHora {
+    int ano = 2000, mes = 1, dia = 1, hora = 0, minuto = 0, segundo = 0, milissegundo = 0;
+};
+
+namespace plataforma {
+
+// ---- errors -----------------------------------------------------------------
+
+// The system's number for a failure: errno, or GetLastError() on Windows.
+// 0 is success.
+using TCodigo = int;
+
+// The system's text for the number.
+std::string TextoDoErro(TCodigo codigo);
+// The kinds of input/output failure the manager names in its own words.
+enum class TTipoErro { NaoEncontrado, AcessoNegado, Outro };
+TTipoErro TipoDoErro(TCodigo codigo);
+// A write that stopped short without the system saying why: a full disk.
+TCodigo ErroSemEspaco();
+// The target of a rename without replacement exists already.
+bool ErroJaExiste(TCodigo codigo);
+// A rename cannot cross from one file system (or volume) to another.
+bool ErroOutroSistemaDeArquivos(TCodigo codigo);
+// A file another process holds open in a way that keeps others out.
+bool ErroEmUso(TCodigo codigo);
+
+// ---- the clock --------------------------------------------------------------
+
+TDataHora AgoraLocal();
+
+// ---- files and directories --------------------------------------------------
+
+enum class TTipoEntrada { Regular, Diretorio, Link, Outro };
+
+struct TEntrada {
+    std::string nome;  // bare name
+    TTipoEntrada tipo = TTipoEntrada::Outro;
+    bool oculto = false;   // a "." name on POSIX; the hidden attribute on Windows
+    bool sistema = false;  // the system attribute (Windows only)
+    std::int64_t tamanho = 0;
+    std::int64_t modificado = 0;  // nanoseconds since some fixed moment
+};
+
+// What lies in a directory, except "." and "..", in the system's order. A
+// link is reported as a link, not followed. Nothing (and the code) when the
+// directory cannot be read.
+std::optional<std::vector<TEntrada>> ListaDiretorio(const std::string& diretorio, TCodigo* codigo = nullptr);
+// What the path names; with segueLinks a link reports what it leads to.
+std::optional<TEntrada> Consulta(const std::string& caminho, bool segueLinks = true);
+TCodigo CriaDiretorio(const std::string& caminho);
+TCodigo ApagaArquivo(const std::string& caminho);
+TCodigo RemoveDiretorio(const std::string& caminho);
+// Whether the two paths reach one file.
+bool MesmoArquivo(const std::string& a, const std::string& b);
+// The path with a symbolic link at its end resolved (the file a rename must
+// replace); the path itself otherwise.
+std::string CaminhoReal(const std::string& caminho);
+std::string DiretorioAtual();
+// Whether paths are UTF-8 bytes (Linux) or text in the ANSI code page
+// (Windows-1252 on Windows).
+bool CaminhosEmUtf8();
+// The directory for temporary files ($TMPDIR, /tmp; GetTempPath).
+std::string DiretorioTemporario();
+// Creates a new private directory whose name starts with the prefix (a full
+// path); empty text when it cannot.
+std::string CriaDiretorioTemporario(const std::string& prefixo);
+
+// An open file. Every operation returns 0 or the system's code.
+class TArquivo {
+public:
+    enum class Modo {
+        Leitura,         // any file that opens
+        LeituraRegular,  // only a regular file: a link is not followed, a FIFO or device not read
+        Escrita,         // created or truncated
+        EscritaNova,     // created; fails when it exists
+        Dispositivo,     // written; created only when the path is not a device
+    };
+    TArquivo() = default;
+    ~TArquivo();
+    TArquivo(const TArquivo&) = delete;
+    TArquivo& operator=(const TArquivo&) = delete;
+
+    TCodigo Abre(const std::string& caminho, Modo modo);
+    bool Aberto() const { return h_ != -1; }
+    // Reads to the end.
+    TCodigo LeTudo(std::string& conteudo);
+    // Writes everything; a write that stops short is ErroSemEspaco().
+    TCodigo Escreve(std::string_view dados);
+    // The data reaches the disk.
+    TCodigo Sincroniza();
+    // Gives the file the permissions of the model file (owner too, where
+    // allowed); without a model, permissions for owner and group only, less
+    // when the umask says so. Nothing to do on Windows, where the directory's
+    // access list is inherited.
+    TCodigo HerdaPermissoes(const std::string& modelo);
+    // Closing reports write-back errors on some file systems.
+    TCodigo Fecha();
+
+private:
+    std::intptr_t h_ = -1;
+};
+
+// Reads a whole file; see TArquivo::Modo for soRegular.
+TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular = false);
+// Whether the regular file (not a link) at the path opens for reading.
+bool PodeLer(const std::string& caminho);
+
+// Renames in one step. With substitui an existing target is replaced
+// (rename(2); MoveFileEx with replace and write-through), and a reader that
+// already opened it keeps reading the old file whole; without it, an existing
+// target makes the rename fail (ErroJaExiste).
+TCodigo Renomeia(const std::string& origem, const std::string& destino, bool substitui);
+// Makes a rename in the directory durable; nothing to do on Windows, where
+// the rename itself writes through.
+void SincronizaDiretorio(const std::string& diretorio);
+// Makes apelido reach the same file as arquivo, in one step: a relative
+// symbolic link (a hard link where links are refused). Nothing to do where
+// names ignore letter case (Windows) or when both names already reach one
+// file. Failures are ignored.
+void CriaApelido(const std::string& arquivo, const std::string& apelido);
+
+// An exclusive advisory lock on a companion file, held until destruction.
+class TTrava {
+public:
+    TTrava() = default;
+    ~TTrava();
+    TTrava(const TTrava&) = delete;
+    TTrava& operator=(const TTrava&) = delete;
+    // Creates the file when missing (permissions for owner and group) and
+    // waits for the lock. A file the caller may not write is locked all the
+    // same when it can be read.
+    TCodigo Toma(const std::string& caminho);
+
+private:
+    std::intptr_t h_ = -1;
+};
+
+// ---- the process and its executable ----------------------------------------
+
+int IdDoProcesso();
+// Whether the process runs with the system's full rights (root).
+bool Administrador();
+// The executable's path as invoked (argv[0]): absolute, found through PATH
+// when it has no directory, "." and empty pieces removed, links kept.
+std::string CaminhoDoExecutavel(const char* argv0);
+// The four numbers of the executable's version, joined by "." (the ELF
+// section ".tef_versao" on Linux, the version resource on Windows); empty
+// text when there is none.
+std::string VersaoDoExecutavel(const std::string& caminho);
+// ".exe" on Windows, nothing on POSIX: the ending of a program's file name.
+std::string SufixoExecutavel();
+// Runs the program with its own directory as working directory, without a
+// window, and waits for it; false when it cannot be started. Its exit code
+// is not looked at.
+bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>& argumentos);
+
+// One manager per user and per installation directory, for the life of the
+// process (a lock under $XDG_RUNTIME_DIR named after the title and a lock on
+// the directory; the named mutex with the title on Windows). False when
+// another process holds it.
+bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao);
+
+// Ctrl+C in a terminal calls the function (which must only set a flag)
+// instead of ending the process.
+void AoInterromper(void (*funcao)());
+
+// SIGTERM and SIGINT, as a descriptor that becomes readable when one
+// arrives, so the message loop can close the program as the menu does; -1
+// where the system has none (Windows ends a program through its windows).
+int CanalDePedidoDeFim();
+void EsvaziaCanalDePedidoDeFim();
+
+// Whether the terminal takes UTF-8 (the locale's character set; the console's
+// output code page on Windows).
+bool TerminalUtf8();
+
+// ---- the printer ------------------------------------------------------------
+
+// LPT1 on Windows; TEF_LPT1, else /dev/lp0, on Linux.
+std::string DispositivoImpressora();
+
+// ---- the machine's registry (Windows) ---------------------------------------
+
+// HKEY_LOCAL_MACHINE through the system's registry calls. Key paths are
+// relative to it, "\"-separated. Failures raise ERegistryException naming the
+// key and the system's reason. Not available on POSIX, where the registry is
+// a file (src/registro).
+namespace registro {
+struct TValor {
+    std::uint32_t tipo = 0;
+    std::string dados;
+};
+bool Disponivel();
+bool ChaveExiste(const std::string& chave);
+// Creates the key and the missing ones above it; false when it existed.
+bool CriaChave(const std::string& chave);
+std::vector<std::string> SubChaves(const std::string& chave);
+std::optional<TValor> LeValor(const std::string& chave, const std::string& nome);
+void GravaValor(const std::string& chave, const std::string& nome, std::uint32_t tipo, const std::string& dados);
+bool ApagaValor(const std::string& chave, const std::string& nome);
+// With everything below it; false when it did not exist.
+bool ApagaChave(const std::string& chave);
+}  // namespace registro
+
+}  // namespace plataforma

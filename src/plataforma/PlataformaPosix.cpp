@@ -1,0 +1,494 @@
+// The operating system on Linux (POSIX calls).
+#include "Plataforma.h"
+
+#include "Excecoes.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace plataforma {
+
+namespace {
+
+std::string Junta(const std::string& diretorio, const std::string& nome) {
+    if (!diretorio.empty() && diretorio.back() == '/') return diretorio + nome;
+    return diretorio + "/" + nome;
+}
+
+std::string DiretorioDe(const std::string& caminho) {
+    const auto barra = caminho.rfind('/');
+    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
+}
+
+std::string NomeDe(const std::string& caminho) {
+    const auto barra = caminho.rfind('/');
+    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
+}
+
+TEntrada DeStat(const std::string& nome, const struct stat& st) {
+    TEntrada e;
+    e.nome = nome;
+    e.tipo = S_ISREG(st.st_mode)   ? TTipoEntrada::Regular
+             : S_ISDIR(st.st_mode) ? TTipoEntrada::Diretorio
+             : S_ISLNK(st.st_mode) ? TTipoEntrada::Link
+                                   : TTipoEntrada::Outro;
+    e.oculto = !nome.empty() && nome[0] == '.';
+    e.tamanho = static_cast<std::int64_t>(st.st_size);
+    e.modificado = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return e;
+}
+
+TCodigo Resultado(int r) { return r == 0 ? 0 : errno; }
+
+mode_t MascaraDeCriacao() {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+}
+
+}  // namespace
+
+// ---- errors -----------------------------------------------------------------
+
+std::string TextoDoErro(TCodigo codigo) { return std::strerror(codigo); }
+
+TTipoErro TipoDoErro(TCodigo codigo) {
+    switch (codigo) {
+    case ENOENT:
+        return TTipoErro::NaoEncontrado;
+    case EACCES:
+    case EPERM:
+        return TTipoErro::AcessoNegado;
+    default:
+        return TTipoErro::Outro;
+    }
+}
+
+TCodigo ErroSemEspaco() { return ENOSPC; }
+bool ErroJaExiste(TCodigo codigo) { return codigo == EEXIST; }
+bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == EXDEV; }
+bool ErroEmUso(TCodigo codigo) { return codigo == EBUSY || codigo == ETXTBSY; }
+
+// ---- the clock --------------------------------------------------------------
+
+TDataHora AgoraLocal() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm t{};
+    localtime_r(&ts.tv_sec, &t);
+    return TDataHora{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                     t.tm_min,         t.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+// ---- files and directories --------------------------------------------------
+
+std::optional<std::vector<TEntrada>> ListaDiretorio(const std::string& diretorio, TCodigo* codigo) {
+    DIR* d = ::opendir(diretorio.c_str());
+    if (d == nullptr) {
+        if (codigo) *codigo = errno;
+        return std::nullopt;
+    }
+    std::vector<TEntrada> r;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        struct stat st{};
+        if (::lstat(Junta(diretorio, e->d_name).c_str(), &st) != 0) continue;  // gone meanwhile
+        r.push_back(DeStat(e->d_name, st));
+    }
+    ::closedir(d);
+    return r;
+}
+
+std::optional<TEntrada> Consulta(const std::string& caminho, bool segueLinks) {
+    struct stat st{};
+    if ((segueLinks ? ::stat(caminho.c_str(), &st) : ::lstat(caminho.c_str(), &st)) != 0) return std::nullopt;
+    return DeStat(NomeDe(caminho), st);
+}
+
+TCodigo CriaDiretorio(const std::string& caminho) { return Resultado(::mkdir(caminho.c_str(), 0777)); }
+TCodigo ApagaArquivo(const std::string& caminho) { return Resultado(::unlink(caminho.c_str())); }
+TCodigo RemoveDiretorio(const std::string& caminho) { return Resultado(::rmdir(caminho.c_str())); }
+
+bool MesmoArquivo(const std::string& a, const std::string& b) {
+    struct stat sa{}, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+std::string CaminhoReal(const std::string& caminho) {
+    struct stat st{};
+    if (::lstat(caminho.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(caminho.c_str(), nullptr)) {
+            std::string r = real;
+            std::free(real);
+            return r;
+        }
+    }
+    return caminho;
+}
+
+bool CaminhosEmUtf8() { return true; }
+
+std::string DiretorioAtual() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) ? buf : "";
+}
+
+std::string DiretorioTemporario() {
+    const char* t = std::getenv("TMPDIR");
+    return (t && *t) ? t : "/tmp";
+}
+
+std::string CriaDiretorioTemporario(const std::string& prefixo) {
+    std::string modelo = prefixo + "XXXXXX";
+    return ::mkdtemp(modelo.data()) ? modelo : "";
+}
+
+TArquivo::~TArquivo() {
+    if (h_ != -1) ::close(static_cast<int>(h_));
+}
+
+TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
+    if (h_ != -1) Fecha();
+    int bandeiras = O_CLOEXEC;
+    switch (modo) {
+    case Modo::Leitura:
+        bandeiras |= O_RDONLY;
+        break;
+    case Modo::LeituraRegular:
+        bandeiras |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+        break;
+    case Modo::Escrita:
+        bandeiras |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case Modo::EscritaNova:
+        bandeiras |= O_WRONLY | O_CREAT | O_EXCL;
+        break;
+    case Modo::Dispositivo:
+        // A missing device must not turn into a plain file under /dev that
+        // silently swallows what is written.
+        bandeiras |= O_WRONLY | O_NOCTTY | (caminho.rfind("/dev/", 0) == 0 ? 0 : O_CREAT | O_TRUNC);
+        break;
+    }
+    const int fd = ::open(caminho.c_str(), bandeiras, modo == Modo::EscritaNova ? 0600 : 0666);
+    if (fd < 0) return errno == ELOOP ? EPERM : errno;
+    h_ = fd;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return errno;
+    if (modo == Modo::Leitura && S_ISDIR(st.st_mode)) {
+        Fecha();
+        return EISDIR;
+    }
+    if (modo == Modo::LeituraRegular && !S_ISREG(st.st_mode)) {
+        Fecha();
+        return S_ISDIR(st.st_mode) ? EISDIR : EPERM;
+    }
+    return 0;
+}
+
+TCodigo TArquivo::LeTudo(std::string& conteudo) {
+    const int fd = static_cast<int>(h_);
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        conteudo.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t lidos = ::read(fd, buf, sizeof buf);
+        if (lidos < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (lidos == 0) return 0;
+        conteudo.append(buf, static_cast<std::size_t>(lidos));
+    }
+}
+
+TCodigo TArquivo::Escreve(std::string_view dados) {
+    std::size_t feitos = 0;
+    while (feitos < dados.size()) {
+        const ssize_t n = ::write(static_cast<int>(h_), dados.data() + feitos, dados.size() - feitos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;
+        feitos += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+TCodigo TArquivo::Sincroniza() { return Resultado(::fsync(static_cast<int>(h_))); }
+
+TCodigo TArquivo::HerdaPermissoes(const std::string& modelo) {
+    const int fd = static_cast<int>(h_);
+    struct stat atual{};
+    if (!modelo.empty() && ::stat(modelo.c_str(), &atual) == 0) {
+        if (::fchmod(fd, atual.st_mode & 07777) != 0) return errno;
+        // Only root may hand the file back to its owner; others keep theirs.
+        (void)!::fchown(fd, atual.st_uid, atual.st_gid);
+        return 0;
+    }
+    return Resultado(::fchmod(fd, 0640 & ~MascaraDeCriacao()));
+}
+
+TCodigo TArquivo::Fecha() {
+    if (h_ == -1) return 0;
+    const int fd = static_cast<int>(h_);
+    h_ = -1;
+    return Resultado(::close(fd));
+}
+
+TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular) {
+    TArquivo f;
+    if (const TCodigo c = f.Abre(caminho, soRegular ? TArquivo::Modo::LeituraRegular : TArquivo::Modo::Leitura))
+        return c;
+    return f.LeTudo(conteudo);
+}
+
+bool PodeLer(const std::string& caminho) {
+    TArquivo f;
+    return f.Abre(caminho, TArquivo::Modo::LeituraRegular) == 0;
+}
+
+TCodigo Renomeia(const std::string& origem, const std::string& destino, bool substitui) {
+    if (substitui) return Resultado(::rename(origem.c_str(), destino.c_str()));
+    int r = ::renameat2(AT_FDCWD, origem.c_str(), AT_FDCWD, destino.c_str(), RENAME_NOREPLACE);
+    if (r != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // File systems without RENAME_NOREPLACE: link() refuses an existing name too.
+        r = ::link(origem.c_str(), destino.c_str());
+        if (r == 0) ::unlink(origem.c_str());
+    }
+    return Resultado(r);
+}
+
+void SincronizaDiretorio(const std::string& diretorio) {
+    const int fd = ::open(diretorio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);  // some file systems refuse it; the rename stands
+    ::close(fd);
+}
+
+void CriaApelido(const std::string& arquivo, const std::string& apelido) {
+    struct stat a{};
+    if (::stat(arquivo.c_str(), &a) != 0 || MesmoArquivo(arquivo, apelido)) return;
+    // Built under a hidden name and renamed over whatever has the name now.
+    const std::string temporario = DiretorioDe(apelido) + "." + NomeDe(apelido) + ".apelido";
+    ::unlink(temporario.c_str());
+    if (::symlink(NomeDe(arquivo).c_str(), temporario.c_str()) != 0 &&
+        ::link(arquivo.c_str(), temporario.c_str()) != 0)
+        return;
+    if (::rename(temporario.c_str(), apelido.c_str()) != 0) ::unlink(temporario.c_str());
+}
+
+TTrava::~TTrava() {
+    if (h_ != -1) ::close(static_cast<int>(h_));
+}
+
+TCodigo TTrava::Toma(const std::string& caminho) {
+    int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    // flock needs no write access: a lock file another user created will do.
+    if (fd < 0 && errno == EACCES) {
+        fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC);
+        // Missing and not creatable: the refusal is the useful cause.
+        if (fd < 0) return EACCES;
+    }
+    if (fd < 0) return errno;
+    h_ = fd;
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+// ---- the process and its executable ----------------------------------------
+
+int IdDoProcesso() { return static_cast<int>(::getpid()); }
+
+bool Administrador() { return ::geteuid() == 0; }
+
+std::string CaminhoDoExecutavel(const char* argv0) {
+    std::string nome = argv0 ? argv0 : "";
+    if (!nome.empty() && nome.find('/') == std::string::npos) {
+        // Started through PATH: the first directory that has it.
+        const char* path = std::getenv("PATH");
+        std::string resto = path ? path : "";
+        for (;;) {
+            const auto dois = resto.find(':');
+            const std::string dir = resto.substr(0, dois);
+            const std::string candidato = Junta(dir.empty() ? "." : dir, nome);
+            if (::access(candidato.c_str(), X_OK) == 0) {
+                nome = candidato;
+                break;
+            }
+            if (dois == std::string::npos) break;
+            resto = resto.substr(dois + 1);
+        }
+    }
+    if (!nome.empty() && nome[0] != '/') nome = Junta(DiretorioAtual(), nome);
+    std::string limpo;
+    std::size_t i = 0;
+    while (i <= nome.size()) {
+        const auto barra = nome.find('/', i);
+        const std::string parte = nome.substr(i, barra == std::string::npos ? std::string::npos : barra - i);
+        if (!parte.empty() && parte != ".") limpo += "/" + parte;
+        if (barra == std::string::npos) break;
+        i = barra + 1;
+    }
+    return limpo.empty() ? nome : limpo;
+}
+
+std::string VersaoDoExecutavel(const std::string& executavel) {
+    const int fd = ::open(executavel.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    struct Fecha {
+        int fd;
+        ~Fecha() { ::close(fd); }
+    } fecha{fd};
+    const auto le = [&](off_t onde, void* buf, std::size_t n) {
+        return ::pread(fd, buf, n, onde) == static_cast<ssize_t>(n);
+    };
+    Elf64_Ehdr cab{};
+    if (!le(0, &cab, sizeof cab) || std::memcmp(cab.e_ident, ELFMAG, SELFMAG) != 0 ||
+        cab.e_ident[EI_CLASS] != ELFCLASS64 || cab.e_shentsize != sizeof(Elf64_Shdr) || cab.e_shstrndx >= cab.e_shnum)
+        return "";
+    Elf64_Shdr nomes{};
+    if (!le(static_cast<off_t>(cab.e_shoff + cab.e_shstrndx * sizeof(Elf64_Shdr)), &nomes, sizeof nomes)) return "";
+    for (unsigned i = 0; i < cab.e_shnum; ++i) {
+        Elf64_Shdr sec{};
+        if (!le(static_cast<off_t>(cab.e_shoff + i * sizeof(Elf64_Shdr)), &sec, sizeof sec)) return "";
+        char nome[16] = {};
+        if (sec.sh_name >= nomes.sh_size || !le(static_cast<off_t>(nomes.sh_offset + sec.sh_name), nome, 11)) continue;
+        if (std::strncmp(nome, ".tef_versao", 11) != 0) continue;
+        std::uint32_t v[4];
+        if (sec.sh_size < sizeof v || sec.sh_type == SHT_NOBITS || !le(static_cast<off_t>(sec.sh_offset), v, sizeof v))
+            return "";
+        return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+               std::to_string(v[3]);
+    }
+    return "";
+}
+
+std::string SufixoExecutavel() { return ""; }
+
+bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>& argumentos) {
+    std::vector<std::string> args{programa};
+    args.insert(args.end(), argumentos.begin(), argumentos.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t acoes;
+    posix_spawn_file_actions_init(&acoes);
+    posix_spawn_file_actions_addchdir_np(&acoes, DiretorioDe(programa).c_str());
+    pid_t pid = 0;
+    const int erro = posix_spawn(&pid, programa.c_str(), &acoes, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&acoes);
+    if (erro != 0) return false;
+    int estado = 0;
+    while (::waitpid(pid, &estado, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+namespace {
+// An exclusive lock on what the descriptor opens, kept open for the life of
+// the process; false only when another process holds it.
+bool Trava(int fd) {
+    if (fd < 0) return true;  // nothing to lock: do not refuse the start
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int erro = errno;
+        ::close(fd);
+        return erro != EWOULDBLOCK;
+    }
+    return true;
+}
+
+int g_canalFim[2] = {-1, -1};
+
+void AoPedidoDeFim(int) {
+    const char c = 1;
+    (void)!::write(g_canalFim[1], &c, 1);
+}
+}  // namespace
+
+bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
+    const std::string caminho = dir + "/" + titulo + "-" + std::to_string(::getuid()) + ".lock";
+    if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) return false;
+    // The directory itself: no write access is needed to lock it.
+    return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+namespace {
+void (*g_aoInterromper)() = nullptr;
+void Interrompido(int) {
+    if (g_aoInterromper) g_aoInterromper();
+}
+}  // namespace
+
+void AoInterromper(void (*funcao)()) {
+    g_aoInterromper = funcao;
+    // No SA_RESTART: a wait in progress returns and sees the flag.
+    struct sigaction sa{};
+    sa.sa_handler = Interrompido;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+int CanalDePedidoDeFim() {
+    if (g_canalFim[0] != -1) return g_canalFim[0];
+    if (::pipe2(g_canalFim, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    struct sigaction sa{};
+    sa.sa_handler = AoPedidoDeFim;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    return g_canalFim[0];
+}
+
+void EsvaziaCanalDePedidoDeFim() {
+    char lixo[16];
+    while (g_canalFim[0] != -1 && ::read(g_canalFim[0], lixo, sizeof lixo) > 0) {
+    }
+}
+
+bool TerminalUtf8() {
+    const char* cs = ::nl_langinfo(CODESET);
+    return cs != nullptr && (std::strcmp(cs, "UTF-8") == 0 || std::strcmp(cs, "utf8") == 0);
+}
+
+// ---- the printer ------------------------------------------------------------
+
+std::string DispositivoImpressora() {
+    const char* e = std::getenv("TEF_LPT1");
+    return (e != nullptr && *e != '\0') ? e : "/dev/lp0";
+}
+
+// ---- the registry is a file here --------------------------------------------
+
+namespace registro {
+namespace {
+[[noreturn]] void SemRegistro() { throw ERegistryException("no system registry on this platform"); }
+}  // namespace
+bool Disponivel() { return false; }
+bool ChaveExiste(const std::string&) { SemRegistro(); }
+bool CriaChave(const std::string&) { SemRegistro(); }
+std::vector<std::string> SubChaves(const std::string&) { SemRegistro(); }
+std::optional<TValor> LeValor(const std::string&, const std::string&) { SemRegistro(); }
+void GravaValor(const std::string&, const std::string&, std::uint32_t, const std::string&) { SemRegistro(); }
+bool ApagaValor(const std::string&, const std::string&) { SemRegistro(); }
+bool ApagaChave(const std::string&) { SemRegistro(); }
+}  // namespace registro
+
+}  // namespace plataforma
