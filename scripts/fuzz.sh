@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 RAIZ=$PWD
+bash scripts/setup.sh fuzz
 
 SEGUNDOS=${1:-60}
 shift || true

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs. Idempotent; prints nothing
 # when everything is already there.
+#   setup.sh            the build, the desktop program and the Linux tests
+#   setup.sh windows    also mingw-w64, Wine and GoogleTest's sources (scripts/windows.sh)
+#   setup.sh fuzz       also clang and libFuzzer (scripts/fuzz.sh)
 set -euo pipefail
 
 pacotes=(
@@ -11,6 +14,13 @@ pacotes=(
   xvfb xauth xdotool trayer imagemagick perl python3
   dpkg-dev file lintian procps
 )
+for grupo in "$@"; do
+  case $grupo in
+    windows) pacotes+=(g++-mingw-w64-x86-64-posix wine wine64 googletest) ;;
+    fuzz) pacotes+=(clang libclang-rt-14-dev) ;;
+    *) echo "setup.sh: unknown group $grupo (windows, fuzz)" >&2; exit 2 ;;
+  esac
+done
 
 faltam=()
 for p in "${pacotes[@]}"; do

@@ -5,6 +5,11 @@
 #include "Gerente.h"
 
 #include <gtest/gtest.h>
+// Neither min/max macros nor the rarely used parts of the headers.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace {

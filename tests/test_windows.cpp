@@ -8,6 +8,11 @@
 #include "UsuarioComum.h"
 
 #include <gtest/gtest.h>
+// Neither min/max macros nor the rarely used parts of the headers.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <algorithm>

@@ -188,6 +188,16 @@ void EsvaziaCanalDePedidoDeFim();
 // output code page on Windows).
 bool TerminalUtf8();
 
+// ---- the global hot key (Windows) --------------------------------------------
+
+// Ctrl+U for the whole desktop, bound to a window (RegisterHotKey with the
+// window's handle and the identifier); false when another program holds it
+// or on a system without it (the Qt layer grabs it on X11 itself).
+bool RegistraCtrlU(std::uintptr_t janela, int identificador);
+void LiberaTeclaGlobal(std::uintptr_t janela, int identificador);
+// Whether a native message of the toolkit is that hot key being pressed.
+bool MensagemDaTeclaGlobal(const void* mensagem, int identificador);
+
 // ---- the printer ------------------------------------------------------------
 
 // LPT1 on Windows; TEF_LPT1, else /dev/lp0, on Linux.

@@ -468,6 +468,10 @@ bool TerminalUtf8() {
     return cs != nullptr && (std::strcmp(cs, "UTF-8") == 0 || std::strcmp(cs, "utf8") == 0);
 }
 
+bool RegistraCtrlU(std::uintptr_t, int) { return false; }
+void LiberaTeclaGlobal(std::uintptr_t, int) {}
+bool MensagemDaTeclaGlobal(const void*, int) { return false; }
+
 // ---- the printer ------------------------------------------------------------
 
 std::string DispositivoImpressora() {

@@ -5,7 +5,13 @@
 
 #include "Excecoes.h"
 
+// Neither min/max macros nor the rarely used parts of the headers.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -410,6 +416,19 @@ int CanalDePedidoDeFim() { return -1; }
 void EsvaziaCanalDePedidoDeFim() {}
 
 bool TerminalUtf8() { return GetConsoleOutputCP() == CP_UTF8; }
+
+bool RegistraCtrlU(std::uintptr_t janela, int identificador) {
+    return RegisterHotKey(reinterpret_cast<HWND>(janela), identificador, MOD_CONTROL, 0x55);  // U
+}
+
+void LiberaTeclaGlobal(std::uintptr_t janela, int identificador) {
+    UnregisterHotKey(reinterpret_cast<HWND>(janela), identificador);
+}
+
+bool MensagemDaTeclaGlobal(const void* mensagem, int identificador) {
+    const auto* m = static_cast<const MSG*>(mensagem);
+    return m->message == WM_HOTKEY && static_cast<int>(m->wParam) == identificador;
+}
 
 // ---- the printer ------------------------------------------------------------
 

@@ -5,16 +5,25 @@
 #include <QScreen>
 #include <limits>
 #include <QShortcut>
+
+#include "Plataforma.h"
+
+#ifndef _WIN32
 #include <xcb/xcb.h>
 
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
+#endif
 
 namespace componentes {
 
 namespace {
 
 THotKeyGlobal* g_dono = nullptr;  // the one holder of Ctrl+U in this program
+
+#ifdef _WIN32
+constexpr int kIdTecla = 0x5455;  // the program's own identifier for Ctrl+U
+#else
 bool g_grabRecusado = false;
 
 int AoErroX(Display*, XErrorEvent* e) {
@@ -29,6 +38,7 @@ Display* DisplayX11() {
 
 // Lock keys must not stop the hot key: grab with every combination of them.
 const unsigned kTravas[] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
+#endif
 
 class EditOps : public IControle {
 public:
@@ -61,6 +71,11 @@ private:
 THotKeyGlobal::THotKeyGlobal(QWidget* dono, std::function<void()> aoPressionar)
     : aoPressionar_(std::move(aoPressionar)) {
     if (g_dono != nullptr) return;  // another dialog of this program holds it
+#ifdef _WIN32
+    janela_ = static_cast<std::uintptr_t>(dono->winId());
+    if (!plataforma::RegistraCtrlU(janela_, kIdTecla)) return;
+    qApp->installNativeEventFilter(this);
+#else
     if (Display* d = DisplayX11()) {
         x11_ = true;
         codigoTecla_ = XKeysymToKeycode(d, XK_u);
@@ -84,12 +99,17 @@ THotKeyGlobal::THotKeyGlobal(QWidget* dono, std::function<void()> aoPressionar)
         atalho_->setContext(Qt::ApplicationShortcut);
         QObject::connect(atalho_, &QShortcut::activated, [this] { aoPressionar_(); });
     }
+#endif
     ativa_ = true;
     g_dono = this;
 }
 
 THotKeyGlobal::~THotKeyGlobal() {
     if (!ativa_) return;
+#ifdef _WIN32
+    qApp->removeNativeEventFilter(this);
+    plataforma::LiberaTeclaGlobal(janela_, kIdTecla);
+#else
     if (x11_) {
         qApp->removeNativeEventFilter(this);
         if (Display* d = DisplayX11()) {
@@ -98,11 +118,17 @@ THotKeyGlobal::~THotKeyGlobal() {
             XSync(d, False);
         }
     }
+#endif
     delete atalho_;
     g_dono = nullptr;
 }
 
 bool THotKeyGlobal::nativeEventFilter(const QByteArray& tipo, void* mensagem, qintptr*) {
+#ifdef _WIN32
+    if (tipo != "windows_generic_MSG" || !plataforma::MensagemDaTeclaGlobal(mensagem, kIdTecla)) return false;
+    aoPressionar_();
+    return true;
+#else
     if (tipo != "xcb_generic_event_t") return false;
     auto* evento = static_cast<xcb_generic_event_t*>(mensagem);
     if ((evento->response_type & ~0x80) != XCB_KEY_PRESS) return false;
@@ -111,6 +137,7 @@ bool THotKeyGlobal::nativeEventFilter(const QByteArray& tipo, void* mensagem, qi
     if (tecla->detail != codigoTecla_ || modificadores != ControlMask) return false;
     aoPressionar_();
     return true;  // the keystroke belongs to the hot key, nobody else sees it
+#endif
 }
 
 // ---- the dialog --------------------------------------------------------------------------

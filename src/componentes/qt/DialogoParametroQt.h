@@ -13,9 +13,10 @@ class QShortcut;
 
 namespace componentes {
 
-// Ctrl+U for the whole desktop while held: an X11 grab on the root window;
-// without X11 an application-wide shortcut. One holder at a time in the
-// program; a grab refused by another client means no hot key, silently.
+// Ctrl+U for the whole desktop while held: an X11 grab on the root window, a
+// hot key registered for the dialog's window on Windows; otherwise an
+// application-wide shortcut. One holder at a time in the program; a key
+// another program holds means no hot key, silently.
 class THotKeyGlobal : public QAbstractNativeEventFilter {
 public:
     THotKeyGlobal(QWidget* dono, std::function<void()> aoPressionar);
@@ -28,6 +29,7 @@ private:
     bool ativa_ = false;
     bool x11_ = false;
     unsigned codigoTecla_ = 0;
+    std::uintptr_t janela_ = 0;  // Windows: the window the hot key is registered for
     QShortcut* atalho_ = nullptr;
 };
 
