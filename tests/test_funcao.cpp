@@ -184,23 +184,25 @@ TEST(Listagem, JuntaCaminho) {
 // ---- putting a file in place -----------------------------------------------------------------
 
 #ifndef _WIN32
-// A directory on another file system than the temporary ones: /dev/shm is a
-// tmpfs on Linux. Empty when there is none.
-std::string OutroSistemaDeArquivos(const std::string& aqui) {
-    struct stat a{}, b{};
-    if (stat(aqui.c_str(), &a) != 0 || stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev) return "";
-    char modelo[] = "/dev/shm/tef-teste-XXXXXX";
-    return mkdtemp(modelo) ? std::string(modelo) + "/" : "";
-}
-
-TEST(PoeNoLugar, MesmoOuOutroSistemaDeArquivosSemCopiaParcialNemSobra) {
+// A temporary directory and one on another file system (/dev/shm is a tmpfs
+// on Linux); the test is skipped when there is none.
+struct SegundoSistemaDeArquivos : ::testing::Test {
     TDiretorioTemporario d;
-    const std::string outro = OutroSistemaDeArquivos(d.Caminho());
-    if (outro.empty()) GTEST_SKIP() << "no second file system (/dev/shm) here";
-    struct Limpa {
-        std::string d;
-        ~Limpa() { RemoveArvore(d); }
-    } limpa{outro};
+    std::string outro;
+    void SetUp() override {
+        struct stat a{}, b{};
+        if (stat(d.Caminho().c_str(), &a) != 0 || stat("/dev/shm", &b) != 0 || a.st_dev == b.st_dev)
+            GTEST_SKIP() << "no second file system (/dev/shm) here";
+        char modelo[] = "/dev/shm/tef-teste-XXXXXX";
+        if (!mkdtemp(modelo)) GTEST_SKIP() << "cannot write into /dev/shm";
+        outro = std::string(modelo) + "/";
+    }
+    void TearDown() override {
+        if (!outro.empty()) RemoveArvore(outro);
+    }
+};
+
+TEST_F(SegundoSistemaDeArquivos, PoeNoLugarMesmoOuOutroSistemaDeArquivosSemCopiaParcialNemSobra) {
     for (const std::string& destinoDir : {d.Caminho(), outro}) {
         SCOPED_TRACE(destinoDir);
         GravaBytes(destinoDir + "intpos.001", "velho\r\n");
@@ -223,14 +225,7 @@ TEST(PoeNoLugar, MesmoOuOutroSistemaDeArquivosSemCopiaParcialNemSobra) {
     EXPECT_FALSE(Existe(outro + ".x.tef"));
 }
 
-TEST(PoeNoLugar, LeitorQueJaAbriuVeOArquivoVelhoInteiroEmOutroSistemaDeArquivos) {
-    TDiretorioTemporario d;
-    const std::string outro = OutroSistemaDeArquivos(d.Caminho());
-    if (outro.empty()) GTEST_SKIP() << "no second file system (/dev/shm) here";
-    struct Limpa {
-        std::string d;
-        ~Limpa() { RemoveArvore(d); }
-    } limpa{outro};
+TEST_F(SegundoSistemaDeArquivos, PoeNoLugarLeitorQueJaAbriuVeOArquivoVelhoInteiroEmOutroSistemaDeArquivos) {
     const std::string velho(100000, 'v');
     GravaBytes(outro + "intpos.001", velho);
     const int fd = open((outro + "intpos.001").c_str(), O_RDONLY);

@@ -60,16 +60,6 @@ bool CasaMascara(const std::string& mascara, const std::string& nome) {
     return CasaCuringa(mascara, nome);
 }
 
-std::string DiretorioDoArquivo(const std::string& caminho) {
-    const auto barra = caminho.find_last_of("/\\");
-    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
-}
-
-std::string NomeDoArquivo(const std::string& caminho) {
-    const auto barra = caminho.find_last_of("/\\");
-    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
-}
-
 TLinhas CarregaDe(const std::string& arquivo, bool soRegular) {
     p::TArquivo f;
     if (const auto erro = f.Abre(arquivo, soRegular ? p::TArquivo::Modo::LeituraRegular : p::TArquivo::Modo::Leitura))
@@ -170,7 +160,7 @@ void ApagaArquivo(const std::string& caminho) { (void)p::ApagaArquivo(caminho); 
 void PoeNoLugar(const std::string& origem, const std::string& destino) {
     const p::TCodigo erro = p::Renomeia(origem, destino, true);
     if (erro == 0) {
-        p::SincronizaDiretorio(DiretorioDoArquivo(destino));
+        p::SincronizaDiretorio(p::DiretorioDe(destino));
         return;
     }
     if (!p::ErroOutroSistemaDeArquivos(erro)) {
@@ -179,7 +169,7 @@ void PoeNoLugar(const std::string& origem, const std::string& destino) {
     }
     // Another file system: a hidden copy beside the target, then one rename
     // there. A hidden name is never taken for an exchange file.
-    const std::string copia = DiretorioDoArquivo(destino) + "." + NomeDoArquivo(origem);
+    const std::string copia = p::DiretorioDe(destino) + "." + p::NomeDe(origem);
     try {
         CopiaESincroniza(origem, copia);
     } catch (const Exception& e) {
@@ -192,7 +182,7 @@ void PoeNoLugar(const std::string& origem, const std::string& destino) {
         ApagaArquivo(copia);
         FalhaNoLugar(destino, p::TextoDoErro(erroCopia));
     }
-    p::SincronizaDiretorio(DiretorioDoArquivo(destino));
+    p::SincronizaDiretorio(p::DiretorioDe(destino));
 }
 
 void CriaApelido(const std::string& arquivo, const std::string& apelido) { p::CriaApelido(arquivo, apelido); }

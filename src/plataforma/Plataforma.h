@@ -55,6 +55,11 @@ struct TEntrada {
     std::int64_t modificado = 0;  // nanoseconds since some fixed moment
 };
 
+// The directory part of a path, with its separator ("./" when there is
+// none), and the bare name; "/" separates, and "\\" too on Windows.
+std::string DiretorioDe(const std::string& caminho);
+std::string NomeDe(const std::string& caminho);
+
 // What lies in a directory, except "." and "..", in the system's order. A
 // link is reported as a link, not followed. Nothing (and the code) when the
 // directory cannot be read.

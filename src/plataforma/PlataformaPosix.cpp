@@ -30,16 +30,6 @@ std::string Junta(const std::string& diretorio, const std::string& nome) {
     return diretorio + "/" + nome;
 }
 
-std::string DiretorioDe(const std::string& caminho) {
-    const auto barra = caminho.rfind('/');
-    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
-}
-
-std::string NomeDe(const std::string& caminho) {
-    const auto barra = caminho.rfind('/');
-    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
-}
-
 TEntrada DeStat(const std::string& nome, const struct stat& st) {
     TEntrada e;
     e.nome = nome;
@@ -249,18 +239,6 @@ TCodigo TArquivo::Fecha() {
     const int fd = static_cast<int>(h_);
     h_ = -1;
     return Resultado(::close(fd));
-}
-
-TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular) {
-    TArquivo f;
-    if (const TCodigo c = f.Abre(caminho, soRegular ? TArquivo::Modo::LeituraRegular : TArquivo::Modo::Leitura))
-        return c;
-    return f.LeTudo(conteudo);
-}
-
-bool PodeLer(const std::string& caminho) {
-    TArquivo f;
-    return f.Abre(caminho, TArquivo::Modo::LeituraRegular) == 0;
 }
 
 TCodigo Renomeia(const std::string& origem, const std::string& destino, bool substitui) {

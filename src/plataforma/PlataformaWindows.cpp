@@ -29,16 +29,6 @@ std::string Barras(std::string caminho) {
     return caminho;
 }
 
-std::string DiretorioDe(const std::string& caminho) {
-    const auto barra = caminho.find_last_of("/\\");
-    return barra == std::string::npos ? "./" : caminho.substr(0, barra + 1);
-}
-
-std::string NomeDe(const std::string& caminho) {
-    const auto barra = caminho.find_last_of("/\\");
-    return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
-}
-
 std::int64_t Nanossegundos(const FILETIME& t) {
     return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) * 100;
 }
@@ -255,18 +245,6 @@ TCodigo TArquivo::Fecha() {
     const HANDLE h = H(h_);
     h_ = -1;
     return Resultado(CloseHandle(h));
-}
-
-TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular) {
-    TArquivo f;
-    if (const TCodigo c = f.Abre(caminho, soRegular ? TArquivo::Modo::LeituraRegular : TArquivo::Modo::Leitura))
-        return c;
-    return f.LeTudo(conteudo);
-}
-
-bool PodeLer(const std::string& caminho) {
-    TArquivo f;
-    return f.Abre(caminho, TArquivo::Modo::LeituraRegular) == 0;
 }
 
 namespace {
