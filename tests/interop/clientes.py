@@ -15,6 +15,7 @@ import sys
 import time
 
 TESTES = 0
+PROXIMO_ID = int(time.time()) % 100000 * 100
 
 
 def ok(texto):
@@ -59,11 +60,13 @@ class Cliente:
         self.nome, self.temporario, self.fim = nome, temporario, fim_de_linha
         self.atv, self.cnf, self.apaga, self.marcador = atv, cnf, apaga, marcador
         self.espera, self.intervalo = espera_sts, intervalo
-        self.proximo_id = int(time.time()) % 100000 * 10
 
-    def novo_id(self):
-        self.proximo_id += 1
-        return str(self.proximo_id)
+    @staticmethod
+    def novo_id():
+        # One series for every client of the run: no two requests share an id.
+        global PROXIMO_ID
+        PROXIMO_ID += 1
+        return str(PROXIMO_ID)
 
     def ativo(self):
         return os.path.exists(os.path.join(self.resp, self.marcador))
