@@ -5,14 +5,59 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QLoggingCategory>
 #include <QSslCertificate>
 #include <QWebEngineCertificateError>
+#include <QWebEngineLoadingInfo>
 #include <QWebEngineScript>
 #include <QWebEngineSettings>
 
 namespace engine {
 
 namespace {
+
+// The same category and default level as the browser's own console logging.
+Q_LOGGING_CATEGORY(lcJs, "js", QtWarningMsg)
+
+QString Mascara(const QString& texto) { return QString::fromStdString(MascaraSenha(texto.toStdString())); }
+
+// Fully encoded, an address holds no blank, double quote or "&" inside a
+// value; the single quote is the one character the mask would stop at that
+// the encoding leaves alone, so it is encoded too.
+QString MascaraEndereco(const QUrl& endereco) {
+    return Mascara(endereco.toString(QUrl::FullyEncoded).replace(QLatin1Char('\''), QLatin1String("%27")));
+}
+QString MascaraEndereco(const QString& texto) {
+    const QUrl url(texto);
+    return url.isValid() && !url.scheme().isEmpty() ? MascaraEndereco(url) : Mascara(texto);
+}
+
+// The page's console goes to the log as the browser's default does, but
+// the page address in it (and in any message quoting it) carries the
+// operator's password.
+class TPaginaQt : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel nivel, const QString& mensagem, int linha,
+                                  const QString& origem) override {
+        const auto texto = [&] {
+            return QStringLiteral("%1 (%2:%3)").arg(Mascara(mensagem), MascaraEndereco(origem)).arg(linha);
+        };
+        switch (nivel) {
+            case InfoMessageLevel:
+                qCInfo(lcJs).noquote() << texto();
+                break;
+            case WarningMessageLevel:
+                qCWarning(lcJs).noquote() << texto();
+                break;
+            case ErrorMessageLevel:
+                qCCritical(lcJs).noquote() << texto();
+                break;
+        }
+    }
+};
 
 QString LiteralJs(const std::u16string& texto) {
     // A JSON string is a valid JavaScript string literal.
@@ -30,6 +75,36 @@ QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo)
         .arg(LiteralJs(id), LiteralJs(atributo));
 }
 
+QString PaginaErroCarga(const QUrl& endereco, const QString& erro) {
+    const QString mascarado = MascaraEndereco(endereco);
+    return QStringLiteral(
+               "<!DOCTYPE html><html lang=\"pt-BR\"><head><meta charset=\"utf-8\"><title>TEF</title><style>"
+               "body{margin:0;font-family:Arial,sans-serif;background:#fff;color:#222}"
+               "h1{margin:0;padding:18px 22px;font-size:20px;background:#c00000;color:#fff}"
+               "p{margin:14px 22px;font-size:14px}code{word-break:break-all;color:#555}"
+               "</style></head><body>"
+               "<h1>N\u00E3o foi poss\u00EDvel carregar a p\u00E1gina do sistema TEF.</h1>"
+               "<p>Endere\u00E7o: <code>%1</code></p>"
+               "<p>Motivo: <code>%2</code></p>"
+               "<p>Verifique a conex\u00E3o com o sistema TEF. Pressione \u201CCancelar TEF\u201D para encerrar a "
+               "transa\u00E7\u00E3o.</p>"
+               "</body></html>")
+        .arg(mascarado.toHtmlEscaped(), Mascara(erro).toHtmlEscaped());
+}
+
+QUrl EnderecoNavegavel(const std::u16string& endereco) {
+    const QUrl url(QString::fromStdU16String(endereco), QUrl::TolerantMode);
+    if (!url.isValid() || url.scheme().isEmpty())
+        throw Exception("The address \"" + MascaraSenha(Utf16ParaCp1252(endereco)) + "\" cannot be loaded");
+    return url;
+}
+
+bool EnderecoLocal(const QUrl& endereco) {
+    const QString esquema = endereco.scheme().toLower();
+    return endereco.isLocalFile() || esquema == QLatin1String("data") || esquema == QLatin1String("about") ||
+           esquema == QLatin1String("qrc");
+}
+
 TNavegadorQt::TNavegadorQt() : view_(new QWebEngineView()) {
     QObject::connect(view_, &QWebEngineView::loadProgress, [this](int p) {
         if (onProgresso_) onProgresso_(p, 100);
@@ -38,12 +113,42 @@ TNavegadorQt::TNavegadorQt() : view_(new QWebEngineView()) {
 
 TNavegadorQt::~TNavegadorQt() {
     delete view_.data();
-    delete pagina_;  // a page must go before its profile
+    // Pages must go before their profile.
+    delete pagina_;
+    delete paginaLocal_;
     delete perfil_;
 }
 
-void TNavegadorQt::CriaPagina(QWebEngineProfile* perfil) {
-    pagina_ = new QWebEnginePage(perfil);
+QWebEnginePage* TNavegadorQt::NovaPagina(QWebEngineProfile* perfil) {
+    QWebEnginePage* p = new TPaginaQt(perfil);
+    // The browser's error page shows the full address, password included.
+    p->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    return p;
+}
+
+void TNavegadorQt::CriaPaginas(QWebEngineProfile* perfil) {
+    // Two pages, each staying on its kind of address: the web system's pages
+    // and the local page shown between sales. Going from one kind to the
+    // other in one page makes the browser start a new page process each
+    // time, and every process started leaves memory behind in this one
+    // (about 4 kB a sale, without end); two pages keep their processes.
+    paginaLocal_ = NovaPagina(perfil);
+    pagina_ = NovaPagina(perfil);
+    QObject::connect(pagina_, &QWebEnginePage::loadingChanged, [this](const QWebEngineLoadingInfo& info) {
+        // A load replaced by another is stopped, not failed; an HTTP error
+        // status shows the web system's own answer.
+        if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus || info.errorCode() == -3 /* aborted */ ||
+            info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain || EnderecoLocal(info.url()))
+            return;
+        // Queued: not from inside the browser's own report of the failure.
+        const QString html = PaginaErroCarga(info.url(), info.errorString());
+        QMetaObject::invokeMethod(
+            pagina_,
+            [this, html, geracao = geracao_] {
+                if (geracao == geracao_) pagina_->setHtml(html);
+            },
+            Qt::QueuedConnection);
+    });
     QObject::connect(pagina_, &QWebEnginePage::certificateError, [this](const QWebEngineCertificateError& erro) {
         QWebEngineCertificateError e = erro;
         const QList<QSslCertificate> cadeia = e.certificateChain();
@@ -61,7 +166,12 @@ void TNavegadorQt::CriaPagina(QWebEngineProfile* perfil) {
         if (aceito) e.acceptCertificate();
         else e.rejectCertificate();
     });
-    view_->setPage(pagina_);
+    Mostra(paginaLocal_);
+}
+
+void TNavegadorQt::Mostra(QWebEnginePage* pagina) {
+    atual_ = pagina;
+    if (view_ && view_->page() != pagina) view_->setPage(pagina);
 }
 
 void TNavegadorQt::DefinePerfil(const std::string& diretorio) {
@@ -73,25 +183,34 @@ void TNavegadorQt::DefinePerfil(const std::string& diretorio) {
     perfil_->setCachePath(d + QStringLiteral("/Cache"));
     perfil_->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     perfil_->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
-    CriaPagina(perfil_);
+    CriaPaginas(perfil_);
 }
 
 void TNavegadorQt::Navega(const std::u16string& endereco) {
-    if (pagina_ == nullptr) CriaPagina(QWebEngineProfile::defaultProfile());
-    const QString texto = QString::fromStdU16String(endereco);
-    const QUrl url(texto, QUrl::TolerantMode);
-    if (!url.isValid() || url.scheme().isEmpty())
-        throw Exception("The address \"" + Utf16ParaCp1252(endereco) + "\" cannot be loaded");
-    pagina_->load(url);
+    if (pagina_ == nullptr) CriaPaginas(QWebEngineProfile::defaultProfile());
+    const QUrl url = EnderecoNavegavel(endereco);
+    ++geracao_;
+    if (EnderecoLocal(url)) {
+        const bool saiDoSistemaWeb = atual_ == pagina_;
+        Mostra(paginaLocal_);
+        paginaLocal_->load(url);
+        // The web system's page leaves nothing running behind the local one;
+        // a blank page keeps its process.
+        if (saiDoSistemaWeb) pagina_->load(QUrl(QStringLiteral("about:blank")));
+    } else {
+        Mostra(pagina_);
+        pagina_->load(url);
+    }
 }
 
 void TNavegadorQt::LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
                                     std::function<void(std::optional<std::u16string>)> continuacao) {
-    if (pagina_ == nullptr) {
+    if (atual_ == nullptr) {
         continuacao(std::nullopt);
         return;
     }
-    pagina_->runJavaScript(ScriptLeELimpa(id, atributo), QWebEngineScript::MainWorld,
+    // The page shown: the channel of a page no longer shown is not read.
+    atual_->runJavaScript(ScriptLeELimpa(id, atributo), QWebEngineScript::MainWorld,
                            [continuacao](const QVariant& v) {
                                if (!v.isValid() || v.isNull()) continuacao(std::nullopt);
                                else continuacao(v.toString().toStdU16String());

@@ -5,6 +5,7 @@
 #include "Componentes.h"
 
 #include <QPointer>
+#include <QUrl>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -27,16 +28,36 @@ public:
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
 
 private:
-    void CriaPagina(QWebEngineProfile* perfil);
+    static QWebEnginePage* NovaPagina(QWebEngineProfile* perfil);
+    void CriaPaginas(QWebEngineProfile* perfil);
+    void Mostra(QWebEnginePage* pagina);
     QPointer<QWebEngineView> view_;  // the main window may delete it first, as its parent
     QWebEngineProfile* perfil_ = nullptr;
-    QWebEnginePage* pagina_ = nullptr;
+    QWebEnginePage* pagina_ = nullptr;       // the web system's pages
+    QWebEnginePage* paginaLocal_ = nullptr;  // local pages (the page between sales)
+    QWebEnginePage* atual_ = nullptr;        // the one the view shows
     std::string diretorioPerfil_;
     std::function<void(int, int)> onProgresso_;
+    // Counts the navigations asked for: an error page prepared for an older
+    // one must not replace a newer page.
+    unsigned geracao_ = 0;
 };
 
 // The script that reads the attribute of the element and empties it in the
 // same turn of the page's script engine: null without such an element.
 QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo);
+
+// The page shown instead of the browser's own when the web system's page
+// cannot be loaded: the reason, the address with the password masked, and
+// how to end the transaction; no channel element, so no result can be read.
+QString PaginaErroCarga(const QUrl& endereco, const QString& erro);
+
+// The address as the browser takes it; one without a scheme, or not an
+// address at all, raises an error that names it with the password masked.
+QUrl EnderecoNavegavel(const std::u16string& endereco);
+
+// Addresses whose failures are not the web system's (the page shown between
+// sales, the error page itself).
+bool EnderecoLocal(const QUrl& endereco);
 
 }  // namespace engine
