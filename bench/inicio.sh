@@ -7,9 +7,7 @@ set -euo pipefail
 RAIZ=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$RAIZ/build}
 source "$RAIZ/tests/e2e/comum.sh"
-if [ -z "${TEF_E2E_DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" env TEF_E2E_DISPLAY=1 bash "$0" "$@"
-fi
+no_display "$@"
 prepara_area
 INST=$AREA/inst
 instala "$INST"

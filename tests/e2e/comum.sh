@@ -75,6 +75,14 @@ instala() {
   cmake --install "$BUILD_DIR" --prefix "$1" >/dev/null
 }
 
+# descendentes PID: every process below it (the browser's zygotes,
+# renderers, GPU and utility processes below the manager).
+descendentes() {
+  ps -e -o pid=,ppid= | awk -v raiz="$1" '
+    { pai[$1] = $2 }
+    END { for (p in pai) { q = pai[p]; while (q in pai && q != raiz) q = pai[q]; if (q == raiz) print p } }'
+}
+
 inicia_bandeja() {
   trayer --edge top --align right --widthtype request --height 24 >/dev/null 2>&1 &
   PID_TRAY=$!
