@@ -360,6 +360,7 @@ struct Canal : ::testing::Test {
 enum class Efeito { Nada, Cancela, Resultado };
 
 TEST_F(Canal, TabelaDeTextosDaPagina) {
+    using namespace std::string_literals;
     struct Caso {
         std::u16string texto;
         Efeito efeito;
@@ -384,6 +385,7 @@ TEST_F(Canal, TabelaDeTextosDaPagina) {
         {u"  ", Efeito::Resultado, {"  "}},
         {u"Caf\u00E9 \u20AC 5\u00A7\u4E2D\U0001F600x", Efeito::Resultado, {"Caf\xE9 \x80 5", "??x"}},
         {u"sem separador \u00C2 \uFFFD", Efeito::Resultado, {"sem separador \xC2 ?"}},
+        {u"A\0B\u00A7\0"s, Efeito::Resultado, {"A?B", "?"}},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(Utf16ParaUtf8(c.texto));
@@ -469,6 +471,15 @@ TEST_F(Canal, ResultadoComercialVaiParaRespondeVenda) {
     EXPECT_TRUE(g.form.tmOculta->Enabled());
     EXPECT_EQ(g.form.panEsconde.Caption(), kAguardando);
     EXPECT_TRUE(g.form.panEsconde.Visible());
+}
+
+TEST_F(Canal, NulNaPaginaNaoCortaAResposta) {
+    using namespace std::string_literals;
+    g.frm.FTefComercial = true;
+    g.frm.FIdentificacao = "78";
+    g.form.GeckoBrowser1.Canal = u"000-000 = ADM\u00A7001-000 = #001#\u00A7030-000 = a\0b\u00A7999-999 = 0"s;
+    Tick();
+    EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas({"000-000 = ADM", "001-000 = 78", "030-000 = a?b", "999-999 = 0"}));
 }
 
 TEST_F(Canal, FecharComercialGravaCancelamento) {

@@ -5,6 +5,8 @@
 #include "Plataforma.h"
 #include "Servidor.h"
 
+#include <algorithm>
+
 void TfrmPrincipal::AbreTela(const std::string& nome) {
     // A hide armed by an earlier answer would stop this screen's channel
     // before its result is read.
@@ -97,7 +99,12 @@ void TfrmPrincipal::tmCmdsTimer() {
 
 void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
     if (!texto || texto->empty()) return;
-    TLinhas itens = Divide(Utf16ParaCp1252(*texto), "\xA7");
+    std::string pagina = Utf16ParaCp1252(*texto);
+    // A NUL is no text; left in, it would end the answer's content there and
+    // cut its last lines ("999-999 = 0" among them). Shown as any character
+    // the code page cannot hold.
+    std::replace(pagina.begin(), pagina.end(), '\0', '?');
+    TLinhas itens = Divide(std::move(pagina), "\xA7");
     if (itens.empty()) return;
     if (itens[0] == "COMMAND_TEF" && itens.size() >= 2) {
         if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef();
