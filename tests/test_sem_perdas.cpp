@@ -347,7 +347,9 @@ TEST_F(Gerente, PedidoQueNaoSeApagaNaoEAtendidoDuasVezes) {
         CriaDir(g.B + d);
         ::chmod((g.B + d).c_str(), 0777);
     }
-    if (::geteuid() == 0) ASSERT_EQ(::chown((g.B + "req").c_str(), 65534, 65534), 0);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((g.B + "req").c_str(), 65534, 65534), 0);
+    }
     std::string motivo;
     const bool ok = ComoUsuarioComum(
         [&] {
