@@ -54,7 +54,9 @@ pagina_de_erro_visivel() {
 }
 
 # ---- nothing listens at the address: our error page, no password anywhere ---------------
-gerente_em "http://127.0.0.1:9/"
+# A port just freed (port 9 would be refused by the browser itself as unsafe).
+PORTA_LIVRE=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+gerente_em "http://127.0.0.1:$PORTA_LIVRE/"
 comercial crt --valor 1000 --id 1 --espera-resp 0
 confere "acknowledged" 3 "$RC"
 espera_ate 60 janela_principal_visivel || falha "no window for the sale"
