@@ -26,8 +26,7 @@ prepara_instalacao
 inicia_web --auto aprovar --atraso "${ATRASO:-0}"
 grava_registro "$WEB_URL" 1 operador 1234
 inicia_gerente "$INST"
-espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start"
-espera_ate 30 bandeja_visivel || falha "the manager did not reach the tray"
+gerente_pronto
 REQ=$INST/req RESP=$INST/resp
 
 # kB of one process from its smaps_rollup: "pss" (its share of every page it

@@ -30,8 +30,7 @@ reinicia_gerente() {
   fi
   rm -f "$INST/resp/Ativo.001"
   inicia_gerente "$INST"
-  espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start"
-  espera_ate 30 bandeja_visivel || falha "the manager did not reach the tray"
+  gerente_pronto
 }
 
 # ---- the right fingerprint: files downloaded, page accepted --------------------------

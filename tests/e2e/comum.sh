@@ -113,6 +113,13 @@ inicia_gerente() {
   PID_GERENTE=$!
 }
 
+# gerente_pronto: the manager just started has written "Ativo.001" and sits
+# in the tray, ready for a request.
+gerente_pronto() {
+  espera_ate 60 existe "$GERENTE_DIR/resp/Ativo.001" || falha "the manager did not start"
+  espera_ate 30 bandeja_visivel || falha "the manager did not reach the tray"
+}
+
 processo_terminou() { ! kill -0 "$1" 2>/dev/null; }
 existe() { [ -e "$1" ]; }
 nao_existe() { [ ! -e "$1" ]; }

@@ -22,8 +22,7 @@ gerente_com() {
   if [ -z "${PID_GERENTE:-}" ] || processo_terminou "$PID_GERENTE"; then
     grava_registro "$WEB_URL" 7 "$LOGIN_CP" "$SENHA_CP"
     inicia_gerente "$INST"
-    espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start"
-    espera_ate 30 bandeja_visivel || falha "the manager did not reach the tray"
+    gerente_pronto
   else
     grava_registro "$WEB_URL" 7 "$LOGIN_CP" "$SENHA_CP"
     # The configuration is read at start: restart on the new address.
