@@ -202,21 +202,27 @@ struct SegundoSistemaDeArquivos : ::testing::Test {
     }
 };
 
+// A staging copy with the content, put in place of the target.
+void PoeNoLugar(const std::string& diretorio, const std::string& nome, const std::string& conteudo,
+                const std::string& destino) {
+    TArquivoDeTrabalho t(diretorio, nome);
+    t.Escreve(conteudo);
+    t.PoeNoLugar(destino);
+}
+
 TEST_F(SegundoSistemaDeArquivos, PoeNoLugarMesmoOuOutroSistemaDeArquivosSemCopiaParcialNemSobra) {
     for (const std::string& destinoDir : {d.Caminho(), outro}) {
         SCOPED_TRACE(destinoDir);
         GravaBytes(destinoDir + "intpos.001", "velho\r\n");
-        GravaBytes(d / "novo.tef", "novo\r\n");
-        PoeNoLugar(d / "novo.tef", destinoDir + "intpos.001");
+        PoeNoLugar(d.Caminho(), "novo.tef", "novo\r\n", destinoDir + "intpos.001");
         EXPECT_EQ(LeBytes(destinoDir + "intpos.001"), "novo\r\n");
         EXPECT_FALSE(Existe(d / "novo.tef"));
         EXPECT_FALSE(Existe(destinoDir + ".novo.tef")) << "the hidden copy was renamed";
     }
     // A target that cannot be replaced: the error names it, nothing stays.
     CriaDir(outro + "ocupado");
-    GravaBytes(d / "x.tef", "x\r\n");
     try {
-        PoeNoLugar(d / "x.tef", outro + "ocupado");
+        PoeNoLugar(d.Caminho(), "x.tef", "x\r\n", outro + "ocupado");
         ADD_FAILURE() << "no error";
     } catch (const EFCreateError& e) {
         EXPECT_EQ(e.Message().rfind("Cannot create file \"" + outro + "ocupado\". ", 0), 0u) << e.Message();
@@ -230,8 +236,7 @@ TEST_F(SegundoSistemaDeArquivos, PoeNoLugarLeitorQueJaAbriuVeOArquivoVelhoInteir
     GravaBytes(outro + "intpos.001", velho);
     const int fd = open((outro + "intpos.001").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    GravaBytes(d / "n.tef", std::string(50, 'n'));
-    PoeNoLugar(d / "n.tef", outro + "intpos.001");
+    PoeNoLugar(d.Caminho(), "n.tef", std::string(50, 'n'), outro + "intpos.001");
     std::string lido(200000, '\0');
     const ssize_t n = read(fd, lido.data(), lido.size());
     close(fd);
@@ -246,8 +251,11 @@ TEST(Apelido, OutroNomeParaOMesmoArquivo) {
     CriaApelido(d / "Ativo.001", d / "ativo.001");
     EXPECT_EQ(LeBytes(d / "ativo.001"), "um\r\n");
     // Replacing the file changes what both names show, at once.
-    GravaBytes(d / "t", "dois\r\n");
-    PoeNoLugar(d / "t", d / "Ativo.001");
+    {
+        TArquivoDeTrabalho t(d.Caminho(), "t");
+        t.Escreve("dois\r\n");
+        t.PoeNoLugar(d / "Ativo.001");
+    }
     EXPECT_EQ(LeBytes(d / "ativo.001"), "dois\r\n");
 #ifndef _WIN32
     // A stale name (a plain file, or a link to nothing) is replaced. Where

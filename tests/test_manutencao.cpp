@@ -331,6 +331,22 @@ TEST_F(Cache, SemCacheOuCacheQueNaoEDiretorio) {
     EXPECT_EQ(LeBytes(g.B + "mozembed/Profiles/default/Cache"), "arquivo");
 }
 
+#ifndef _WIN32
+TEST_F(Cache, LigacaoNoLugarDoCacheNaoESeguida) {
+    // The profile is open to the group: a member's link must not make the
+    // manager empty some other directory.
+    CriaDir(g.B + "mozembed/Profiles/default");
+    CriaDir(g.B + "alheio/sub");
+    GravaBytes(g.B + "alheio/guardado.txt", "fica");
+    GravaBytes(g.B + "alheio/sub/y", "fica");
+    ASSERT_EQ(::symlink((g.B + "alheio").c_str(), (g.B + "mozembed/Profiles/default/Cache").c_str()), 0);
+    g.frm.LimpaCache();
+    EXPECT_FALSE(plataforma::Consulta(g.B + "mozembed/Profiles/default/Cache", false)) << "the link itself goes";
+    EXPECT_EQ(LeBytes(g.B + "alheio/guardado.txt"), "fica");
+    EXPECT_EQ(LeBytes(g.B + "alheio/sub/y"), "fica");
+}
+#endif
+
 // ---- file sizes and replacing a file ------------------------------------------------------------------
 
 TEST(TamanhoArquivo, SoArquivosComunsVisiveis) {
@@ -510,6 +526,17 @@ TEST_F(Certificados, BaixaArquivo) {
     EXPECT_EQ(LeBytes(alvo), "0123");
 
     EXPECT_FALSE(g.frm.BaixaArquivo("http://s/ninguem", alvo));
+
+#ifndef _WIN32
+    // A link planted under the download's name is replaced, never written through.
+    GravaBytes(g.B + "vitima", "intocada");
+    ApagaArquivo(alvo);
+    ASSERT_EQ(::symlink((g.B + "vitima").c_str(), alvo.c_str()), 0);
+    EXPECT_TRUE(g.frm.BaixaArquivo("http://s/ok", alvo));
+    EXPECT_EQ(LeBytes(g.B + "vitima"), "intocada");
+    EXPECT_EQ(plataforma::Consulta(alvo, false)->tipo, plataforma::TTipoEntrada::Regular);
+    EXPECT_EQ(LeBytes(alvo), "corpo");
+#endif
 
     const std::string semDir = g.B + "nao/existe/x_new";
     Http().Pedidos.clear();

@@ -46,7 +46,10 @@ struct Gerente : ::testing::Test {
         }
         return condicao();
     }
-    std::string Log() const { return Existe(g.B + "LogErro.txt") ? LeBytes(g.B + "LogErro.txt") : ""; }
+    std::string Log() const { return Log(g); }
+    static std::string Log(const TGerenteVirtual& h) {
+        return Existe(h.B + "LogErro.txt") ? LeBytes(h.B + "LogErro.txt") : "";
+    }
     static int Conta(const std::string& texto, const std::string& parte) {
         int n = 0;
         for (auto p = texto.find(parte); p != std::string::npos; p = texto.find(parte, p + 1)) ++n;
@@ -211,6 +214,132 @@ TEST_F(Gerente, ConfirmacaoQueNaoGravaAbreATelaSoDepoisDeGravada) {
 }
 
 #ifndef _WIN32
+// temp/ and resp/ are open to the whole group "tef". Whatever a member plants
+// under a staging name is never written through nor put in place; the answer
+// goes out under another name and the planting is reported once.
+TEST_F(Gerente, NomesDeTrabalhoOcupadosNaoSaoSeguidos) {
+    enum class Plantio { LigacaoParaVitima, LigacaoQuebrada, Fifo, Diretorio };
+    const std::vector<std::pair<const char*, Plantio>> plantios = {
+        {"a link to a victim file", Plantio::LigacaoParaVitima},
+        {"a dangling link", Plantio::LigacaoQuebrada},
+        {"a FIFO", Plantio::Fifo},
+        {"a directory", Plantio::Diretorio},
+    };
+    for (const bool outroSistema : {false, true}) {
+        for (const auto& [nomePlantio, plantio] : plantios) {
+            SCOPED_TRACE(std::string(nomePlantio) + (outroSistema ? ", resp/ on another file system" : ""));
+            TGerenteVirtual h;
+            struct Desmonta {
+                std::string d;
+                ~Desmonta() {
+                    if (!d.empty()) ::umount2(d.c_str(), MNT_DETACH);
+                }
+            } desmonta;
+            if (outroSistema) {
+                if (::mount("tmpfs", (h.B + "resp").c_str(), "tmpfs", 0, "size=1m") != 0)
+                    GTEST_SKIP() << "cannot mount a tmpfs as resp/ here (" << std::strerror(errno) << ")";
+                desmonta.d = h.B + "resp";
+            }
+            CriaDir(h.B + "temp");
+            GravaBytes(h.B + "vitima", "segredo de outro usuario\r\n");
+            ASSERT_EQ(::chmod((h.B + "vitima").c_str(), 0600), 0);
+            // The names the next write takes (the virtual clock stands still).
+            const TDataHora t = h.app.Agora();
+            const std::string nome = "ArqTemp_" + std::to_string(t.hora) + "_" + std::to_string(t.minuto) + "_" +
+                                     std::to_string(t.segundo) + "_" + std::to_string(t.milissegundo) + ".tef";
+            // Across file systems the staging copy in temp/ is followed by a
+            // hidden copy beside the answer: that is where the plant waits.
+            const std::vector<std::string> plantados = {outroSistema ? h.B + "resp/." + nome : h.B + "temp/" + nome};
+            for (const auto& c : plantados) {
+                switch (plantio) {
+                case Plantio::LigacaoParaVitima:
+                    ASSERT_EQ(::symlink((h.B + "vitima").c_str(), c.c_str()), 0);
+                    break;
+                case Plantio::LigacaoQuebrada:
+                    ASSERT_EQ(::symlink((h.B + "criado_pela_ligacao").c_str(), c.c_str()), 0);
+                    break;
+                case Plantio::Fifo:
+                    ASSERT_EQ(::mkfifo(c.c_str(), 0666), 0);
+                    break;
+                case Plantio::Diretorio:
+                    CriaDir(c);
+                    break;
+                }
+            }
+            const TLinhas resposta = {"000-000 = CRT", "001-000 = 7", "009-000 = 0", "999-999 = 0"};
+            h.frm.GravaResposta("intpos.001", resposta);
+            h.frm.GravaResposta("intpos.001", resposta);  // the same millisecond, the same names
+
+            EXPECT_EQ(LeBytes(h.B + "vitima"), "segredo de outro usuario\r\n") << "the victim is untouched";
+            EXPECT_FALSE(Existe(h.B + "criado_pela_ligacao")) << "nothing created through a dangling link";
+            const auto r = plataforma::Consulta(h.B + "resp/intpos.001", false);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->tipo, plataforma::TTipoEntrada::Regular) << "the answer is a file of ours, not what was planted";
+            EXPECT_EQ(h.Resp("intpos.001"), TextoLinhas(resposta));
+            for (const auto& c : plantados) {
+                EXPECT_TRUE(plataforma::Consulta(c, false)) << c << " is left alone";
+                EXPECT_EQ(Conta(Log(h), c), 1) << "reported once: " << Log(h);
+            }
+            for (const std::string dir : {"temp/", "resp/"}) {
+                const auto entradas = plataforma::ListaDiretorio(h.B + dir);
+                ASSERT_TRUE(entradas);
+                for (const auto& e : *entradas)
+                    EXPECT_TRUE(e.nome == "intpos.001" ||
+                                std::find(plantados.begin(), plantados.end(), h.B + dir + e.nome) != plantados.end())
+                        << "left behind: " << dir << e.nome;
+            }
+        }
+    }
+}
+
+TEST(ArquivoDeTrabalho, TrocadoAntesDeIrParaOLugarNaoViraAResposta) {
+    // Written, then renamed away by someone else and replaced by a link (or
+    // a file of theirs): what lies under the name now must not be renamed in.
+    TDiretorioTemporario d;
+    GravaBytes(d / "intpos.001", "velho\r\n");
+    GravaBytes(d / "vitima", "v");
+    for (const bool ligacao : {true, false}) {
+        SCOPED_TRACE(ligacao ? "a link" : "another file");
+        TArquivoDeTrabalho t(d.Caminho(), "ArqTemp_1_2_3_4.tef");
+        t.Escreve("novo\r\n");
+        ASSERT_EQ(::rename(t.Caminho().c_str(), (d / "levado").c_str()), 0);
+        if (ligacao) {
+            ASSERT_EQ(::symlink((d / "vitima").c_str(), t.Caminho().c_str()), 0);
+        } else {
+            GravaBytes(t.Caminho(), "000-000 = CRT\r\n009-000 = 0\r\n");
+        }
+        try {
+            t.PoeNoLugar(d / "intpos.001");
+            ADD_FAILURE() << "put in place";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(e.Message().rfind("Cannot create file \"" + d / "intpos.001" + "\". ", 0), 0u) << e.Message();
+        }
+        EXPECT_EQ(LeBytes(d / "intpos.001"), "velho\r\n");
+        EXPECT_EQ(LeBytes(d / "vitima"), "v");
+        ApagaArquivo(t.Caminho());
+        ApagaArquivo(d / "levado");
+    }
+}
+
+TEST(ArquivoDeTrabalho, TravaNaoSegueLigacao) {
+    // The store's lock sits in /etc/orvex, open to the group.
+    TDiretorioTemporario d;
+    ASSERT_EQ(::symlink((d / "criado_pela_ligacao").c_str(), (d / "tef.reg.lock").c_str()), 0);
+    plataforma::TTrava trava;
+    EXPECT_NE(trava.Toma(d / "tef.reg.lock"), 0);
+    EXPECT_FALSE(Existe(d / "criado_pela_ligacao"));
+}
+
+TEST_F(Gerente, TracoNaoESeguidoPorLigacao) {
+    CriaDir(g.B + "debug");
+    GravaBytes(g.B + "vitima", "v");
+    ASSERT_EQ(::symlink((g.B + "vitima").c_str(), (g.B + "debug/Debug.txt").c_str()), 0);
+    g.frm.GravaResposta("intpos.sts", {"000-000 = ATV", "001-000 = 1", "999-999 = 0"});
+    EXPECT_EQ(LeBytes(g.B + "vitima"), "v") << "neither read nor written through the link";
+    EXPECT_EQ(plataforma::Consulta(g.B + "debug/Debug.txt", false)->tipo, plataforma::TTipoEntrada::Regular);
+    EXPECT_NE(LeBytes(g.B + "debug/Debug.txt").find("001-000 = 1\r\n"), std::string::npos);
+}
+
 TEST_F(Gerente, RespostaEmOutroSistemaDeArquivos) {
     // resp/ on a tmpfs of its own: a rename from temp/ cannot cross into it.
     const std::string resp = g.B + "resp";

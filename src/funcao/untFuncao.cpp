@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <optional>
 
 namespace p = plataforma;
 
@@ -69,19 +70,16 @@ TLinhas CarregaDe(const std::string& arquivo, bool soRegular) {
     return DivideLinhas(conteudo);
 }
 
-// Copies the bytes of one file into a new one and flushes them.
-void CopiaESincroniza(const std::string& origem, const std::string& copia) {
-    std::string dados;
-    if (const auto erro = p::LeArquivo(origem, dados)) ErroAbertura(origem, erro);
-    p::TArquivo para;
-    if (const auto erro = para.Abre(copia, p::TArquivo::Modo::Escrita)) ErroCriacao(copia, erro);
-    if (const auto erro = para.Escreve(dados)) ErroEscrita(erro);
-    if (const auto erro = para.Sincroniza()) ErroEscrita(erro);
-    if (const auto erro = para.Fecha()) ErroEscrita(erro);
-}
-
 [[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo) {
     throw EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo);
+}
+
+// "nome" with "_n" before its extension: the n-th fresh name.
+std::string NomeNovo(const std::string& nome, int n) {
+    if (n == 0) return nome;
+    const auto ponto = nome.rfind('.');
+    const auto corte = ponto == std::string::npos || ponto == 0 ? nome.size() : ponto;
+    return nome.substr(0, corte) + "_" + std::to_string(n) + nome.substr(corte);
 }
 
 }  // namespace
@@ -157,32 +155,111 @@ void CriaDiretorio(const std::string& caminho) { (void)p::CriaDiretorio(caminho)
 
 void ApagaArquivo(const std::string& caminho) { (void)p::ApagaArquivo(caminho); }
 
-void PoeNoLugar(const std::string& origem, const std::string& destino) {
-    const p::TCodigo erro = p::Renomeia(origem, destino, true);
+std::string DescreveEntrada(const std::string& caminho) {
+    const auto e = p::Consulta(caminho, false);
+    if (!e) return "nothing";
+    switch (e->tipo) {
+    case p::TTipoEntrada::Link:
+        return "a symbolic link";
+    case p::TTipoEntrada::Diretorio:
+        return "a directory";
+    case p::TTipoEntrada::Outro:
+        return "a FIFO, socket or device";
+    case p::TTipoEntrada::Regular:
+        break;
+    }
+    return e->doUsuario ? "a regular file" : "a file of another user";
+}
+
+TArquivoDeTrabalho::TArquivoDeTrabalho(const std::string& diretorio, const std::string& nome,
+                                       TAoAcharOcupado aoAcharOcupado)
+    : aoAcharOcupado_(std::move(aoAcharOcupado)) {
+    // Bounded: a directory someone keeps filling with names must not hold
+    // the manager here for ever.
+    p::TCodigo erro = 0;
+    for (int n = 0; n < 100; ++n) {
+        caminho_ = JuntaCaminho(diretorio, NomeNovo(nome, n));
+        erro = arquivo_.Abre(caminho_, p::TArquivo::Modo::Exclusiva);
+        if (erro == 0) return;
+        // Only a name that is taken calls for another name (Windows refuses
+        // a directory's name as access denied); any other failure is the
+        // directory's.
+        const auto e = p::Consulta(caminho_, false);
+        if (!e && !p::ErroJaExiste(erro)) ErroCriacao(caminho_, erro);
+        if (e && e->tipo == p::TTipoEntrada::Regular && e->doUsuario) {
+            // A copy of ours left by an earlier write (the same millisecond,
+            // or a run that was killed): it goes, and the name is used again.
+            (void)p::ApagaArquivo(caminho_);
+            erro = arquivo_.Abre(caminho_, p::TArquivo::Modo::Exclusiva);
+            if (erro == 0) return;
+        }
+        if (aoAcharOcupado_ && p::Consulta(caminho_, false)) aoAcharOcupado_(caminho_, DescreveEntrada(caminho_));
+    }
+    ErroCriacao(caminho_, erro);
+}
+
+TArquivoDeTrabalho::~TArquivoDeTrabalho() {
+    if (!arquivo_.Aberto() && (noLugar_ || caminho_.empty())) return;
+    const bool nosso = arquivo_.Aberto() && arquivo_.EstaEm(caminho_);
+    arquivo_.Fecha();
+    if (!noLugar_ && nosso) (void)p::ApagaArquivo(caminho_);
+}
+
+void TArquivoDeTrabalho::Escreve(std::string_view dados, bool sincroniza) {
+    dados_.append(dados);
+    if (const auto erro = arquivo_.Escreve(dados)) ErroEscrita(erro);
+    if (sincroniza)
+        if (const auto erro = arquivo_.Sincroniza()) ErroEscrita(erro);
+}
+
+void TArquivoDeTrabalho::ConfereEFecha(const std::string& destino) {
+    // Someone who may write the directory could have renamed the file away
+    // and left a link or a file of theirs under its name: that must never
+    // become the answer.
+    if (arquivo_.ConfereProprio() != 0 || !arquivo_.EstaEm(caminho_))
+        FalhaNoLugar(destino, "the staging file \"" + caminho_ + "\" was replaced by " + DescreveEntrada(caminho_));
+    if (const auto erro = arquivo_.Fecha()) {
+        (void)p::ApagaArquivo(caminho_);
+        noLugar_ = true;
+        FalhaNoLugar(destino, p::TextoDoErro(erro));
+    }
+}
+
+bool TArquivoDeTrabalho::PoeNoLugarSeLivre(const std::string& destino) {
+    ConfereEFecha(destino);
+    const p::TCodigo erro = p::Renomeia(caminho_, destino, false);
     if (erro == 0) {
+        noLugar_ = true;
+        p::SincronizaDiretorio(p::DiretorioDe(destino));
+        return true;
+    }
+    (void)p::ApagaArquivo(caminho_);
+    noLugar_ = true;
+    if (p::ErroJaExiste(erro)) return false;
+    FalhaNoLugar(destino, p::TextoDoErro(erro));
+}
+
+void TArquivoDeTrabalho::PoeNoLugar(const std::string& destino) {
+    ConfereEFecha(destino);
+    const p::TCodigo erro = p::Renomeia(caminho_, destino, true);
+    if (erro == 0) {
+        noLugar_ = true;
         p::SincronizaDiretorio(p::DiretorioDe(destino));
         return;
     }
-    if (!p::ErroOutroSistemaDeArquivos(erro)) {
-        ApagaArquivo(origem);
-        FalhaNoLugar(destino, p::TextoDoErro(erro));
-    }
+    (void)p::ApagaArquivo(caminho_);
+    noLugar_ = true;  // nothing of ours is left under the name
+    if (!p::ErroOutroSistemaDeArquivos(erro)) FalhaNoLugar(destino, p::TextoDoErro(erro));
     // Another file system: a hidden copy beside the target, then one rename
     // there. A hidden name is never taken for an exchange file.
-    const std::string copia = p::DiretorioDe(destino) + "." + p::NomeDe(origem);
+    std::optional<TArquivoDeTrabalho> copia;
     try {
-        CopiaESincroniza(origem, copia);
+        copia.emplace(p::DiretorioDe(destino), "." + p::NomeDe(caminho_), aoAcharOcupado_);
+        copia->Escreve(dados_);
     } catch (const Exception& e) {
-        ApagaArquivo(copia);
-        ApagaArquivo(origem);
         FalhaNoLugar(destino, e.Causa.empty() ? e.Message() : e.Causa);
     }
-    ApagaArquivo(origem);
-    if (const p::TCodigo erroCopia = p::Renomeia(copia, destino, true)) {
-        ApagaArquivo(copia);
-        FalhaNoLugar(destino, p::TextoDoErro(erroCopia));
-    }
-    p::SincronizaDiretorio(p::DiretorioDe(destino));
+    copia->PoeNoLugar(destino);
 }
 
 void CriaApelido(const std::string& arquivo, const std::string& apelido) { p::CriaApelido(arquivo, apelido); }

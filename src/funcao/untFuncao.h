@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,13 +55,54 @@ bool ArquivoExiste(const std::string& caminho);  // exists and is not a director
 void CriaDiretorio(const std::string& caminho);  // one level; failure ignored
 void ApagaArquivo(const std::string& caminho);   // failure ignored
 
-// Puts a complete, flushed file in place of the target in one step, so a
-// reader sees the old target or the new one, never a part. When the two sit
-// on different file systems (a rename cannot cross them), the content is
-// first copied and flushed under a hidden name beside the target, and that
-// copy is renamed. The source is gone afterwards, also on failure. Raises
-// EFCreateError naming the target, with the system's reason.
-void PoeNoLugar(const std::string& origem, const std::string& destino);
+// A name of a directory others may write turned out to be taken by something
+// that is not a leftover of this user's: what it is, for the caller to report.
+using TAoAcharOcupado = std::function<void(const std::string& caminho, const std::string& oQue)>;
+
+// A staging file in a directory others may write (temp/, resp/, debug/):
+// created new and exclusively, never through a link nor over anything that
+// is there already, written, flushed, and renamed into place in one step.
+class TArquivoDeTrabalho {
+public:
+    // Creates diretorio + nome. A leftover regular file of this user's under
+    // the name is replaced; anything else (a link, a FIFO, a directory,
+    // another user's file) is left alone, handed to aoAcharOcupado, and the
+    // next fresh name is tried: "<base>_1<ext>", "_2", ... Raises
+    // EFCreateError ("Cannot create file "path". reason").
+    TArquivoDeTrabalho(const std::string& diretorio, const std::string& nome, TAoAcharOcupado aoAcharOcupado = nullptr);
+    // Removes the file unless it was put in place.
+    ~TArquivoDeTrabalho();
+    TArquivoDeTrabalho(const TArquivoDeTrabalho&) = delete;
+    TArquivoDeTrabalho& operator=(const TArquivoDeTrabalho&) = delete;
+
+    const std::string& Caminho() const { return caminho_; }
+    // Raises EWriteError ("Stream write error", the system's reason as cause).
+    void Escreve(std::string_view dados, bool sincroniza = true);
+    // Puts the file in place of the target in one step, once it is checked
+    // to be this very file still (a regular file of this user's), so a reader
+    // sees the old target or the new one, never a part. Across file systems
+    // (a rename cannot cross them) a hidden copy is made beside the target
+    // the same way, and renamed there. Raises EFCreateError naming the target,
+    // with the system's reason; nothing is left behind on failure.
+    void PoeNoLugar(const std::string& destino);
+    // The same in the same directory, only when the target does not exist:
+    // false (and the file removed) when it does.
+    bool PoeNoLugarSeLivre(const std::string& destino);
+
+private:
+    // Closes the file once it is checked to be this very file still.
+    void ConfereEFecha(const std::string& destino);
+    std::string caminho_;
+    TAoAcharOcupado aoAcharOcupado_;
+    plataforma::TArquivo arquivo_;
+    std::string dados_;  // kept for a copy across file systems
+    bool noLugar_ = false;
+};
+
+// What a path names, in words, for reports: "a symbolic link", "a FIFO, socket
+// or device", "a directory", "a file of another user", "a regular file".
+std::string DescreveEntrada(const std::string& caminho);
+
 // Makes the second name reach the same file as the first, in one step, by a
 // relative symbolic link (a hard link where links are refused). Nothing to do
 // when both names already reach one file (the link exists, or the file system

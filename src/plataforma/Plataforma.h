@@ -51,6 +51,7 @@ struct TEntrada {
     TTipoEntrada tipo = TTipoEntrada::Outro;
     bool oculto = false;   // a "." name on POSIX; the hidden attribute on Windows
     bool sistema = false;  // the system attribute (Windows only)
+    bool doUsuario = true; // owned by the process's own user (always so on Windows)
     std::int64_t tamanho = 0;
     std::int64_t modificado = 0;  // nanoseconds since some fixed moment
 };
@@ -91,7 +92,8 @@ public:
         Leitura,         // any file that opens
         LeituraRegular,  // only a regular file: a link is not followed, a FIFO or device not read
         Escrita,         // created or truncated
-        EscritaNova,     // created; fails when it exists
+        EscritaNova,     // created for the owner alone; fails when it exists
+        Exclusiva,       // created with the usual permissions; fails when the name is taken, by a link too
         Dispositivo,     // written; created only when the path is not a device
     };
     TArquivo() = default;
@@ -112,6 +114,11 @@ public:
     // when the umask says so. Nothing to do on Windows, where the directory's
     // access list is inherited.
     TCodigo HerdaPermissoes(const std::string& modelo);
+    // 0 when the open file is a regular file of the process's own user
+    // (on Windows: a plain file, no directory or reparse point).
+    TCodigo ConfereProprio() const;
+    // Whether the path itself (a link not followed) names this open file.
+    bool EstaEm(const std::string& caminho) const;
     // Closing reports write-back errors on some file systems.
     TCodigo Fecha();
 

@@ -38,6 +38,7 @@ TEntrada DeStat(const std::string& nome, const struct stat& st) {
              : S_ISLNK(st.st_mode) ? TTipoEntrada::Link
                                    : TTipoEntrada::Outro;
     e.oculto = !nome.empty() && nome[0] == '.';
+    e.doUsuario = st.st_uid == ::geteuid();
     e.tamanho = static_cast<std::int64_t>(st.st_size);
     e.modificado = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return e;
@@ -167,7 +168,9 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         bandeiras |= O_WRONLY | O_CREAT | O_TRUNC;
         break;
     case Modo::EscritaNova:
-        bandeiras |= O_WRONLY | O_CREAT | O_EXCL;
+    case Modo::Exclusiva:
+        // O_EXCL never follows a link, dangling or not; O_NOFOLLOW says so twice.
+        bandeiras |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
         break;
     case Modo::Dispositivo:
         // A missing device must not turn into a plain file under /dev that
@@ -234,6 +237,18 @@ TCodigo TArquivo::HerdaPermissoes(const std::string& modelo) {
     return Resultado(::fchmod(fd, 0640 & ~MascaraDeCriacao()));
 }
 
+TCodigo TArquivo::ConfereProprio() const {
+    struct stat st{};
+    if (::fstat(static_cast<int>(h_), &st) != 0) return errno;
+    return S_ISREG(st.st_mode) && st.st_uid == ::geteuid() ? 0 : EPERM;
+}
+
+bool TArquivo::EstaEm(const std::string& caminho) const {
+    struct stat aberto{}, nome{};
+    return ::fstat(static_cast<int>(h_), &aberto) == 0 && ::lstat(caminho.c_str(), &nome) == 0 &&
+           S_ISREG(nome.st_mode) && aberto.st_dev == nome.st_dev && aberto.st_ino == nome.st_ino;
+}
+
 TCodigo TArquivo::Fecha() {
     if (h_ == -1) return 0;
     const int fd = static_cast<int>(h_);
@@ -276,10 +291,12 @@ TTrava::~TTrava() {
 }
 
 TCodigo TTrava::Toma(const std::string& caminho) {
-    int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    // Not through a link: the lock sits in a directory a group may write, and
+    // a planted link would create or lock a file somewhere else.
+    int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
     // flock needs no write access: a lock file another user created will do.
     if (fd < 0 && errno == EACCES) {
-        fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         // Missing and not creatable: the refusal is the useful cause.
         if (fd < 0) return EACCES;
     }

@@ -193,7 +193,10 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         acesso = GENERIC_WRITE, partilha = 0, disposicao = CREATE_ALWAYS;
         break;
     case Modo::EscritaNova:
+    case Modo::Exclusiva:
+        // CREATE_NEW fails on any name that is taken, a reparse point too.
         acesso = GENERIC_WRITE, partilha = 0, disposicao = CREATE_NEW;
+        bandeiras |= FILE_FLAG_OPEN_REPARSE_POINT;
         break;
     case Modo::Dispositivo:
         acesso = GENERIC_WRITE, partilha = 0, disposicao = NomeDeDispositivo(caminho) ? OPEN_EXISTING : CREATE_ALWAYS;
@@ -239,6 +242,28 @@ TCodigo TArquivo::Escreve(std::string_view dados) {
 TCodigo TArquivo::Sincroniza() { return Resultado(FlushFileBuffers(H(h_))); }
 
 TCodigo TArquivo::HerdaPermissoes(const std::string&) { return 0; }
+
+TCodigo TArquivo::ConfereProprio() const {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(H(h_), &info)) return static_cast<TCodigo>(GetLastError());
+    // Created by this process with CREATE_NEW: the owner is this user.
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ? ERROR_ACCESS_DENIED : 0;
+}
+
+bool TArquivo::EstaEm(const std::string& caminho) const {
+    BY_HANDLE_FILE_INFORMATION aberto, nome;
+    if (!GetFileInformationByHandle(H(h_), &aberto)) return false;
+    // Attributes only: no sharing conflict with the open file.
+    const HANDLE h = CreateFileA(caminho.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &nome);
+    CloseHandle(h);
+    return ok && !(nome.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           aberto.dwVolumeSerialNumber == nome.dwVolumeSerialNumber && aberto.nFileIndexHigh == nome.nFileIndexHigh &&
+           aberto.nFileIndexLow == nome.nFileIndexLow;
+}
 
 TCodigo TArquivo::Fecha() {
     if (h_ == -1) return 0;

@@ -17,6 +17,13 @@ const std::string kVersaoGre = "1.9.1.7";
 // ---- plain utilities --------------------------------------------------------------
 
 void ApagaDiretorio(const std::string& diretorio, const std::function<void()>& aposCadaEntrada) {
+    // A link in the directory's place is not followed: what it leads to is
+    // not this tree.
+    const auto proprio = plataforma::Consulta(diretorio, false);
+    if (proprio && proprio->tipo == plataforma::TTipoEntrada::Link) {
+        (void)plataforma::ApagaArquivo(diretorio);
+        return;
+    }
     const auto entradas = plataforma::ListaDiretorio(diretorio);
     if (!entradas) return;
     for (const auto& e : *entradas) {
@@ -109,7 +116,8 @@ bool VerificaRegistroGre(const std::string& b) {
 
 void TfrmPrincipal::LimpaCache() {
     const std::string cache = DiretorioExe() + "mozembed/Profiles/default/Cache";
-    if (!DiretorioExiste(cache)) return;
+    const auto e = plataforma::Consulta(cache, false);
+    if (!e || (e->tipo != plataforma::TTipoEntrada::Diretorio && e->tipo != plataforma::TTipoEntrada::Link)) return;
     try {
         ApagaDiretorio(cache, [this] { Application.ProcessMessages(); });
     } catch (...) {
@@ -142,8 +150,11 @@ void TfrmPrincipal::AtualizaCertificados() {
 }
 
 bool TfrmPrincipal::BaixaArquivo(const std::string& endereco, const std::string& destino) {
+    // The profile is open to the group: whatever lies under the download's
+    // name (a link, say) goes, and the file is made new, never written through.
+    (void)plataforma::ApagaArquivo(destino);
     plataforma::TArquivo f;
-    if (const auto erro = f.Abre(destino, plataforma::TArquivo::Modo::Escrita)) {
+    if (const auto erro = f.Abre(destino, plataforma::TArquivo::Modo::Exclusiva)) {
         const std::string motivo = plataforma::TextoDoErro(erro);
         throw EFCreateError("Cannot create file \"" + destino + "\". " + motivo, motivo);
     }

@@ -283,24 +283,32 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas) {
 void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas) {
     if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
     const TDataHora t = Application.Agora();
-    const std::string temporario = FDirTemp + "ArqTemp_" + std::to_string(t.hora) + "_" + std::to_string(t.minuto) +
-                                   "_" + std::to_string(t.segundo) + "_" + std::to_string(t.milissegundo) + ".tef";
+    const std::string temporario = "ArqTemp_" + std::to_string(t.hora) + "_" + std::to_string(t.minuto) + "_" +
+                                   std::to_string(t.segundo) + "_" + std::to_string(t.milissegundo) + ".tef";
     const std::string destino = FDirResp + nome;
-    if (ArquivoExiste(temporario)) ApagaArquivo(temporario);
+    std::optional<TArquivoDeTrabalho> arquivo;
     try {
-        SalvaLinhas(temporario, linhas, /*sincroniza=*/true);
+        // temp/ and resp/ are open to the whole group: the copy is made new,
+        // never through whatever someone left under its name.
+        arquivo.emplace(FDirTemp, temporario, [this](const std::string& c, const std::string& o) { RelataOcupado(c, o); });
+        arquivo->Escreve(TextoLinhas(linhas));
     } catch (const Exception& e) {
-        // No half-written copy stays behind; the error names the file the
-        // commercial application waits for.
-        ApagaArquivo(temporario);
+        // The error names the file the commercial application waits for.
         const std::string motivo = e.Causa.empty() ? e.Message() : e.Causa;
         throw EFCreateError("Cannot create file \"" + destino + "\". " + motivo, e.Message());
     }
     // One rename puts the complete file in place: the commercial application
     // sees the old file or the new one, never none or half of one.
-    PoeNoLugar(temporario, destino);
+    arquivo->PoeNoLugar(destino);
 
     if (nome != "Ativo.001") GravaDebug("Resp", linhas, destino);
+}
+
+void TfrmPrincipal::RelataOcupado(const std::string& caminho, const std::string& oQue) {
+    if (!FOcupadosRelatados.insert(caminho + "\n" + oQue).second) return;
+    Relata(Exception("\"" + caminho + "\" is " + oQue + ", not a staging copy of the manager: it is left alone and "
+                     "another name is used"),
+           "GravaResposta");
 }
 
 void TfrmPrincipal::GravaAtivo() {
@@ -400,7 +408,9 @@ void TfrmPrincipal::GravaDebug(const std::string& tipo, const TLinhas& linhas, c
     try {
         const std::string arquivo = FDirDebug + "Debug.txt";
         TLinhas lista;
-        if (ArquivoExiste(arquivo)) lista = CarregaLinhas(arquivo);
+        // Only the trace itself is read: never what a link there leads to.
+        if (const auto e = plataforma::Consulta(arquivo, false); e && e->tipo == plataforma::TTipoEntrada::Regular)
+            lista = CarregaLinhasRegular(arquivo);
         lista.push_back(std::string(56, '-'));
         lista.push_back("Tipo: " + tipo);
         lista.push_back("Nome do Arquivo: " + caminho);
@@ -408,7 +418,11 @@ void TfrmPrincipal::GravaDebug(const std::string& tipo, const TLinhas& linhas, c
         // The lone CR becomes the empty line between header and content.
         const TLinhas corpo = DivideLinhas("\r" + TextoLinhas(linhas));
         lista.insert(lista.end(), corpo.begin(), corpo.end());
-        SalvaLinhas(arquivo, lista);
+        // debug/ may be open to a group: the new trace is made beside it and
+        // renamed over it, never written through a link.
+        TArquivoDeTrabalho novo(FDirDebug, ".Debug.txt.novo");
+        novo.Escreve(TextoLinhas(lista), /*sincroniza=*/false);
+        novo.PoeNoLugar(arquivo);
     } catch (...) {
         // The trace must never disturb the exchange.
     }

@@ -189,6 +189,9 @@ private:
     // (first failure, or the file changed since), to be reported.
     bool RegistraFalhaPedido(const TEntradaDiretorio& pedido);
     void Relata(const std::exception& e, const std::string& handler);
+    // A staging name taken by something not ours: reported once.
+    void RelataOcupado(const std::string& caminho, const std::string& oQue);
+    std::set<std::string> FOcupadosRelatados;
     void tmAvisosTimer();
 
     std::map<std::string, TAssinaturaPedido> FPedidosFalhos;

@@ -58,12 +58,9 @@ bool RemoveSeExiste(const std::string& caminho) {
 
 // Atomic replacement, as the manager itself writes into resp/.
 void GravaAtomico(const std::string& dir, const std::string& nome, const std::string& bytes) {
-    const std::string temp = JuntaCaminho(dir, ".tef-demo-" + std::to_string(p::IdDoProcesso()) + ".tmp");
-    SalvaTexto(temp, bytes, true);
-    if (const auto e = p::Renomeia(temp, JuntaCaminho(dir, nome), true)) {
-        ApagaArquivo(temp);
-        throw EInOutError(e, "não foi possível renomear " + temp + ": " + Erro(e));
-    }
+    TArquivoDeTrabalho temp(dir, ".tef-demo-" + std::to_string(p::IdDoProcesso()) + ".tmp");
+    temp.Escreve(bytes);
+    temp.PoeNoLugar(JuntaCaminho(dir, nome));
 }
 
 std::string FormataSegundos(milliseconds ms) {
@@ -590,18 +587,11 @@ TLinhas EnviaPedido(const std::string& dir, const std::string& nome, const std::
 
     // The manager takes any path with ".001" in it, so the name being written
     // must not have it; the rename then shows the request complete at once.
-    const std::string temp = JuntaCaminho(dirReq, ".tef-comercial-" + std::to_string(p::IdDoProcesso()) + ".tmp");
-    try {
-        SalvaTexto(temp, bytes, true);
-    } catch (...) {
-        ApagaArquivo(temp);
-        throw;
-    }
-    if (const auto e = p::Renomeia(temp, destino, false)) {
-        ApagaArquivo(temp);
-        if (p::ErroJaExiste(e)) throw pendente();
-        throw EInOutError(e, "não foi possível pôr o pedido em " + destino + ": " + Erro(e));
-    }
+    // req/ is open to the whole group: the copy is made new, never through
+    // whatever someone left under its name.
+    TArquivoDeTrabalho temp(dirReq, ".tef-comercial-" + std::to_string(p::IdDoProcesso()) + ".tmp");
+    temp.Escreve(bytes);
+    if (!temp.PoeNoLugarSeLivre(destino)) throw pendente();
     return removidos;
 }
 
