@@ -415,6 +415,25 @@ TEST(ComercialTroca, ConfirmacaoDeOutroPedidoEIgnorada) {
     }
 }
 
+TEST(ComercialTroca, RespostaDeOutroPedidoFicaParaOSeuDono) {
+    // The manager answers an earlier request as cancelled when this one
+    // arrives while its screen is open: that answer is not this request's.
+    TDiretorioTemporario d;
+    CriaPar(d);
+    TProcesso p(Com({"crt", "--valor", "5000", "--id", "42"}, d));
+    const TLinhas pedido = RecolhePedido(p, d);
+    const TLinhas deOutro = {"000-000 = CRT", "001-000 = 41", "003-000 = 1000", "011-000 = 0", "028-000 = 0",
+                             "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"};
+    GravaResp(d, "intpos.001", Bytes(deOutro));
+    GravaResp(d, "intpos.sts", StsDe(pedido));
+    ASSERT_TRUE(p.AguardaErro("intpos.001 ignorado")) << p.err;
+    EXPECT_FALSE(p.Terminou());
+    EXPECT_EQ(LeBytes(d / "resp/intpos.001"), Bytes(deOutro)) << "left for its owner";
+    GravaResp(d, "intpos.001", Bytes({"000-000 = CRT", "001-000 = 42", "003-000 = 5000", "009-000 = 0", "999-999 = 0"}));
+    EXPECT_EQ(p.Espera(), 0) << p.err;
+    EXPECT_NE(p.out.find("003-000 = 5000"), std::string::npos) << p.out;
+}
+
 TEST(ComercialTroca, TemposEsgotadosRespostasAntigasEAviso) {
     enum Gerenciador { Parado, Recolhe, RecolheEConfirma };
     struct Caso {

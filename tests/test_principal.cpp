@@ -112,6 +112,7 @@ TEST_F(Intake, TabelaDeValores) {
     for (const auto& c : casos) {
         SCOPED_TRACE(c.linha003 ? c.linha003 : "(no 003-000)");
         g.form.tmShow->SetEnabled(false);
+        g.frm.FAberta.reset();  // the previous sale has ended
         TLinhas pedido{"000-000 = CRT", "001-000 = 9"};
         if (c.linha003) pedido.push_back(c.linha003);
         pedido.push_back("999-999 = 0");
@@ -197,33 +198,41 @@ TEST_F(Intake, SubdiretoriosDeReqNaoSaoLidos) {
 
 // ---- flags and screens --------------------------------------------------------------------------
 
-TEST_F(Intake, AdmDuranteAdmSoConfirma) {
-    g.Pedido({"000-000 = ADM", "001-000 = 1"});
-    Tick();
-    EXPECT_TRUE(g.frm.FModoAdm);
-    EXPECT_TRUE(g.frm.FTefComercial);
-    EXPECT_EQ(g.frm.FTela, "Adm");
-
-    g.frm.FTefComercial = false;  // as if a menu command had cleared it
-    g.frm.FTela = "marcador";
-    g.Pedido({"000-000 = ADM", "001-000 = 2"});
-    Tick();
-    EXPECT_EQ(g.Resp("intpos.sts"), Bytes({"000-000 = ADM", "001-000 = 2", "999-999 = 0"}));
-    EXPECT_FALSE(g.frm.FTefComercial) << "nothing else changes";
-    EXPECT_EQ(g.frm.FTela, "marcador");
-}
-
-TEST_F(Intake, CrtComTelaAbertaTrocaOsCamposSemRecarregar) {
-    g.Pedido({"000-000 = CRT", "001-000 = 1", "002-000 = 10", "003-000 = 500"});
-    Tick();
-    g.frm.FTelaAberta = true;  // the page is loaded
-    g.Pedido({"000-000 = CRT", "001-000 = 2", "002-000 = 20", "003-000 = 700"});
-    Tick();
-    EXPECT_EQ(g.frm.FIdentificacao, "2");
-    EXPECT_EQ(g.frm.FDocumento, "20");
-    EXPECT_EQ(g.frm.FValorTexto, "700");
-    EXPECT_TRUE(g.frm.FTelaAberta);
-    EXPECT_EQ(g.Resp("intpos.sts"), Bytes({"000-000 = CRT", "001-000 = 2", "999-999 = 0"}));
+TEST_F(Intake, PedidoComTelaAbertaCancelaOAnteriorEAbreASuaPropria) {
+    // A retry or a second program at the till: the earlier request is
+    // answered as cancelled with its own data, and the new one gets a page
+    // loaded with its own data.
+    struct Caso {
+        const char* primeiro;
+        const char* segundo;
+    };
+    for (const Caso& c : {Caso{"ADM", "ADM"}, Caso{"CRT", "CRT"}, Caso{"CRT", "ADM"}, Caso{"ADM", "CRT"}}) {
+        SCOPED_TRACE(std::string(c.primeiro) + " then " + c.segundo);
+        TGerenteVirtual h;
+        h.Inicia();
+        h.Pedido({std::string("000-000 = ") + c.primeiro, "001-000 = 1", "002-000 = 10", "003-000 = 500"});
+        h.app.Avanca(1500);
+        ASSERT_TRUE(h.frm.FTelaAberta) << "the first page is loaded";
+        h.Pedido({std::string("000-000 = ") + c.segundo, "001-000 = 2", "002-000 = 20", "003-000 = 700"});
+        h.app.Avanca(1500);
+        const bool admAntes = std::string(c.primeiro) == "ADM";
+        EXPECT_EQ(h.Resp("intpos.001"),
+                  Bytes(admAntes ? TLinhas{"000-000 = ADM", "001-000 = 1", "011-000 = 0", "028-000 = 0",
+                                           "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"}
+                                 : TLinhas{"000-000 = CRT", "001-000 = 1", "002-000 = 10", "003-000 = 500",
+                                           "011-000 = 0", "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado",
+                                           "999-999 = 0"}));
+        EXPECT_EQ(h.Resp("intpos.sts"), Bytes({std::string("000-000 = ") + c.segundo, "001-000 = 2", "999-999 = 0"}));
+        EXPECT_EQ(h.frm.FTela, std::string(c.segundo) == "ADM" ? "Adm" : "Venda");
+        EXPECT_TRUE(h.frm.FTefComercial);
+        EXPECT_EQ(h.frm.FModoAdm, std::string(c.segundo) == "ADM");
+        ASSERT_TRUE(h.frm.FAberta);
+        EXPECT_EQ(h.frm.FAberta->identificacao, "2");
+        ASSERT_TRUE(h.frm.FTransacaoTela);
+        EXPECT_EQ(h.frm.FTransacaoTela->valorTexto, "700");
+        const std::string ultimo = Utf16ParaUtf8(h.form.GeckoBrowser1.Enderecos.back());
+        EXPECT_NE(ultimo.find("num_cupom=20&cpf=&valor=700&"), std::string::npos) << "loaded anew: " << ultimo;
+    }
 }
 
 TEST_F(Intake, NovaVendaDoMenuLimpaETemAberturaSemMensagem) {

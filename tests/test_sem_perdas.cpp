@@ -50,6 +50,12 @@ struct Gerente : ::testing::Test {
     static std::string Log(const TGerenteVirtual& h) {
         return Existe(h.B + "LogErro.txt") ? LeBytes(h.B + "LogErro.txt") : "";
     }
+    static std::string campo(const TGerenteVirtual& h, const std::string& id) {
+        if (!h.TemResp("intpos.001")) return "";
+        for (const auto& l : DivideLinhas(h.Resp("intpos.001")))
+            if (l.rfind(id + " = ", 0) == 0) return l.substr(id.size() + 3);
+        return "";
+    }
     static int Conta(const std::string& texto, const std::string& parte) {
         int n = 0;
         for (auto p = texto.find(parte); p != std::string::npos; p = texto.find(parte, p + 1)) ++n;
@@ -211,6 +217,84 @@ TEST_F(Gerente, ConfirmacaoQueNaoGravaAbreATelaSoDepoisDeGravada) {
     RemoveArvore(g.B + "resp/intpos.sts");
     ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }, 2000));
     EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 3", "999-999 = 0"}));
+}
+
+// ---- a request that arrives while an earlier screen is open ----------------------------------
+
+// Sale A (101, R$ 10,00) has its screen open when sale B (102, R$ 50,00)
+// arrives: A is answered as cancelled at once, B gets a page of its own, and
+// nothing A's page still hands over is ever written as B's answer.
+TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
+    enum class Quando { AntesDeCarregar, ComAPaginaMostrada, NoMesmoTickDoResultado, ResultadoAntesDoPedido };
+    const std::vector<std::pair<const char*, Quando>> casos = {
+        {"B before A's page has loaded", Quando::AntesDeCarregar},
+        {"B while A's page is shown, A's page approves after", Quando::ComAPaginaMostrada},
+        {"B in the tick that reads A's result, delivered after", Quando::NoMesmoTickDoResultado},
+        {"A's result delivered just before B is read", Quando::ResultadoAntesDoPedido},
+    };
+    const std::u16string aprovadaA = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 1000\u00A7009-000 = 0\u00A7030-000 = pagina A\u00A7999-999 = 0";
+    const std::u16string aprovadaB = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 5000\u00A7009-000 = 0\u00A7030-000 = pagina B\u00A7999-999 = 0";
+    for (const auto& [nome, quando] : casos) {
+        SCOPED_TRACE(nome);
+        TGerenteVirtual h;
+        auto& nav = h.form.GeckoBrowser1;
+        const auto AvancaAte = [&h](const std::function<bool()>& condicao, int limiteMs = 10000) {
+            for (int t = 0; t < limiteMs && !condicao(); t += 10) h.app.Avanca(10);
+            return condicao();
+        };
+        h.Inicia();
+        if (quando == Quando::AntesDeCarregar) nav.NavegacaoPendente = true;
+        h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 1", "003-000 = 1000"});
+        const auto paginas = [&](const std::string& valor) {
+            int n = 0;
+            for (const auto& e : nav.Enderecos)
+                if (Utf16ParaUtf8(e).find("&valor=" + valor + "&") != std::string::npos) ++n;
+            return n;
+        };
+        ASSERT_TRUE(AvancaAte([&] { return paginas("1000") == 1; }));
+        h.app.Avanca(100);
+        if (quando == Quando::ComAPaginaMostrada) nav.NavegacaoPendente = true;  // B's page will be slow
+        if (quando == Quando::NoMesmoTickDoResultado || quando == Quando::ResultadoAntesDoPedido) {
+            nav.LeiturasAdiadas = true;
+            nav.Canal = aprovadaA;                                                  // the operator approves A
+            ASSERT_TRUE(AvancaAte([&] { return nav.Canal->empty(); }, 1000));  // a tick has read it
+            if (quando == Quando::ResultadoAntesDoPedido) nav.EntregaLeituras();
+        }
+        h.Pedido({"000-000 = CRT", "001-000 = 102", "002-000 = 2", "003-000 = 5000"});
+        ASSERT_TRUE(AvancaAte([&] { return !Existe(h.B + "req/intpos.001"); }));
+        if (quando == Quando::ResultadoAntesDoPedido) {
+            EXPECT_EQ(campo(h, "001-000"), "101");
+            EXPECT_EQ(campo(h, "030-000"), "pagina A") << "A answered by its own page";
+        } else {
+            EXPECT_EQ(h.Resp("intpos.001"),
+                      TextoLinhas({"000-000 = CRT", "001-000 = 101", "002-000 = 1", "003-000 = 1000", "011-000 = 0",
+                                   "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"}))
+                << "A is released at once with its own cancellation";
+        }
+        EXPECT_EQ(h.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 102", "999-999 = 0"}));
+        const std::string antes = h.Resp("intpos.001");
+        if (quando == Quando::ComAPaginaMostrada) {
+            nav.Canal = aprovadaA;  // A's page, still shown, approves
+            h.app.Avanca(1000);
+        }
+        if (quando == Quando::NoMesmoTickDoResultado) nav.EntregaLeituras();
+        nav.LeiturasAdiadas = false;
+        ASSERT_TRUE(AvancaAte([&] { return paginas("5000") == 1; })) << "B's page, with B's data";
+        EXPECT_EQ(h.Resp("intpos.001"), antes) << "A's page never answers B";
+        const bool descartado = quando == Quando::ComAPaginaMostrada || quando == Quando::NoMesmoTickDoResultado;
+        EXPECT_EQ(Conta(Log(h), "Result of the page of an earlier screen"), descartado ? 1 : 0) << Log(h);
+        EXPECT_EQ(Conta(Log(h), "pagina A"), descartado ? 1 : 0) << "the dropped result is kept in the log";
+
+        nav.ConcluiNavegacao();
+        nav.NavegacaoPendente = false;
+        h.app.Avanca(100);
+        nav.Canal = aprovadaB;
+        ASSERT_TRUE(AvancaAte([&] { return campo(h, "001-000") == "102"; }, 2000));
+        EXPECT_EQ(campo(h, "003-000"), "5000");
+        EXPECT_EQ(campo(h, "030-000"), "pagina B");
+        EXPECT_EQ(paginas("1000"), 1) << "A's page was never loaded again";
+        ASSERT_TRUE(AvancaAte([&] { return !h.form.Janela.Visible(); }, 3000)) << "back to the tray after B's answer";
+    }
 }
 
 #ifndef _WIN32

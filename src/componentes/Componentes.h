@@ -121,17 +121,24 @@ public:
 };
 
 // The browser engine operations. Texts cross this boundary in UTF-16.
+// The navigation a document was loaded by, counted from 1; 0 when the
+// browser cannot tell.
+using TDocumento = std::uint64_t;
+
 class INavegador {
 public:
     virtual ~INavegador() = default;
     // Starts loading the address; a refused address raises an error naming it.
-    virtual void Navega(const std::u16string& endereco) = 0;
+    // Returns the number of this navigation: the documents it brings carry it.
+    virtual TDocumento Navega(const std::u16string& endereco) = 0;
     // Reads the attribute of the element with the id in the page's top-level
     // document and empties it when it was not empty, in one step inside the
     // page. The continuation receives nothing when there is no such element,
-    // else the text read (empty when the attribute is absent or empty).
+    // else the text read (empty when the attribute is absent or empty), and
+    // the navigation of the document it was read from: until a navigation
+    // has brought its document, the previous document is still the one read.
     virtual void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
-                                  std::function<void(std::optional<std::u16string>)> continuacao) = 0;
+                                  std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) = 0;
     // Total load progress of the page: (position, maximum).
     virtual void SetOnProgresso(std::function<void(int, int)> handler) = 0;
 };

@@ -10,6 +10,7 @@
 #include <QWebEngineCertificateError>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
 namespace engine {
@@ -70,9 +71,14 @@ QString LiteralJs(const std::u16string& texto) {
 
 QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo) {
     return QStringLiteral(
-               "(function(){var e=document.getElementById(%1);if(!e)return null;"
-               "var v=e.getAttribute(%2);if(v===null)v='';if(v!=='')e.setAttribute(%2,'');return v;})()")
+               "(function(){var d=typeof window.__tefDocumento==='number'?window.__tefDocumento:0;"
+               "var e=document.getElementById(%1);if(!e)return [d,null];"
+               "var v=e.getAttribute(%2);if(v===null)v='';if(v!=='')e.setAttribute(%2,'');return [d,v];})()")
         .arg(LiteralJs(id), LiteralJs(atributo));
+}
+
+QString ScriptMarcaDocumento(componentes::TDocumento navegacao) {
+    return QStringLiteral("window.__tefDocumento=%1;").arg(navegacao);
 }
 
 QString PaginaErroCarga(const QUrl& endereco, const QString& erro) {
@@ -186,34 +192,63 @@ void TNavegadorQt::DefinePerfil(const std::string& diretorio) {
     CriaPaginas(perfil_);
 }
 
-void TNavegadorQt::Navega(const std::u16string& endereco) {
+void TNavegadorQt::MarcaDocumentos(QWebEnginePage* pagina, componentes::TDocumento navegacao) {
+    static const QString nome = QStringLiteral("tef-documento");
+    QWebEngineScriptCollection& scripts = pagina->scripts();
+    for (const QWebEngineScript& s : scripts.find(nome)) scripts.remove(s);
+    QWebEngineScript marca;
+    marca.setName(nome);
+    marca.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    marca.setWorldId(QWebEngineScript::ApplicationWorld);
+    marca.setRunsOnSubFrames(false);
+    marca.setSourceCode(ScriptMarcaDocumento(navegacao));
+    scripts.insert(marca);
+}
+
+componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
     if (pagina_ == nullptr) CriaPaginas(QWebEngineProfile::defaultProfile());
     const QUrl url = EnderecoNavegavel(endereco);
     ++geracao_;
+    // Until the new document arrives the old one stays shown and may still
+    // hand over a result: the number tells the two apart.
     if (EnderecoLocal(url)) {
         const bool saiDoSistemaWeb = atual_ == pagina_;
         Mostra(paginaLocal_);
+        MarcaDocumentos(paginaLocal_, geracao_);
         paginaLocal_->load(url);
         // The web system's page leaves nothing running behind the local one;
         // a blank page keeps its process.
-        if (saiDoSistemaWeb) pagina_->load(QUrl(QStringLiteral("about:blank")));
+        if (saiDoSistemaWeb) {
+            MarcaDocumentos(pagina_, geracao_);
+            pagina_->load(QUrl(QStringLiteral("about:blank")));
+        }
     } else {
         Mostra(pagina_);
+        MarcaDocumentos(pagina_, geracao_);
         pagina_->load(url);
     }
+    return geracao_;
 }
 
 void TNavegadorQt::LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
-                                    std::function<void(std::optional<std::u16string>)> continuacao) {
+                                    std::function<void(std::optional<std::u16string>, componentes::TDocumento)> continuacao) {
     if (atual_ == nullptr) {
-        continuacao(std::nullopt);
+        continuacao(std::nullopt, 0);
         return;
     }
     // The page shown: the channel of a page no longer shown is not read.
-    atual_->runJavaScript(ScriptLeELimpa(id, atributo), QWebEngineScript::MainWorld,
+    atual_->runJavaScript(ScriptLeELimpa(id, atributo), QWebEngineScript::ApplicationWorld,
                            [continuacao](const QVariant& v) {
-                               if (!v.isValid() || v.isNull()) continuacao(std::nullopt);
-                               else continuacao(v.toString().toStdU16String());
+                               const QVariantList par = v.toList();
+                               if (par.size() != 2) {
+                                   continuacao(std::nullopt, 0);
+                                   return;
+                               }
+                               bool ok = false;
+                               const qulonglong documento = par[0].toULongLong(&ok);
+                               const componentes::TDocumento d = ok ? documento : 0;
+                               if (!par[1].isValid() || par[1].isNull()) continuacao(std::nullopt, d);
+                               else continuacao(par[1].toString().toStdU16String(), d);
                            });
 }
 

@@ -22,15 +22,18 @@ public:
     // Cache, cookies and the accepted certificate exceptions live here.
     void DefinePerfil(const std::string& diretorio);
 
-    void Navega(const std::u16string& endereco) override;
+    componentes::TDocumento Navega(const std::u16string& endereco) override;
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
-                          std::function<void(std::optional<std::u16string>)> continuacao) override;
+                          std::function<void(std::optional<std::u16string>, componentes::TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
 
 private:
     static QWebEnginePage* NovaPagina(QWebEngineProfile* perfil);
     void CriaPaginas(QWebEngineProfile* perfil);
     void Mostra(QWebEnginePage* pagina);
+    // Every document the page creates from now on carries the navigation's
+    // number, where the read of the channel finds it.
+    static void MarcaDocumentos(QWebEnginePage* pagina, componentes::TDocumento navegacao);
     QPointer<QWebEngineView> view_;  // the main window may delete it first, as its parent
     QWebEngineProfile* perfil_ = nullptr;
     QWebEnginePage* pagina_ = nullptr;       // the web system's pages
@@ -40,12 +43,17 @@ private:
     std::function<void(int, int)> onProgresso_;
     // Counts the navigations asked for: an error page prepared for an older
     // one must not replace a newer page.
-    unsigned geracao_ = 0;
+    componentes::TDocumento geracao_ = 0;
 };
 
 // The script that reads the attribute of the element and empties it in the
-// same turn of the page's script engine: null without such an element.
+// same turn of the page's script engine. It runs in a world of its own (the
+// page's scripts cannot change what it calls) and gives [document, text]:
+// the navigation the document was marked with (0: not marked) and the text,
+// null without such an element.
 QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo);
+// The script every new document runs first, in that same world.
+QString ScriptMarcaDocumento(componentes::TDocumento navegacao);
 
 // The page shown instead of the browser's own when the web system's page
 // cannot be loaded: the reason, the address with the password masked, and

@@ -465,6 +465,11 @@ std::int64_t DiasDesde1970(int ano, int mes, int dia) {
     return era * 146097 + diaDaEra - 719468;
 }
 
+std::int64_t MilissegundosDe(const TDataHora& m) {
+    return ((DiasDesde1970(m.ano, m.mes, m.dia) * 24 + m.hora) * 60 + m.minuto) * 60000 + m.segundo * 1000 +
+           m.milissegundo;
+}
+
 TDataHora DataDeSegundos(std::int64_t segundos, int milissegundo) {
     std::int64_t dias = segundos / 86400, resto = segundos % 86400;
     if (resto < 0) resto += 86400, --dias;

@@ -19,6 +19,9 @@ using TLinhas = std::vector<std::string>;
 TDataHora DataHoraLocal();
 // Days from 1 January 1970 to the date (negative before it).
 std::int64_t DiasDesde1970(int ano, int mes, int dia);
+// Milliseconds from the start of 1 January 1970 to the moment, as a calendar
+// reads it (no time zone): for durations on one clock.
+std::int64_t MilissegundosDe(const TDataHora& momento);
 // The moment that many seconds after the start of 1 January 1970, as a
 // calendar reads it (no time zone).
 TDataHora DataDeSegundos(std::int64_t segundos, int milissegundo = 0);

@@ -40,9 +40,13 @@ void TfrmPrincipal::tmOcultaTimer() {
         C.tmCmds->SetEnabled(false);
         C.panEsconde->SetCaption(textos::AguardandoAplicativo);
         C.panEsconde->SetVisible(true);
+        // The transaction page is done with: nothing it still hands over is
+        // read as a result.
+        FDescartaAte = FDocumentoAtual;
         CarregaPaginaLocal();
         FModoAdm = false;
         FTelaAberta = false;
+        FTransacaoTela.reset();
         C.Janela->Hide();
         C.JvTrayIcon1->SetActive(true);
     } catch (const Exception& e) {
@@ -80,7 +84,11 @@ void TfrmPrincipal::FormClose() {
     }
 }
 
-void TfrmPrincipal::SpeedButton1Click() { CancelaTef(); }
+void TfrmPrincipal::SpeedButton1Click() {
+    // The screen's own transaction, whatever requests came since.
+    if (FTransacaoTela) CancelaTef(*FTransacaoTela);
+    else CancelaTef();
+}
 
 void TfrmPrincipal::ParmetrosdoSistema1Click() { AbreParametros(); }
 

@@ -11,6 +11,9 @@ void TfrmPrincipal::AbreTela(const std::string& nome) {
     // A hide armed by an earlier answer would stop this screen's channel
     // before its result is read.
     DesarmaOcultacao();
+    // The page loaded for this showing keeps the transaction it was loaded
+    // with; until then the transaction is the one asked for now.
+    if (!FTelaAberta) FTransacaoTela = TransacaoAtual();
     FTela = nome;
     C.tmShow->SetEnabled(true);
     C.tmCmds->SetEnabled(true);
@@ -26,28 +29,35 @@ void TfrmPrincipal::tmShowTimer() {
     MostraTela(FTela);
 }
 
-std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const { return EnderecoTela(nome, FTefComercial); }
+std::string TfrmPrincipal::EnderecoTela(const std::string& nome) const { return EnderecoTela(nome, TransacaoAtual()); }
 
 std::string TfrmPrincipal::EnderecoTela(const std::string& nome, bool ecf) const {
+    TTransacao t = TransacaoAtual();
+    t.tefComercial = ecf;
+    return EnderecoTela(nome, t);
+}
+
+std::string TfrmPrincipal::EnderecoTela(const std::string& nome, const TTransacao& t) const {
     // Every value is percent-encoded, so a password holding "&", "+", "%" or
     // "#" reaches the web system as typed and no field can add query keys.
     return FUrl + "modtef.php?tela=" + CodificaValorUrl(nome) +
            "&lojcodigo_logado=" + std::to_string(FLojCodigo) +
            "&usulogin_logado=" + CodificaValorUrl(FUsuLogin) +
            "&ususenha_logado=" + CodificaValorUrl(FUsuSenha) +
-           "&num_cupom=" + CodificaValorUrl(FNumCupom) +
-           "&cpf=" + CodificaValorUrl(FCpf) +
-           "&valor=" + CodificaValorUrl(FValorTexto) +
-           "&imprime=" + (ecf ? "ecf" : "40");
+           "&num_cupom=" + CodificaValorUrl(t.numCupom) +
+           "&cpf=" + CodificaValorUrl(t.cpf) +
+           "&valor=" + CodificaValorUrl(t.valorTexto) +
+           "&imprime=" + (t.tefComercial ? "ecf" : "40");
 }
 
 void TfrmPrincipal::MostraTela(const std::string& nome) {
     if (FTelaAberta) return;
     FTelaAberta = true;
-    // Where the result goes is decided now, before messages are processed.
-    const bool ecf = FTefComercial;
+    // The page carries the data of the transaction it is opened for, decided
+    // now, before messages are processed.
+    const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     FUrl = ValidaUrl(FUrl);
-    C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, ecf)));
+    FDocumentoAtual = C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, t)));
     C.panEsconde->SetVisible(false);
 }
 
@@ -76,7 +86,8 @@ void TfrmPrincipal::CarregaPaginaLocal() {
     const std::string b = DiretorioExe();
     const std::string endereco = (!b.empty() && b[0] == '/' ? "file://" : "file:///") + b + "html/index.html";
     // Paths are the file system's bytes: UTF-8 on Linux, Windows-1252 on Windows.
-    C.GeckoBrowser1->Navega(plataforma::CaminhosEmUtf8() ? Utf8ParaUtf16(endereco) : Cp1252ParaUtf16(endereco));
+    FDocumentoAtual =
+        C.GeckoBrowser1->Navega(plataforma::CaminhosEmUtf8() ? Utf8ParaUtf16(endereco) : Cp1252ParaUtf16(endereco));
 }
 
 void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {
@@ -91,10 +102,25 @@ void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {
 void TfrmPrincipal::tmCmdsTimer() {
     // The page reads and empties its channel in one step; the text comes back
     // when the page has run the script.
-    C.GeckoBrowser1->LeELimpaAtributo(u"ipt_imprime_gecko", u"value",
-                                      [this](std::optional<std::u16string> texto) {
-                                          Application.ExecutaHandler("tmCmdsTimer", [&] { ProcessaCanal(texto); });
-                                      });
+    C.GeckoBrowser1->LeELimpaAtributo(
+        u"ipt_imprime_gecko", u"value", [this](std::optional<std::u16string> texto, componentes::TDocumento documento) {
+            Application.ExecutaHandler("tmCmdsTimer", [&] {
+                if (documento != 0 && documento <= FDescartaAte) {
+                    DescartaResultado(texto);
+                    return;
+                }
+                ProcessaCanal(texto);
+            });
+        });
+}
+
+void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto) {
+    if (!texto || texto->empty()) return;
+    // A page of a screen that is over: its transaction was answered already
+    // and another may be open now. Kept in the log for the shop to check in
+    // the web system.
+    GravaLogErro("Result of the page of an earlier screen, not written to resp/: " +
+                 SubstituiTodos(Utf16ParaCp1252(*texto), std::string(1, '\0'), "?"));
 }
 
 void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
@@ -106,14 +132,16 @@ void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
     std::replace(pagina.begin(), pagina.end(), '\0', '?');
     TLinhas itens = Divide(std::move(pagina), "\xA7");
     if (itens.empty()) return;
+    // The transaction the page was loaded for, whatever requests came since.
+    const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     if (itens[0] == "COMMAND_TEF" && itens.size() >= 2) {
-        if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef();
+        if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef(t);
         return;
     }
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
     C.panEsconde->SetVisible(true);
-    if (FTefComercial) {
-        RespondeVenda(itens);
+    if (t.tefComercial) {
+        RespondeVenda(itens, t);
     } else {
         try {
             C.Impressora->ImprimeLinhas(itens);
@@ -121,6 +149,6 @@ void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
             e.MostraAoOperador = true;  // the receipt is in the operator's hands
             throw;
         }
-        CancelaTef();
+        CancelaTef(t);
     }
 }

@@ -180,31 +180,49 @@ void TfrmPrincipal::LeCampo(const std::string& linha) {
 }
 
 void TfrmPrincipal::DespachaComando() {
-    if (FComando == "CRT") {
+    if (FComando == "CRT" || FComando == "ADM") {
+        // The page of an earlier screen must never answer this request.
+        EncerraTelaAnterior();
+        // A transaction that has just been answered is not in progress, even
+        // while its window waits to hide.
         if (DesarmaOcultacao()) FModoAdm = false;
-        FTefComercial = true;
-        Entrega("intpos.sts", {"000-000 = CRT", "001-000 = " + FIdentificacao, "999-999 = 0"},
-                [this] { IniciaVenda(); });
+        const bool adm = FComando == "ADM";
+        if (!adm) FTefComercial = true;
+        Entrega("intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
+                [this, adm] {
+                    if (adm) {
+                        FTefComercial = true;
+                        FModoAdm = true;
+                    }
+                    FAberta = TransacaoAtual();
+                    FAberta->inicioMs = MilissegundosDe(Application.Agora());
+                    if (adm) IniciaAdm();
+                    else IniciaVenda();
+                });
     } else if (FComando == "CNC") {
         CancelaTef();
-    } else if (FComando == "ADM") {
-        // An administration that has just been answered is not in progress,
-        // even while its window waits to hide.
-        if (DesarmaOcultacao()) FModoAdm = false;
-        const bool admEmAndamento = FModoAdm;
-        Entrega("intpos.sts", {"000-000 = ADM", "001-000 = " + FIdentificacao, "999-999 = 0"},
-                [this, admEmAndamento] {
-                    if (admEmAndamento) return;
-                    FTefComercial = true;
-                    FModoAdm = true;
-                    IniciaAdm();
-                });
     } else {
         TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
         if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
         ack.push_back("999-999 = 0");
         Entrega("intpos.sts", std::move(ack));
     }
+}
+
+void TfrmPrincipal::EncerraTelaAnterior() {
+    // Whatever the page shown until now hands over belongs to the earlier
+    // screen.
+    if (FTelaAberta || C.tmShow->Enabled()) FDescartaAte = FDocumentoAtual;
+    if (FAberta) {
+        // Answered at once, as "Cancelar TEF" would answer it, so that its
+        // commercial application is released and never takes this request's
+        // answer for its own.
+        const TTransacao anterior = *FAberta;
+        FAberta.reset();
+        Entrega("intpos.001", LinhasCancelamento(anterior, textos::TefCancelado));
+    }
+    FTelaAberta = false;
+    FModoAdm = false;
 }
 
 void TfrmPrincipal::IniciaVenda() {
@@ -234,31 +252,52 @@ void TfrmPrincipal::Administrao1Click() {
 
 // ---- responses ------------------------------------------------------------------------
 
-void TfrmPrincipal::CancelaTef() {
+TTransacao TfrmPrincipal::TransacaoAtual() const {
+    TTransacao t;
+    t.comando = FComando;
+    t.identificacao = FIdentificacao;
+    t.documento = FDocumento;
+    t.valorTexto = FValorTexto;
+    t.numCupom = FNumCupom;
+    t.cpf = FCpf;
+    t.modoAdm = FModoAdm;
+    t.tefComercial = FTefComercial;
+    return t;
+}
+
+TLinhas TfrmPrincipal::LinhasCancelamento(const TTransacao& t, const std::string& mensagem) {
+    TLinhas linhas;
+    if (t.modoAdm) {
+        linhas = {"000-000 = ADM", "001-000 = " + t.identificacao};
+    } else {
+        linhas = {"000-000 = CRT", "001-000 = " + t.identificacao, "002-000 = " + t.documento,
+                  "003-000 = " + t.valorTexto};
+    }
+    linhas.insert(linhas.end(), {"011-000 = 0", "028-000 = 0", "030-000 = " + mensagem, "999-999 = 0"});
+    return linhas;
+}
+
+void TfrmPrincipal::CancelaTef() { CancelaTef(TransacaoAtual()); }
+
+void TfrmPrincipal::CancelaTef(const TTransacao& t) {
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
     C.panEsconde->SetVisible(true);
-    if (FTefComercial) {
-        TLinhas linhas;
-        if (FModoAdm) {
-            linhas = {"000-000 = ADM", "001-000 = " + FIdentificacao};
-        } else {
-            linhas = {"000-000 = CRT", "001-000 = " + FIdentificacao, "002-000 = " + FDocumento,
-                      "003-000 = " + FValorTexto};
-        }
-        linhas.insert(linhas.end(),
-                      {"011-000 = 0", "028-000 = 0", "030-000 = " + textos::TefCancelado, "999-999 = 0"});
+    FAberta.reset();
+    if (t.tefComercial) {
         // The window hides once the commercial application can read the answer.
-        Entrega("intpos.001", std::move(linhas), [this] { C.tmOculta->SetEnabled(true); });
+        Entrega("intpos.001", LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); });
         return;
     }
     C.tmOculta->SetEnabled(true);
 }
 
-void TfrmPrincipal::RespondeVenda(TLinhas& linhas) {
+void TfrmPrincipal::RespondeVenda(TLinhas& linhas) { RespondeVenda(linhas, TransacaoAtual()); }
+
+void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     if (linhas.size() >= 2 && linhas[0].find("CRT") != std::string::npos) {
         for (auto& linha : linhas) {
             if (linha.find("003-000") != std::string::npos) {
-                linha = "003-000 = " + FValorTexto;
+                linha = "003-000 = " + t.valorTexto;
                 break;
             }
         }
@@ -266,13 +305,14 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas) {
     const auto substitui = [&linhas](const char* marcador, const std::string& valor) {
         linhas = DivideLinhas(SubstituiTodos(TextoLinhas(linhas), marcador, valor));
     };
-    substitui("#001#", FIdentificacao);
-    substitui("#002#", FDocumento);
+    substitui("#001#", t.identificacao);
+    substitui("#002#", t.documento);
     substitui("#016#", DataHoraCompacta(Application.Agora()));
 
     TLinhas resposta;
     for (const auto& linha : linhas)
         if (TemByteVisivel(linha)) resposta.push_back(linha);
+    FAberta.reset();
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
     Entrega("intpos.001", std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
@@ -375,6 +415,8 @@ bool TfrmPrincipal::DesarmaOcultacao() {
     if (!C.tmOculta->Enabled()) return false;
     C.tmOculta->SetEnabled(false);
     C.tmOculta->SetInterval(1000);
+    // The page shown belongs to the transaction just answered.
+    if (FTelaAberta) FDescartaAte = FDocumentoAtual;
     FTelaAberta = false;
     return true;
 }

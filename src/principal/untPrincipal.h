@@ -52,6 +52,17 @@ void AnexaLogErro(const std::string& arquivo, const std::string& texto);
 // parameters.
 std::string LinhaDeComando(const std::string& programa, const std::string& parametros);
 
+// What a screen was opened for: the request's data as it stood then. A
+// page's result answers this transaction and no other, whatever requests
+// arrive meanwhile.
+struct TTransacao {
+    std::string comando;  // "CRT" or "ADM" of a request; empty for a screen from the menu
+    std::string identificacao, documento, valorTexto, numCupom, cpf;
+    bool modoAdm = false;
+    bool tefComercial = false;
+    std::int64_t inicioMs = 0;  // when it was acknowledged, on the manager's clock
+};
+
 class TfrmPrincipal {
 public:
     TfrmPrincipal(componentes::IAplicacao& app, const componentes::TComponentesPrincipal& componentes);
@@ -115,6 +126,13 @@ public:
     void AbreTela(const std::string& nome);
     void CancelaTef();
     void RespondeVenda(TLinhas& linhas);
+    // The same for the transaction a screen was opened for.
+    void CancelaTef(const TTransacao& t);
+    void RespondeVenda(TLinhas& linhas, const TTransacao& t);
+    // The transaction as the fields hold it now.
+    TTransacao TransacaoAtual() const;
+    // The cancellation answer of a transaction.
+    static TLinhas LinhasCancelamento(const TTransacao& t, const std::string& mensagem);
     void GravaResposta(const std::string& nome, const TLinhas& linhas);
     void GravaAtivo();
     void GravaDebug(const std::string& tipo, const TLinhas& linhas, const std::string& caminho);
@@ -130,6 +148,9 @@ public:
     // The page address for a screen, every value percent-encoded.
     std::string EnderecoTela(const std::string& nome) const;
     std::string EnderecoTela(const std::string& nome, bool ecf) const;
+    std::string EnderecoTela(const std::string& nome, const TTransacao& t) const;
+    // A result of a page whose screen is over: to the log, never to resp/.
+    void DescartaResultado(const std::optional<std::u16string>& texto);
 
     // ---- browser runtime and profile upkeep ----
     bool VerificaRegistroGre();
@@ -166,6 +187,21 @@ public:
     // A box over the window, shown from the message loop; the same text is
     // never stacked while one box shows it.
     void MostraErro(const std::string& texto);
+
+    // The request of the commercial application acknowledged and not yet
+    // answered; nothing when none is open.
+    std::optional<TTransacao> FAberta;
+    // The transaction of the screen asked for last, until the window hides.
+    std::optional<TTransacao> FTransacaoTela;
+    // The navigation of the page loaded last, and the last navigation whose
+    // pages belong to a screen that is over: what they still hand over
+    // answers nothing.
+    componentes::TDocumento FDocumentoAtual = 0;
+    componentes::TDocumento FDescartaAte = 0;
+    // A request arriving while an earlier screen is open: the earlier request
+    // is answered as cancelled, and whatever its page still hands over goes
+    // to the log only.
+    void EncerraTelaAnterior();
 
     struct TEscritaPendente {
         std::string nome;

@@ -131,17 +131,25 @@ confere "zero amount text" "TEF Marel Raruveda foi cancelado" "$(campo "$R001" 0
 rm -f "$R001" "$INST/resp/intpos.sts"
 ok "zero amount refused with a message box, then cancelled"
 
-# ---- a second CRT while the page is open: not reloaded, the answer carries the new request ------
+# ---- a second CRT while the first one's page is open (a retry): the first is answered as
+# cancelled at once, the second gets a page of its own with its own amount ----------------------
 gerente_com aprovar 6000
 comercial crt --valor 1000 --id 509 --documento 1 --espera-resp 0
 espera_ate 60 pagina_pedida || falha "the page was not requested"
 comercial crt --valor 2500 --id 510 --documento 2 --manter
 confere "exit code of the second sale" 0 "$RC"
-confere "pages requested" 1 "$(paginas_pedidas)"
-confere "answer of the second request" "510|2|2500" \
-  "$(campo "$R001" 001-000)|$(campo "$R001" 002-000)|$(campo "$R001" 003-000)"
+grep -q "intpos.001 ignorado, .* (001-000 = 509)" "$AREA/comercial.out" ||
+  falha "the first request was not answered while the second waited: $(cat "$AREA/comercial.out")"
+confere "pages requested" 2 "$(paginas_pedidas)"
+python3 - "$AREA/web.log" <<'PY' || falha "the second page was not loaded with the second request: $(grep modtef "$AREA/web.log")"
+import json, sys
+q = [json.loads(l)["query"] for l in open(sys.argv[1], encoding="utf-8") if '"/modtef.php"' in l]
+sys.exit(0 if [(x["num_cupom"], x["valor"]) for x in q] == [("1", "1000"), ("2", "2500")] else 1)
+PY
+confere "answer of the second request" "510|2|2500|0" \
+  "$(campo "$R001" 001-000)|$(campo "$R001" 002-000)|$(campo "$R001" 003-000)|$(campo "$R001" 009-000)"
 rm -f "$R001"; volta_a_bandeja
-ok "second CRT during the page: not reloaded, 003-000 rewritten with the new amount"
+ok "second CRT during the first one's page: the first cancelled, the second answered by its own page"
 
 # ---- "Nova Venda" and "Administração" from the tray print to TEF_LPT1 --------------------------
 gerente_com aprovar

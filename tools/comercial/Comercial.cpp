@@ -191,8 +191,22 @@ int RecebeRespostas(const TOpcoes& opcoes, const TPedido& pedido, const TPrazos&
     }
 
     if (!prazos.resp.limite && !Existe(arqResp)) ctx.err << "Aguardando resp/intpos.001 (sem limite; Ctrl+C interrompe)...\n";
-    std::string resposta;
-    const auto aceitaResposta = [](const std::string& bytes) { return !bytes.empty(); };
+    std::string resposta, outra;
+    // An answer of another request (one the manager cancelled when this one
+    // arrived, say) is its owner's: it stays, and the wait goes on.
+    const auto aceitaResposta = [&](const std::string& bytes) {
+        if (bytes.empty()) return false;
+        const TLinhas linhas = DivideLinhas(bytes);
+        const auto id = ValorCampo(linhas, "001-000");
+        if (!id || Apara(*id) == pedido.identificacao) return true;
+        if (bytes != outra) {
+            outra = bytes;
+            ctx.err << "Nota: resp/intpos.001 ignorado, é de outro pedido (001-000 = " << ParaTela(Apara(*id), ctx.utf8)
+                    << "); continuo aguardando.\n";
+            ctx.err.flush();
+        }
+        return false;
+    };
     switch (Aguarda(arqResp, prazos.resp, ctx, aceitaResposta, resposta)) {
         case Desfecho::Interrompido:
             return interrompido();
@@ -209,9 +223,6 @@ int RecebeRespostas(const TOpcoes& opcoes, const TPedido& pedido, const TPrazos&
     MostraArquivo(ctx, "resposta resp/intpos.001", resposta, opcoes.bruto);
     if (!opcoes.manter) RemoveSeExiste(arqResp);
     const TLinhas linhas = DivideLinhas(resposta);
-    if (const auto id = ValorCampo(linhas, "001-000"); id && Apara(*id) != pedido.identificacao)
-        ctx.err << "Nota: a resposta traz 001-000 = " << ParaTela(Apara(*id), ctx.utf8)
-                << ", não a identificação enviada.\n";
     ctx.out << ResumoResposta(linhas, ctx.utf8) << '\n';
     return ClassificaResposta(linhas) == TipoResposta::Cancelamento ? SaidaCancelado : SaidaRespondido;
 }
@@ -450,7 +461,8 @@ Como funciona:
      Se um req/intpos.001 ainda está lá, recusa: o gerenciador não o recolheu;
   3. espera o resp/intpos.sts com o mesmo 000-000 e 001-000 do pedido (um de
      outro pedido é ignorado, com um aviso);
-  4. espera o resp/intpos.001: o resultado da transação ou o cancelamento;
+  4. espera o resp/intpos.001 com o 001-000 do pedido: o resultado da transação
+     ou o cancelamento (um de outro pedido fica lá para o seu dono, com um aviso);
   5. mostra os arquivos (convertidos de Windows-1252 se o terminal é UTF-8),
      uma linha "Resposta: ..." e apaga o que leu.
   Os valores da linha de comando vão em Windows-1252 (convertidos do UTF-8 do

@@ -127,20 +127,33 @@ void TJanelaVirtual::Close() {
     visivel_ = false;
 }
 
-void TNavegadorVirtual::Navega(const std::u16string& endereco) {
+TDocumento TNavegadorVirtual::Navega(const std::u16string& endereco) {
     if (RecusaEnderecos) {
         std::string ascii;
         for (char16_t c : endereco) ascii += c < 128 ? static_cast<char>(c) : '?';
         throw Exception("Cannot navigate to " + ascii);
     }
     Enderecos.push_back(endereco);
+    ++Navegacoes;
+    if (!NavegacaoPendente) Documento = Navegacoes;
+    return Navegacoes;
 }
 
 void TNavegadorVirtual::LeELimpaAtributo(const std::u16string&, const std::u16string&,
-                                         std::function<void(std::optional<std::u16string>)> continuacao) {
+                                         std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) {
     std::optional<std::u16string> lido = Canal;
     if (Canal && !Canal->empty()) Canal = std::u16string();
-    continuacao(lido);
+    if (!LeiturasAdiadas) {
+        continuacao(lido, Documento);
+        return;
+    }
+    leituras_.push_back([continuacao = std::move(continuacao), lido, documento = Documento] { continuacao(lido, documento); });
+}
+
+void TNavegadorVirtual::EntregaLeituras() {
+    auto leituras = std::move(leituras_);
+    leituras_.clear();
+    for (auto& l : leituras) l();
 }
 
 // ---- the main window ----------------------------------------------------------------

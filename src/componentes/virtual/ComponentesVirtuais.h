@@ -203,9 +203,9 @@ private:
 // A browser whose page is a table of element attributes the test sets.
 class TNavegadorVirtual : public INavegador {
 public:
-    void Navega(const std::u16string& endereco) override;
+    TDocumento Navega(const std::u16string& endereco) override;
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
-                          std::function<void(std::optional<std::u16string>)> continuacao) override;
+                          std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
 
     void Progresso(int posicao, int maximo) {
@@ -215,8 +215,20 @@ public:
     std::optional<std::u16string> Canal;     // the channel attribute; nothing: no element
     bool RecusaEnderecos = false;
 
+    // The document shown: the last navigation's, unless NavegacaoPendente
+    // keeps the previous one in place (a page that is slow to answer).
+    TDocumento Documento = 0;
+    TDocumento Navegacoes = 0;
+    bool NavegacaoPendente = false;
+    void ConcluiNavegacao() { Documento = Navegacoes; }
+    // The page's script runs at once, but its result arrives only when the
+    // test delivers it, as the real browser's does later.
+    bool LeiturasAdiadas = false;
+    void EntregaLeituras();
+
 private:
     std::function<void(int, int)> onProgresso_;
+    std::vector<std::function<void()>> leituras_;
 };
 
 class TImpressoraVirtual : public IImpressora {
