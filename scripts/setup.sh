@@ -12,7 +12,7 @@ pacotes=(
   qt6-base-dev qt6-webengine-dev libx11-dev libxcb1-dev fonts-liberation
   libcurl4-openssl-dev libssl-dev openssl libcpp-httplib-dev
   xvfb xauth xdotool trayer imagemagick perl python3
-  dpkg-dev file lintian procps
+  dpkg-dev file lintian procps libsystemd-dev
 )
 for grupo in "$@"; do
   case $grupo in

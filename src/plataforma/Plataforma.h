@@ -186,6 +186,23 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
 // another process holds it.
 bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao);
 
+// Whether a manager holds the installation (TomaInstanciaUnica); nothing
+// when that cannot be told (the directory cannot be opened).
+std::optional<bool> InstalacaoEmUso(const std::string& instalacao);
+
+// The files go when this process ends, however it ends (a crash, SIGKILL,
+// a power cut aside): a small process of its own waits for this one's end
+// and removes them. It keeps the installation's lock until it is done, so
+// no new manager starts in between. Nothing to do where the system has no
+// such thing (Windows).
+void ApagaAoTerminar(const std::vector<std::string>& arquivos);
+
+// A virtual display (Xvfb) of this process's own, for a till without a
+// desktop: a private authority cookie in the file given, DISPLAY and
+// XAUTHORITY set for what follows. The display ends with this process.
+// False, with the reason, when it cannot be started.
+bool IniciaTelaVirtual(const std::string& autoridade, std::string& erro);
+
 // Ctrl+C in a terminal calls the function (which must only set a flag)
 // instead of ending the process.
 void AoInterromper(void (*funcao)());

@@ -14,7 +14,10 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -424,6 +427,144 @@ bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao
     if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) return false;
     // The directory itself: no write access is needed to lock it.
     return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::optional<bool> InstalacaoEmUso(const std::string& instalacao) {
+    const int fd = ::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::optional<bool> r;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) r = false;
+    else if (errno == EWOULDBLOCK) r = true;
+    ::close(fd);
+    return r;
+}
+
+void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
+    int canal[2];
+    if (::pipe2(canal, O_CLOEXEC) != 0) return;
+    // Everything the child needs is prepared before it exists: after fork
+    // it may only call what is safe in a child of a threaded process.
+    std::vector<std::string> copia = arquivos;
+    std::vector<const char*> nomes;
+    for (const auto& a : copia) nomes.push_back(a.c_str());
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(canal[0]);
+        ::close(canal[1]);
+        return;
+    }
+    if (pid == 0) {
+        ::close(canal[1]);
+        // Only this process's end counts: a Ctrl+C or a SIGTERM sent to the
+        // whole group must not take the watcher first.
+        ::signal(SIGINT, SIG_IGN);
+        ::signal(SIGTERM, SIG_IGN);
+        ::signal(SIGHUP, SIG_IGN);
+        char c;
+        while (::read(canal[0], &c, 1) != 0 && errno == EINTR) {
+        }
+        for (const char* n : nomes) ::unlink(n);
+        ::_exit(0);
+    }
+    // The write end stays open, and only here (close-on-exec), until this
+    // process ends.
+    ::close(canal[0]);
+}
+
+bool IniciaTelaVirtual(const std::string& autoridade, std::string& erro) {
+    // The cookie: only this process and its children reach the display.
+    unsigned char cookie[16];
+    if (::getrandom(cookie, sizeof cookie, 0) != static_cast<ssize_t>(sizeof cookie)) {
+        erro = std::string("no random bytes for the display's cookie: ") + std::strerror(errno);
+        return false;
+    }
+    // One entry of the authority file format: any family and display
+    // ("wild", empty number), MIT-MAGIC-COOKIE-1.
+    std::string entrada;
+    const auto campo = [&entrada](const std::string& dados) {
+        entrada += static_cast<char>((dados.size() >> 8) & 0xFF);
+        entrada += static_cast<char>(dados.size() & 0xFF);
+        entrada += dados;
+    };
+    entrada += '\xFF';
+    entrada += '\xFF';
+    campo("");
+    campo("");
+    campo("MIT-MAGIC-COOKIE-1");
+    campo(std::string(reinterpret_cast<const char*>(cookie), sizeof cookie));
+    ::unlink(autoridade.c_str());
+    const int fa = ::open(autoridade.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fa < 0 || ::write(fa, entrada.data(), entrada.size()) != static_cast<ssize_t>(entrada.size())) {
+        erro = "\"" + autoridade + "\" cannot be written: " + std::strerror(errno);
+        if (fa >= 0) ::close(fa);
+        return false;
+    }
+    ::close(fa);
+
+    int canal[2];
+    if (::pipe2(canal, O_CLOEXEC) != 0) {
+        erro = std::string("pipe: ") + std::strerror(errno);
+        return false;
+    }
+    const std::string fd = std::to_string(canal[1]);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-auth", autoridade, "-nolisten", "tcp",
+                                     "-screen", "0", "1280x1024x24"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pai = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        erro = std::string("fork: ") + std::strerror(errno);
+        ::close(canal[0]);
+        ::close(canal[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != pai) ::_exit(1);
+        ::fcntl(canal[1], F_SETFD, 0);  // the display number comes back through it
+        // The display's own chatter stays out of the manager's output.
+        const int nulo = ::open("/dev/null", O_RDWR);
+        if (nulo >= 0) {
+            ::dup2(nulo, 0);
+            ::dup2(nulo, 1);
+            ::dup2(nulo, 2);
+        }
+        ::setsid();
+        ::execvp("Xvfb", argv.data());
+        ::_exit(127);
+    }
+    ::close(canal[1]);
+    std::string numero;
+    for (;;) {
+        pollfd p{canal[0], POLLIN, 0};
+        const int r = ::poll(&p, 1, 20000);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char buf[32];
+        const ssize_t n = ::read(canal[0], buf, sizeof buf);
+        if (n <= 0) break;
+        numero.append(buf, static_cast<std::size_t>(n));
+        if (numero.find('\n') != std::string::npos) break;
+    }
+    ::close(canal[0]);
+    while (!numero.empty() && (numero.back() == '\n' || numero.back() == '\r')) numero.pop_back();
+    if (numero.empty() || numero.find_first_not_of("0123456789") != std::string::npos) {
+        int estado = 0;
+        const pid_t fim = ::waitpid(pid, &estado, WNOHANG);
+        if (fim == pid && WIFEXITED(estado) && WEXITSTATUS(estado) == 127)
+            erro = "Xvfb could not be run (is the package xvfb installed?)";
+        else if (fim == pid)
+            erro = "Xvfb ended before it took clients";
+        else
+            erro = "Xvfb did not take clients within 20 s";
+        if (fim != pid) ::kill(pid, SIGKILL);
+        return false;
+    }
+    ::setenv("DISPLAY", (":" + numero).c_str(), 1);
+    ::setenv("XAUTHORITY", autoridade.c_str(), 1);
+    return true;
 }
 
 namespace {

@@ -383,22 +383,48 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
     return true;
 }
 
+namespace {
+// The mutex seen from every session (a service and a desktop) for one
+// installation directory.
+std::string MutexDaInstalacao(const std::string& instalacao) {
+    std::string chave;
+    for (char c : instalacao) {
+        if (c == '/' || c == '\\' || c == ':') c = '_';
+        chave += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    }
+    return "Global\\TefOrvex-" + chave;
+}
+}  // namespace
+
 bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
     // The mutex named after the title, as the first instance of the
-    // application window; and one named after the installation directory,
-    // seen from every session (a service and a desktop).
+    // application window; and one named after the installation directory.
     const auto toma = [](const std::string& nome) {
         const HANDLE m = CreateMutexA(nullptr, FALSE, nome.c_str());
         const DWORD erro = GetLastError();
         if (m == nullptr) return erro != ERROR_ACCESS_DENIED;  // another user's: it exists
         return erro != ERROR_ALREADY_EXISTS;                     // kept open for the life of the process
     };
-    std::string chave;
-    for (char c : instalacao) {
-        if (c == '/' || c == '\\' || c == ':') c = '_';
-        chave += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return toma(titulo) && toma(MutexDaInstalacao(instalacao));
+}
+
+std::optional<bool> InstalacaoEmUso(const std::string& instalacao) {
+    const HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, MutexDaInstalacao(instalacao).c_str());
+    if (m != nullptr) {
+        CloseHandle(m);
+        return true;
     }
-    return toma(titulo) && toma("Global\\TefOrvex-" + chave);
+    const DWORD erro = GetLastError();
+    if (erro == ERROR_FILE_NOT_FOUND) return false;
+    if (erro == ERROR_ACCESS_DENIED) return true;  // another user's: it exists
+    return std::nullopt;
+}
+
+void ApagaAoTerminar(const std::vector<std::string>&) {}
+
+bool IniciaTelaVirtual(const std::string&, std::string& erro) {
+    erro = "no virtual display on this system";
+    return false;
 }
 
 namespace {

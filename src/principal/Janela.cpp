@@ -63,17 +63,40 @@ void TfrmPrincipal::tmOcultaTimer() {
 void TfrmPrincipal::FecharSistema1Click() { C.Janela->Close(); }
 
 void TfrmPrincipal::FormClose() {
+    const bool jaFechando = FFechando;
     FFechando = true;
+    if (!jaFechando && Observador.Parando) Observador.Parando();
     if (FDirResp.empty()) return;  // startup ended before the directories were set
-    const std::string ativo = FDirResp + "Ativo.001";
-    if (ArquivoExiste(ativo)) ApagaArquivo(ativo);
-    ApagaArquivo(FDirResp + "ativo.001");
-    // Answers that never could be written: a last try, then their full text
-    // goes to the log so that nobody has to guess what the till was told.
+    // What waits to be written goes first, in order; an acknowledgement
+    // written now opens its transaction, which is answered below.
     try {
         EscrevePendentes();
     } catch (const std::exception&) {
     }
+    // A stop (SIGTERM, a package upgrade) never leaves a commercial
+    // application waiting: the open request is answered as cancelled, and
+    // the answer stays for its reader across the next start.
+    if (FAberta && !FDirTemp.empty()) {
+        const TTransacao t = *FAberta;
+        FAberta.reset();
+        const TLinhas linhas = LinhasCancelamento(t, textos::TefCancelado);
+        Entrega("intpos.001", linhas, nullptr, [this, t, linhas, serie = FSerieRegistro] {
+            if (serie == 0 || serie != FSerieRegistro) return;
+            try {
+                TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo");
+                novo.Escreve(TextoLinhas(LinhasDoRegistro(t, "respondida " + Impressao(TextoLinhas(linhas)))));
+                novo.PoeNoLugar(ArquivoRegistroAberta());
+            } catch (const std::exception&) {
+                // The record still says open: the next start answers it again.
+            }
+        });
+        FimDeTransacao(t, "cancelada por parada");
+    }
+    const std::string ativo = FDirResp + "Ativo.001";
+    if (ArquivoExiste(ativo)) ApagaArquivo(ativo);
+    ApagaArquivo(FDirResp + "ativo.001");
+    // Answers that never could be written: their full text goes to the log
+    // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {
         const std::string texto = "Not written at close: \"" + FDirResp + p.nome + "\"\r\n" + TextoLinhas(p.linhas);
         std::fprintf(stderr, "%s\n", MascaraSenha(texto).c_str());

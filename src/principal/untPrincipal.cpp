@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 
 using componentes::TipoMensagem;
 
@@ -87,6 +89,8 @@ void TfrmPrincipal::tmVerificaTimer() {
     // An error in this tick still goes to the error log, but polling must go
     // on: a manager that silently stops reading requests loses sales.
     ReiniciaAoSair reinicia(C.tmVerifica);
+    // The event loop turns: what the service manager's watchdog waits for.
+    if (Observador.Vivo) Observador.Vivo();
     if (FDirReq.empty()) return;
     GaranteAtivo();
     // What could not be written goes out first, in order: a new request is
@@ -188,19 +192,32 @@ void TfrmPrincipal::DespachaComando() {
         if (DesarmaOcultacao()) FModoAdm = false;
         const bool adm = FComando == "ADM";
         if (!adm) FTefComercial = true;
-        Entrega("intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
-                [this, adm] {
-                    if (adm) {
-                        FTefComercial = true;
-                        FModoAdm = true;
-                    }
-                    FAberta = TransacaoAtual();
-                    FAberta->inicioMs = MilissegundosDe(Application.Agora());
-                    if (adm) IniciaAdm();
-                    else IniciaVenda();
-                });
+        TTransacao aberta = TransacaoAtual();
+        aberta.tefComercial = true;
+        aberta.modoAdm = adm;
+        aberta.inicioMs = MilissegundosDe(Application.Agora());
+        // On disk before the acknowledgement is: whatever ends this process
+        // from now on, the request is answered.
+        GravaRegistroAberta(aberta);
+        Entrega(
+            "intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
+            [this, adm] {
+                if (adm) IniciaAdm();
+                else IniciaVenda();
+            },
+            [this, adm, aberta] {
+                if (adm) {
+                    FTefComercial = true;
+                    FModoAdm = true;
+                }
+                FAberta = aberta;
+            });
     } else if (FComando == "CNC") {
-        CancelaTef();
+        // Answered with the CNC's own fields; the request still open, if
+        // any, ends with it.
+        const std::optional<TTransacao> aberta = FAberta;
+        CancelaTef(TransacaoAtual(), "");
+        if (aberta) FimDeTransacao(*aberta, "cancelada pelo pedido CNC " + FIdentificacao);
     } else {
         TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
         if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
@@ -219,7 +236,9 @@ void TfrmPrincipal::EncerraTelaAnterior() {
         // answer for its own.
         const TTransacao anterior = *FAberta;
         FAberta.reset();
-        Entrega("intpos.001", LinhasCancelamento(anterior, textos::TefCancelado));
+        Entrega("intpos.001", LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
+                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+        FimDeTransacao(anterior, "cancelada: substitu\xED" "da pelo pedido " + FIdentificacao);
     }
     FTelaAberta = false;
     FModoAdm = false;
@@ -230,8 +249,8 @@ void TfrmPrincipal::IniciaVenda() {
         AbreTela("Venda");
         return;
     }
-    Application.MessageBox(TipoMensagem::Erro, textos::ValorZerado);
-    CancelaTef();
+    Avisa(TipoMensagem::Erro, textos::ValorZerado);
+    CancelaTef(FAberta ? *FAberta : TransacaoAtual(), "recusada: valor zerado");
 }
 
 void TfrmPrincipal::IniciaAdm() { AbreTela("Adm"); }
@@ -279,13 +298,16 @@ TLinhas TfrmPrincipal::LinhasCancelamento(const TTransacao& t, const std::string
 
 void TfrmPrincipal::CancelaTef() { CancelaTef(TransacaoAtual()); }
 
-void TfrmPrincipal::CancelaTef(const TTransacao& t) {
+void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho) {
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
     C.panEsconde->SetVisible(true);
+    const bool eraAberta = FAberta.has_value();
     FAberta.reset();
     if (t.tefComercial) {
         // The window hides once the commercial application can read the answer.
-        Entrega("intpos.001", LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); });
+        Entrega("intpos.001", LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); },
+                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+        if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         return;
     }
     C.tmOculta->SetEnabled(true);
@@ -312,10 +334,16 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     TLinhas resposta;
     for (const auto& linha : linhas)
         if (TemByteVisivel(linha)) resposta.push_back(linha);
+    const bool eraAberta = FAberta.has_value();
     FAberta.reset();
+    std::string desfecho = "respondida";
+    for (const auto& linha : resposta)
+        if (linha.rfind("009-000 = ", 0) == 0) desfecho = Apara(linha.substr(10)) == "0" ? "aprovada" : "recusada";
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
-    Entrega("intpos.001", std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
+    Entrega("intpos.001", std::move(resposta), [this] { C.tmOculta->SetEnabled(true); },
+            [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+    if (eraAberta) FimDeTransacao(t, desfecho);
 }
 
 // ---- exchange files ---------------------------------------------------------------------
@@ -364,11 +392,19 @@ void TfrmPrincipal::GaranteAtivo() {
     const std::string ativo = FDirResp + "Ativo.001";
     if (ArquivoExiste(ativo)) {
         CriaApelido(ativo, FDirResp + "ativo.001");
+        if (!FProntoAvisado) {
+            FProntoAvisado = true;
+            if (Observador.Pronto) Observador.Pronto();
+        }
         return;
     }
     try {
         GravaAtivo();
         FAtivoRelatado = false;
+        if (!FProntoAvisado) {
+            FProntoAvisado = true;
+            if (Observador.Pronto) Observador.Pronto();
+        }
     } catch (Exception& e) {
         // Without the marker commercial applications take the manager for
         // stopped: the operator hears of it once, and every tick tries again.
@@ -379,24 +415,34 @@ void TfrmPrincipal::GaranteAtivo() {
     }
 }
 
-void TfrmPrincipal::Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois) {
-    FPendentes.push_back({nome, std::move(linhas), std::move(depois)});
+void TfrmPrincipal::Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois,
+                            std::function<void()> aoGravar) {
+    FPendentes.push_back({nome, std::move(linhas), std::move(depois), std::move(aoGravar)});
     EscrevePendentes();
 }
 
 bool TfrmPrincipal::EscrevePendentes() {
+    const std::size_t antes = FPendentes.size();
+    const auto informa = [&] {
+        if (Observador.Pendentes && FPendentes.size() != antes) Observador.Pendentes(FPendentes.size());
+    };
     while (!FPendentes.empty()) {
         TEscritaPendente& pendente = FPendentes.front();
         try {
             GravaResposta(pendente.nome, pendente.linhas);
         } catch (Exception& e) {
-            if (pendente.relatada) return false;
+            if (pendente.relatada) {
+                informa();
+                return false;
+            }
             pendente.relatada = true;
             e.MostraAoOperador = true;
+            if (Observador.Pendentes) Observador.Pendentes(FPendentes.size());
             throw;
         }
         const bool atrasada = pendente.relatada;
         auto depois = std::move(pendente.depois);
+        auto aoGravar = std::move(pendente.aoGravar);
         const std::string nome = pendente.nome;
         FPendentes.pop_front();
         if (atrasada) {
@@ -406,8 +452,11 @@ bool TfrmPrincipal::EscrevePendentes() {
                 // the answer is out; the log line is only a note
             }
         }
-        if (depois) depois();
+        if (aoGravar) aoGravar();
+        // Nothing opens on screen once the close has begun.
+        if (depois && !FFechando) depois();
     }
+    informa();
     return true;
 }
 
@@ -429,10 +478,12 @@ void TfrmPrincipal::PreparaDiretorios() {
     FDirDebug = b + "debug/";
     if (!DiretorioExiste(FDirResp)) CriaDiretorio(FDirResp);
     if (!DiretorioExiste(FDirReq)) CriaDiretorio(FDirReq);
+    const std::string mantido = AnalisaRegistroAberta();
     for (const auto& dir : {FDirResp, FDirReq}) {
         TLinhas arquivos;
         ListaArquivos(dir, arquivos, false);
-        for (const auto& arquivo : arquivos) ApagaArquivo(arquivo);
+        for (const auto& arquivo : arquivos)
+            if (mantido.empty() || arquivo != FDirResp + mantido) ApagaArquivo(arquivo);
     }
     // Staging copies left by a run that was killed in the middle of a write.
     TLinhas sobras;
@@ -441,6 +492,133 @@ void TfrmPrincipal::PreparaDiretorios() {
     } catch (const EInOutError&) {
     }
     for (const auto& nome : sobras) ApagaArquivo(FDirTemp + nome);
+    RespondeInterrompida();
+}
+
+// ---- the open transaction across ends of the process ------------------------------------
+
+std::string Impressao(const std::string& bytes) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado) {
+    return {"estado = " + estado,
+            "comando = " + std::string(t.modoAdm ? "ADM" : "CRT"),
+            "identificacao = " + t.identificacao,
+            "documento = " + t.documento,
+            "valor = " + t.valorTexto,
+            "inicio = " + std::to_string(t.inicioMs)};
+}
+
+std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado) {
+    std::map<std::string, std::string> v;
+    for (const auto& l : linhas) {
+        const auto igual = l.find(" = ");
+        if (igual != std::string::npos) v[l.substr(0, igual)] = l.substr(igual + 3);
+    }
+    if (!v.count("estado") || !v.count("identificacao") || (v["comando"] != "CRT" && v["comando"] != "ADM"))
+        return std::nullopt;
+    TTransacao t;
+    t.comando = v["comando"];
+    t.modoAdm = t.comando == "ADM";
+    t.tefComercial = true;
+    t.identificacao = v["identificacao"];
+    t.documento = v["documento"];
+    t.valorTexto = v["valor"];
+    t.inicioMs = std::atoll(v["inicio"].c_str());
+    if (estado) *estado = v["estado"];
+    return t;
+}
+
+void TfrmPrincipal::GravaRegistroAberta(const TTransacao& t) {
+    if (FDirTemp.empty()) return;
+    try {
+        if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
+        TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo",
+                                [this](const std::string& c, const std::string& o) { RelataOcupado(c, o); });
+        novo.Escreve(TextoLinhas(LinhasDoRegistro(t, "aberta")));
+        novo.PoeNoLugar(ArquivoRegistroAberta());
+        ++FSerieRegistro;
+        FRegistroRelatado = false;
+    } catch (Exception& e) {
+        // The sale goes on; only an end of the process in its middle would
+        // leave it unanswered. Told once.
+        if (FRegistroRelatado) return;
+        FRegistroRelatado = true;
+        Relata(Exception("The record of the open transaction cannot be written: " + e.Message(), e.Causa),
+               "GravaRegistroAberta");
+    }
+}
+
+void TfrmPrincipal::ApagaRegistroAberta(std::uint64_t serie) {
+    // Only the record this answer belongs to: a later request may have
+    // replaced it already.
+    if (serie == 0 || serie != FSerieRegistro) return;
+    ApagaArquivo(ArquivoRegistroAberta());
+    plataforma::SincronizaDiretorio(FDirTemp);
+    FSerieRegistro = 0;
+}
+
+std::string TfrmPrincipal::AnalisaRegistroAberta() {
+    FInterrompida.reset();
+    const std::string arquivo = ArquivoRegistroAberta();
+    const auto e = plataforma::Consulta(arquivo, false);
+    if (!e) return "";
+    std::string estado;
+    std::optional<TTransacao> t;
+    try {
+        if (e->tipo == plataforma::TTipoEntrada::Regular) t = TransacaoDoRegistro(CarregaLinhasRegular(arquivo), &estado);
+    } catch (const Exception&) {
+    }
+    if (!t) {
+        ApagaArquivo(arquivo);
+        try {
+            GravaLogErro("\"" + arquivo + "\" is not a record of an open transaction: removed");
+        } catch (...) {
+        }
+        return "";
+    }
+    if (estado == "aberta") {
+        FInterrompida = t;
+        return "";
+    }
+    // Answered at the last stop: the answer stays until its reader takes it,
+    // but only while it is still that very answer.
+    ApagaArquivo(arquivo);
+    const std::string resposta = FDirResp + "intpos.001";
+    if (estado.rfind("respondida ", 0) == 0 && ArquivoExiste(resposta)) {
+        try {
+            if (Impressao(TextoLinhas(CarregaLinhasRegular(resposta))) == estado.substr(11))
+                return "intpos.001";
+        } catch (const Exception&) {
+        }
+    }
+    return "";
+}
+
+void TfrmPrincipal::RespondeInterrompida() {
+    if (!FInterrompida) return;
+    const TTransacao t = *FInterrompida;
+    FInterrompida.reset();
+    FSerieRegistro = 1;  // the record on disk is that transaction's
+    Entrega("intpos.001", LinhasCancelamento(t, textos::TefInterrompido), nullptr,
+            [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+    FimDeTransacao(t, "interrompida: o gerenciador terminou antes de responder");
+}
+
+void TfrmPrincipal::FimDeTransacao(const TTransacao& t, const std::string& desfecho) {
+    if (!Observador.Transacao) return;
+    TFimTransacao fim;
+    fim.comando = t.modoAdm ? "ADM" : "CRT";
+    fim.identificacao = t.identificacao;
+    fim.valorTexto = t.valorTexto;
+    fim.desfecho = desfecho;
+    fim.duracaoMs = t.inicioMs > 0 ? MilissegundosDe(Application.Agora()) - t.inicioMs : 0;
+    Observador.Transacao(fim);
 }
 
 // ---- trace and error log ------------------------------------------------------------------
@@ -478,7 +656,37 @@ void AnexaLogErro(const std::string& arquivo, const std::string& texto) {
 }
 
 void TfrmPrincipal::GravaLogErro(const std::string& texto) {
-    AnexaLogErro(DiretorioExe() + "LogErro.txt", MascaraSenha(texto));
+    const std::string mascarado = MascaraSenha(texto);
+    // The journal first: on a full disk the log cannot be written.
+    if (Observador.Erro) Observador.Erro(mascarado);
+    AnexaLogErro(DiretorioExe() + "LogErro.txt", mascarado);
+}
+
+void TfrmPrincipal::Avisa(TipoMensagem tipo, const std::string& texto) {
+    if (!FSemOperador) {
+        Application.MessageBox(tipo, texto);
+        return;
+    }
+    // Nobody would ever close the box: the text goes where it is read.
+    if (tipo == TipoMensagem::Erro) {
+        try {
+            GravaLogErro(texto);
+        } catch (const std::exception&) {
+        }
+    } else if (Observador.Aviso) {
+        Observador.Aviso(MascaraSenha(texto));
+    }
+}
+
+int TfrmPrincipal::SaidaDaFalha(const std::exception& e) {
+    if (dynamic_cast<const ENaoParametrizado*>(&e)) return saida::NaoParametrizado;
+    if (dynamic_cast<const ERegistryException*>(&e)) {
+        const std::string m = e.what();
+        if (m.rfind("Failed to get data for", 0) == 0 || m.rfind("Invalid data type for", 0) == 0)
+            return saida::ParametrosInvalidos;
+        return saida::ArmazemIlegivel;
+    }
+    return saida::FalhaInicio;
 }
 
 void TfrmPrincipal::EurekaLog1ExceptionNotify(const std::string& relatorio) { GravaLogErro(relatorio); }
@@ -507,6 +715,8 @@ void TfrmPrincipal::Relata(const std::exception& e, const std::string& handler) 
 }
 
 void TfrmPrincipal::MostraErro(const std::string& texto) {
+    // Without an operator the log already holds it; a box would wait for ever.
+    if (FSemOperador) return;
     const std::string t = MascaraSenha(texto);
     if (FAvisosAbertos.count(t) || std::find(FAvisos.begin(), FAvisos.end(), t) != FAvisos.end()) return;
     FAvisos.push_back(t);
@@ -533,13 +743,18 @@ bool TfrmPrincipal::Inicia() {
             FormCreate();
         } catch (const std::exception& e) {
             texto = TextoFalhaInicio(e);
+            FSaidaInicio = SaidaDaFalha(e);
             throw;
         }
     });
     if (iniciou) return true;
     FormClose();
-    std::fprintf(stderr, "%s\n", Cp1252ParaUtf8(SubstituiTodos(texto, "\r", "\n")).c_str());
-    Application.MessageBox(TipoMensagem::Erro, texto);
+    if (FSemOperador) {
+        Avisa(TipoMensagem::Erro, texto);
+    } else {
+        std::fprintf(stderr, "%s\n", Cp1252ParaUtf8(SubstituiTodos(texto, "\r", "\n")).c_str());
+        Application.MessageBox(TipoMensagem::Erro, texto);
+    }
     return false;
 }
 
@@ -557,6 +772,8 @@ void TfrmPrincipal::CarregaParametros() {
         TRegistry reg;
         try {
             if (!reg.KeyExists(FChaveRegistro)) {
+                // The dialog needs someone to fill it in.
+                if (FSemOperador) throw ENaoParametrizado(textos::NaoParametrizado);
                 Application.MessageBox(TipoMensagem::Erro, textos::NaoParametrizado);
                 AbreParametros();
                 return;
@@ -566,7 +783,8 @@ void TfrmPrincipal::CarregaParametros() {
             FLojCodigo = reg.ReadInteger("Lojcodigo");
             FUsuLogin = Cifra(reg.ReadString("Usulogin"));
             FUsuSenha = Cifra(reg.ReadString("Ususenha"));
-        } catch (ERegistryException& e) {
+        } catch (Exception& e) {
+            if (!dynamic_cast<ERegistryException*>(&e) && !dynamic_cast<ENaoParametrizado*>(&e)) throw;
             // Which file and key: the operator has to find them to mend them.
             const std::string onde = "Registry store " + reg.Armazem().Descricao() + ", key HKEY_LOCAL_MACHINE" +
                                      FChaveRegistro;
@@ -582,7 +800,7 @@ void TfrmPrincipal::CarregaParametros() {
     C.ParmetrosdoSistema1->SetEnabled(false);
     C.Administrao1->SetEnabled(false);
     C.lblHomologa->SetVisible(true);
-    Application.MessageBox(TipoMensagem::Informacao, textos::Homologacao);
+    Avisa(TipoMensagem::Informacao, textos::Homologacao);
 }
 
 void TfrmPrincipal::AbreParametros() {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,7 +29,30 @@ inline const std::string Homologacao =
 inline const std::string ValorZerado =
     "O Aplicado Comercial passou o valor da venda zerado.\rO TEF ser\xE1 cancelado.";
 inline const std::string InicioFalhou = "O TEF n\xE3o p\xF4" "de ser iniciado.";
+inline const std::string JaEmExecucao = "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.";
+// 030-000 of a request acknowledged by a run that ended before answering it.
+inline const std::string TefInterrompido = "TEF interrompido: confira no sistema web antes de cobrar de novo";
 }  // namespace textos
+
+// How the program ends. The service's unit and the manual page rely on
+// these: each cause of a start that cannot go on has its own.
+namespace saida {
+inline constexpr int Normal = 0;
+inline constexpr int FalhaInicio = 1;          // a start that could not complete, any other cause
+inline constexpr int Uso = 2;                  // a command line not understood
+inline constexpr int OutroGerente = 3;         // another manager runs on this installation (or for this user)
+inline constexpr int InstalacaoIncompleta = 4; // mozembed/ or its program missing
+inline constexpr int NaoParametrizado = 5;     // no configuration store, or no key in it
+inline constexpr int ArmazemIlegivel = 6;      // the store cannot be read or parsed
+inline constexpr int ParametrosInvalidos = 7;  // a value missing or of the wrong type (no Lojcodigo)
+inline constexpr int SemTela = 8;              // no display, and none could be started
+}  // namespace saida
+
+// The configuration has never been saved, and nobody is there to do it.
+class ENaoParametrizado : public Exception {
+public:
+    using Exception::Exception;
+};
 
 // Utilities of the profile upkeep.
 // Deletes a directory tree; entries that cannot be deleted stay, and so do
@@ -61,6 +85,32 @@ struct TTransacao {
     bool modoAdm = false;
     bool tefComercial = false;
     std::int64_t inicioMs = 0;  // when it was acknowledged, on the manager's clock
+};
+
+// A short fingerprint of bytes (FNV-1a, hexadecimal).
+std::string Impressao(const std::string& bytes);
+// A transaction as the record of an open one holds it, and back.
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado);
+// Nothing when the lines are not such a record.
+std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado = nullptr);
+
+// One transaction of the commercial application, as it ended.
+struct TFimTransacao {
+    std::string comando, identificacao, valorTexto;
+    std::string desfecho;  // "aprovada", "recusada", "cancelada pelo operador", "cancelada por parada", ...
+    std::int64_t duracaoMs = 0;
+};
+
+// What the service manager, the journal and the status report hear of the
+// controller; every member may stay empty (the desktop, Windows).
+struct TObservador {
+    std::function<void()> Pronto;                             // "Ativo.001" is there: requests are taken
+    std::function<void()> Vivo;                               // every tick of the request poll
+    std::function<void()> Parando;                            // the close has begun
+    std::function<void(const TFimTransacao&)> Transacao;      // a transaction was answered
+    std::function<void(const std::string&)> Erro;             // an error log entry (Windows-1252, masked)
+    std::function<void(const std::string&)> Aviso;            // a notice nobody is there to read in a box
+    std::function<void(std::size_t)> Pendentes;               // answers waiting to be written
 };
 
 class TfrmPrincipal {
@@ -127,7 +177,7 @@ public:
     void CancelaTef();
     void RespondeVenda(TLinhas& linhas);
     // The same for the transaction a screen was opened for.
-    void CancelaTef(const TTransacao& t);
+    void CancelaTef(const TTransacao& t, const std::string& desfecho = "cancelada pelo operador");
     void RespondeVenda(TLinhas& linhas, const TTransacao& t);
     // The transaction as the fields hold it now.
     TTransacao TransacaoAtual() const;
@@ -162,6 +212,36 @@ public:
     // and req/ when missing, and deletes the files directly inside them.
     void PreparaDiretorios();
 
+    // ---- without an operator ----
+    // Nobody is at the till (the service): boxes become lines in the error
+    // log and on standard error, and a start that cannot go on ends at once
+    // with its own exit status instead of waiting for a click.
+    bool FSemOperador = false;
+    TObservador Observador;
+    // The exit status of the start that could not complete (saida::).
+    int FSaidaInicio = saida::Normal;
+    // A box for the operator, or, without one, a line where it is read.
+    void Avisa(componentes::TipoMensagem tipo, const std::string& texto);
+    static int SaidaDaFalha(const std::exception& e);
+
+    // ---- the open transaction across ends of the process ----
+    // A small record beside the exchange directories, flushed to disk: the
+    // request acknowledged and not yet answered. The next start answers it
+    // as interrupted; an answer written at a stop stays for its reader.
+    std::string ArquivoRegistroAberta() const { return FDirTemp + "transacao-aberta.txt"; }
+    void GravaRegistroAberta(const TTransacao& t);
+    void ApagaRegistroAberta(std::uint64_t serie);
+    // At start, after resp/ and req/ are cleared: answers the request the
+    // last run left open. Returns the file of resp/ to keep (an answer the
+    // last run wrote at its stop and nobody has read yet), else "".
+    std::string AnalisaRegistroAberta();
+    void RespondeInterrompida();
+    std::optional<TTransacao> FInterrompida;
+    std::uint64_t FSerieRegistro = 0;
+    bool FRegistroRelatado = false;
+    // The transaction ended: journal line.
+    void FimDeTransacao(const TTransacao& t, const std::string& desfecho);
+
     // ---- nothing lost, nothing silent ----
     // Runs FormCreate. When it cannot complete, tells the operator why (a box,
     // standard error and the error log), removes "Ativo.001" and returns
@@ -171,8 +251,11 @@ public:
     static std::string TextoFalhaInicio(const std::exception& e);
     // Writes a file for the commercial application now or, when it cannot be
     // written, keeps it and writes it again on every tick, in order, before
-    // any new request; depois runs once it is written.
-    void Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois = nullptr);
+    // any new request; once it is written aoGravar runs (bookkeeping that
+    // must happen even while closing), then depois (what follows on screen,
+    // skipped once the close has begun).
+    void Entrega(const std::string& nome, TLinhas linhas, std::function<void()> depois = nullptr,
+                 std::function<void()> aoGravar = nullptr);
     // Writes what is kept; false while something still cannot be written.
     bool EscrevePendentes();
     // A hide still armed belongs to the transaction that has ended (or to the
@@ -207,6 +290,7 @@ public:
         std::string nome;
         TLinhas linhas;
         std::function<void()> depois;
+        std::function<void()> aoGravar;
         bool relatada = false;
     };
     std::deque<TEscritaPendente> FPendentes;
@@ -236,4 +320,5 @@ private:
     std::unique_ptr<componentes::ITimer> tmAvisos;
     std::deque<std::string> FAvisos;
     std::set<std::string> FAvisosAbertos;
+    bool FProntoAvisado = false;
 };
