@@ -302,9 +302,13 @@ const char* Roteiro() {
     ajusta();
     forma.addEventListener("change", function () {
       if (enviado) return;
+      // The page being replaced sends nothing any more.
+      enviado = true;
+      for (var i = 0; i < botoes.length; i++) botoes[i].disabled = true;
+      estado.textContent = "Carregando...";
       var q = new URLSearchParams(location.search);
       var campos = forma.querySelectorAll("select");
-      for (var i = 0; i < campos.length; i++) q.set(campos[i].name, campos[i].value);
+      for (var j = 0; j < campos.length; j++) q.set(campos[j].name, campos[j].value);
       if (debito()) q.set("parcelas", "1");
       location.replace(location.pathname + "?" + q.toString());
     });
