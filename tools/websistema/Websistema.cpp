@@ -552,7 +552,8 @@ std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguraca
 
 namespace {
 
-std::optional<std::string> Nome(std::string& destino, std::string_view valor, std::size_t maximo, const char* o) {
+// A network or brand name, upper-cased: what fits the field and the receipt line.
+std::optional<std::string> LeNome(std::string& destino, std::string_view valor, std::size_t maximo, const char* o) {
     std::string v;
     for (char c : valor) v += c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
     const bool ok = !v.empty() && v.size() <= maximo && v.front() != ' ' && v.back() != ' ' &&
@@ -584,9 +585,9 @@ std::optional<std::string> AplicaEscolha(TForma& f, std::string_view nome, std::
         if (v != "credito" && v != "debito") return "cartao: credito ou debito" + nao;
         f.cartao = v == "debito" ? TCartao::Debito : TCartao::Credito;
     } else if (nome == "rede") {
-        return Nome(f.rede, valor, 16, "rede");
+        return LeNome(f.rede, valor, 16, "rede");
     } else if (nome == "bandeira") {
-        return Nome(f.bandeira, valor, 12, "bandeira");
+        return LeNome(f.bandeira, valor, 12, "bandeira");
     } else if (nome == "parcelas") {
         const auto n = LeNumero(valor);
         if (!n || *n < 1 || *n > 12) return "parcelas: de 1 (\xC3\xA0 vista) a 12" + nao;
