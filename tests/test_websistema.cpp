@@ -219,20 +219,41 @@ std::string CertificadoServido(int porta, const std::string& pem) {
     return Impressao(Executa({"openssl", "x509", "-in", pem, "-noout", "-fingerprint", "-sha256"}).second);
 }
 
-// The last log line holding the marker, parsed.
+// The last request log line holding the marker, parsed (the lines of the
+// pages served carry the query's values in their texts too).
 std::map<std::string, std::string> LinhaDoLog(const std::string& arquivo, const std::string& marca) {
     std::istringstream log(LeBytes(arquivo));
     std::string achada;
     for (std::string l; std::getline(log, l);)
-        if (l.find(marca) != std::string::npos) achada = l;
+        if (l.find(marca) != std::string::npos && l.rfind("{\"pagina\"", 0) != 0) achada = l;
     return LeJson(achada);
 }
 
-// The "..." text the page's script holds for a button.
+// The "..." text the page's script holds for a button, unescaped.
 std::string ResultadoNaPagina(const std::string& pagina, const std::string& acao) {
     const std::string abre = "\"" + acao + "\": \"";
-    const auto i = pagina.find(abre);
-    return i == std::string::npos ? "" : pagina.substr(i + abre.size(), pagina.find('"', i + abre.size()) - i - abre.size());
+    auto i = pagina.find(abre);
+    if (i == std::string::npos) return "";
+    std::string t;
+    for (i += abre.size(); i < pagina.size() && pagina[i] != '"'; ++i) {
+        if (pagina[i] != '\\') {
+            t += pagina[i];
+            continue;
+        }
+        const char e = pagina.at(++i);
+        if (e == 'n') t += '\n';
+        else if (e == 'r') t += '\r';
+        else if (e == 't') t += '\t';
+        else if (e != 'u') t += e;
+        else {
+            const auto cp = std::stoul(pagina.substr(i + 1, 4), nullptr, 16);
+            i += 4;
+            if (cp < 0x80) t += static_cast<char>(cp);
+            else if (cp < 0x800) t += {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
+            else t += {static_cast<char>(0xE0 | cp >> 12), static_cast<char>(0x80 | (cp >> 6 & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        }
+    }
+    return t;
 }
 
 std::size_t Ocorrencias(const std::string& s, const std::string& parte) {
@@ -300,33 +321,166 @@ TEST(WebsistemaResultado, TrocaComAAplicacaoComercial) {
     ASSERT_TRUE(std::regex_match(aut, std::regex(R"(\d{6})")));
     EXPECT_NE(CodigoAutorizacao(43), aut);
     const std::vector<std::string> cancela = {"COMMAND_TEF", "close"};
-    // 022-000 and 023-000 in the forms commercial applications read:
-    // DDMMYYYY and HHMMSS.
+    // Refusals and cancellations whatever the card, the installments or the
+    // kind of administration; 022-000 and 023-000 in the forms commercial
+    // applications read: DDMMYYYY and HHMMSS.
+    TConfiguracao outra;
+    ASSERT_FALSE(AplicaEscolhas(outra.forma, {{"cartao", "debito"}, {"rede", "STONE"}, {"adm", "sem-confirmacao"}}, true));
     const struct {
         TAcao acao;
         const TPedido& pedido;
         std::vector<std::string> itens;
     } casos[] = {
-        {TAcao::Aprovar, venda,
-         {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 0", "010-000 = VISA",
-          "012-000 = 42", "013-000 = " + aut, "", "016-000 = #016#", "022-000 = 05032026", "023-000 = 090807",
-          "030-000 = Transacao aprovada", "  ", "999-999 = 0"}},
         {TAcao::Recusar, venda,
          {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = 1000", "009-000 = 5", "016-000 = #016#",
           "022-000 = 05032026", "023-000 = 090807", "030-000 = Transacao recusada", "999-999 = 0"}},
-        {TAcao::Aprovar, adm,
-         {"000-000 = ADM", "001-000 = #001#", "009-000 = 0", "016-000 = #016#", "022-000 = 05032026",
-          "023-000 = 090807", "030-000 = Operacao concluida", "999-999 = 0"}},
         {TAcao::Recusar, adm,
          {"000-000 = ADM", "001-000 = #001#", "009-000 = 5", "016-000 = #016#", "022-000 = 05032026",
           "023-000 = 090807", "030-000 = Operacao recusada", "999-999 = 0"}},
         {TAcao::Cancelar, venda, cancela},
         {TAcao::Cancelar, adm, cancela},
     };
-    for (const auto& c : casos) EXPECT_EQ(Itens(TextoResultado(c.acao, c.pedido, {}, t)), c.itens) << NomeAcao(c.acao);
+    for (const auto& c : casos) {
+        EXPECT_EQ(Itens(TextoResultado(c.acao, c.pedido, {}, t)), c.itens) << NomeAcao(c.acao);
+        EXPECT_EQ(Itens(TextoResultado(c.acao, c.pedido, outra, t)), c.itens) << NomeAcao(c.acao);
+    }
     // An invalid amount must not reach the exchange file as typed.
     venda.valor = "10;00";
     EXPECT_EQ(Itens(TextoResultado(TAcao::Recusar, venda, {}, t))[3], "003-000 = 0");
+    EXPECT_EQ(Itens(TextoResultado(TAcao::Aprovar, venda, {}, t))[3], "003-000 = 0");
+}
+
+namespace {
+
+// The value of a field's first line, or nothing.
+std::optional<std::string> Campo(const std::vector<std::string>& itens, const std::string& id) {
+    for (const auto& i : itens)
+        if (i.rfind(id + " = ", 0) == 0) return i.substr(id.size() + 3);
+    return std::nullopt;
+}
+
+// What every exchange-file answer must keep, whatever its shape: field lines
+// (or blank ones, which the manager drops) in rising order, the placeholders,
+// the amount as the first line holding "003-000", and receipts whose counts
+// match numbered, quoted lines that a 40-column printer takes in
+// Windows-1252. Returns the single receipt's lines, unquoted.
+std::vector<std::string> ConfereTroca(const std::vector<std::string>& itens, const std::string& onde) {
+    std::vector<std::string> recibo;
+    std::string anterior;
+    for (const auto& i : itens) {
+        if (i.empty() || i == "  ") continue;
+        EXPECT_TRUE(std::regex_match(i, std::regex(R"(\d{3}-\d{3} = [^\r\n]*)"))) << onde << ": " << i;
+        EXPECT_LT(anterior, i.substr(0, 7)) << onde << ": out of order";
+        anterior = i.substr(0, 7);
+    }
+    EXPECT_EQ(itens.back(), "999-999 = 0") << onde;
+    EXPECT_EQ(Campo(itens, "001-000"), "#001#") << onde;
+    EXPECT_EQ(Campo(itens, "016-000"), "#016#") << onde;
+    for (std::size_t i = 0; i < itens.size(); ++i)
+        if (itens[i].find("003-000") != std::string::npos) {
+            EXPECT_EQ(i, 3u) << onde << ": the manager rewrites the first line holding 003-000";
+            break;
+        }
+    for (const auto& [contagem, prefixo] : {std::pair{"028-000", "029"}, {"712-000", "713"}, {"714-000", "715"}}) {
+        const auto n = Campo(itens, contagem);
+        const auto linhas = std::count_if(itens.begin(), itens.end(), [&](const std::string& i) { return i.rfind(prefixo, 0) == 0; });
+        EXPECT_EQ(n.value_or("0"), std::to_string(linhas)) << onde << " " << contagem;
+        for (long k = 1; k <= linhas; ++k) {
+            char id[8];
+            std::snprintf(id, sizeof id, "%s-%03ld", prefixo, k);
+            const auto l = Campo(itens, id);
+            const bool citada = l && l->size() >= 2 && l->front() == '"' && l->back() == '"';
+            EXPECT_TRUE(citada) << onde << " " << id;
+            if (!citada) continue;
+            const auto texto = l->substr(1, l->size() - 2);
+            EXPECT_TRUE(Colunas(texto) <= ColunasImpressora && Cabe1252(texto) && texto.find("\xC2\xA7") == std::string::npos)
+                << onde << " " << id << ": " << texto;
+            if (std::string(prefixo) == "029") recibo.push_back(texto);
+        }
+    }
+    return recibo;
+}
+
+}  // namespace
+
+TEST(WebsistemaResultado, FormasDaAprovacao) {
+    TTransacao t;
+    t.nsu = 42;
+    t.horario.tm_mday = 5, t.horario.tm_mon = 2, t.horario.tm_year = 126;
+    t.horario.tm_hour = 9, t.horario.tm_min = 8, t.horario.tm_sec = 7;
+    const std::string nsu = "NSU 000042  AUT " + CodigoAutorizacao(42), controle = CodigoControle(7, t);
+    using Campos = std::vector<std::pair<std::string, std::string>>;
+    const struct {
+        const char* nome;
+        TTela tela;
+        TQuery escolhas;
+        Campos campos;
+        std::vector<std::string> ausentes, noRecibo, foraDoRecibo;
+    } casos[] = {
+        {"credit at once", TTela::Venda, {},
+         {{"003-000", "1000"}, {"009-000", "0"}, {"010-000", "CIELO"}, {"011-000", "10"}, {"012-000", "42"},
+          {"013-000", CodigoAutorizacao(42)}, {"027-000", controle}, {"040-000", "VISA"},
+          {"713-002", "\"VIA CLIENTE\""}, {"715-002", "\"VIA ESTABELECIMENTO\""}},
+         {"017-000", "018-000", "729-000"},
+         {"CUPOM 987", "CIELO - VISA CREDITO", "VALOR R$ 10,00", "A VISTA", nsu, "APROVADA", "05/03/2026 09:08:07"},
+         {"VIA CLIENTE"}},
+        {"3 installments by the shop", TTela::Venda,
+         {{"parcelas", "3"}, {"financiamento", "loja"}, {"rede", "REDE"}, {"bandeira", "elo"}},
+         {{"010-000", "REDE"}, {"011-000", "11"}, {"017-000", "0"}, {"018-000", "3"}, {"040-000", "ELO"}},
+         {"729-000"}, {"REDE - ELO CREDITO", "PARCELADO PELA LOJA EM 3X"}, {"A VISTA"}},
+        {"12 installments by the issuer", TTela::Venda, {{"parcelas", "12"}, {"financiamento", "administradora"}},
+         {{"011-000", "12"}, {"017-000", "1"}, {"018-000", "12"}}, {}, {"PARCELADO PELA ADMINISTRADORA EM 12X"}, {}},
+        {"debit", TTela::Venda, {{"cartao", "debito"}, {"bandeira", "MAESTRO"}},
+         {{"011-000", "20"}, {"040-000", "MAESTRO"}, {"027-000", controle}}, {"017-000", "018-000"},
+         {"CIELO - MAESTRO DEBITO", "A VISTA"}, {}},
+        {"administration as a transaction", TTela::Adm, {},
+         {{"000-000", "ADM"}, {"009-000", "0"}, {"010-000", "CIELO"}, {"011-000", "00"}, {"012-000", "42"},
+          {"027-000", controle}, {"030-000", "Operacao concluida"}, {"040-000", "VISA"}},
+         {"002-000", "003-000", "017-000", "729-000"}, {"CIELO - VISA", nsu, "CONCLU\xC3\x8D" "DA"}, {}},
+        {"administration without confirmation", TTela::Adm, {{"adm", "sem-confirmacao"}},
+         {{"000-000", "ADM"}, {"009-000", "0"}, {"011-000", "00"}, {"729-000", "1"}},
+         {"010-000", "012-000", "013-000", "027-000", "040-000", "712-000", "714-000"}, {"CONCLU\xC3\x8D" "DA"}, {nsu}},
+        {"fields left out", TTela::Venda, {{"omite", "027-000,010-000"}}, {{"012-000", "42"}, {"040-000", "VISA"}},
+         {"027-000", "010-000"}, {}, {}},
+    };
+    for (const auto& c : casos) {
+        TConfiguracao conf;
+        conf.loja = 7;
+        ASSERT_FALSE(AplicaEscolhas(conf.forma, c.escolhas, true)) << c.nome;
+        TPedido p;
+        p.tela = c.tela, p.valor = "1000", p.cupom = "987";
+        const auto itens = Itens(TextoResultado(TAcao::Aprovar, p, conf, t));
+        const auto recibo = ConfereTroca(itens, c.nome);
+        for (const auto& [id, valor] : c.campos) EXPECT_EQ(Campo(itens, id).value_or("(absent)"), valor) << c.nome << " " << id;
+        for (const auto& id : c.ausentes) EXPECT_FALSE(Campo(itens, id)) << c.nome << " " << id;
+        for (const auto& l : c.noRecibo) EXPECT_TRUE(Tem(recibo, l)) << c.nome << ": " << l;
+        for (const auto& l : c.foraDoRecibo) EXPECT_FALSE(Tem(recibo, l)) << c.nome << ": " << l;
+        // A transaction carries blank lines for the manager to drop.
+        EXPECT_EQ(Tem(itens, "") && Tem(itens, "  "), Campo(itens, "012-000").has_value()) << c.nome;
+    }
+    // Hostile receipt numbers still give printable lines.
+    TPedido hostil;
+    hostil.tela = TTela::Venda, hostil.valor = "1000";
+    hostil.cupom = "\xC2\xA7\xF0\x9F\x98\x80\t\"" + std::string(60, '9');
+    TConfiguracao longos;
+    ASSERT_FALSE(AplicaEscolhas(longos.forma, {{"rede", std::string(16, 'R')}, {"bandeira", "MASTERCARD"}, {"parcelas", "12"}, {"financiamento", "administradora"}}, true));
+    EXPECT_FALSE(ConfereTroca(Itens(TextoResultado(TAcao::Aprovar, hostil, longos, t)), "hostile").empty());
+}
+
+TEST(WebsistemaResultado, CodigoDeControleUnicoPorTransacao) {
+    // The same NSU again after a restart, two NSUs in one second, two stores,
+    // NSUs past the receipt's six digits.
+    const std::tuple<std::uint64_t, std::uint64_t, int, int> casos[] = {
+        {7, 1, 5, 0}, {7, 1, 5, 1}, {7, 1, 6, 0}, {7, 2, 5, 0}, {8, 1, 5, 0}, {7, 1000001, 5, 0}, {7, 999999999999, 5, 0}};
+    std::set<std::string> vistos;
+    for (const auto& [loja, nsu, dia, segundo] : casos) {
+        TTransacao t;
+        t.nsu = nsu, t.horario.tm_mday = dia, t.horario.tm_sec = segundo, t.horario.tm_year = 126;
+        const auto c = CodigoControle(loja, t);
+        EXPECT_TRUE(std::regex_match(c, std::regex(R"(\d{1,32})"))) << c;
+        EXPECT_TRUE(vistos.insert(c).second) << "repeated: " << c;
+        EXPECT_EQ(CodigoControle(loja, t), c) << "stable for the same transaction";
+    }
 }
 
 TEST(WebsistemaResultado, ComprovanteDe40Colunas) {
@@ -334,8 +488,9 @@ TEST(WebsistemaResultado, ComprovanteDe40Colunas) {
     t.nsu = 7;
     t.horario.tm_mday = 5, t.horario.tm_mon = 2, t.horario.tm_year = 125;
     t.horario.tm_hour = 9, t.horario.tm_min = 8, t.horario.tm_sec = 7;
-    TConfiguracao conf;
-    conf.loja = 7;
+    TConfiguracao conf, semConfirmacao;
+    conf.loja = semConfirmacao.loja = 7;
+    semConfirmacao.forma.adm = TTipoAdm::SemConfirmacao;
     TPedido p;
     p.impressao = TImpressao::Colunas40, p.tela = TTela::Venda, p.cupom = "123", p.valor = "1000";
     TPedido hostil = p, adm = p;
@@ -345,21 +500,65 @@ TEST(WebsistemaResultado, ComprovanteDe40Colunas) {
     const struct {
         TAcao acao;
         const TPedido& pedido;
+        const TConfiguracao& conf;
         std::vector<std::string> contem;
+        bool comNsu;
     } casos[] = {
-        {TAcao::Aprovar, p, {"LOJA 0007", "CUPOM 123", "VALOR R$ 10,00", nsu, "APROVADA", quando}},
-        {TAcao::Recusar, p, {"LOJA 0007", "CUPOM 123", "VALOR R$ 10,00", "RECUSADA", quando}},
-        {TAcao::Aprovar, hostil, {"CUPOM ?<b>??" + std::string(40 - 12, '9'), "VALOR R$ 10,00", nsu}},
-        {TAcao::Aprovar, adm, {"LOJA 0007", "CONCLU\xC3\x8D" "DA", quando}},
-        {TAcao::Recusar, adm, {"LOJA 0007", "RECUSADA", quando}},
+        {TAcao::Aprovar, p, conf, {"LOJA 0007", "CUPOM 123", "CIELO - VISA CREDITO", "VALOR R$ 10,00", nsu, "APROVADA", quando}, true},
+        {TAcao::Recusar, p, conf, {"LOJA 0007", "CUPOM 123", "VALOR R$ 10,00", "RECUSADA", quando}, false},
+        {TAcao::Aprovar, hostil, conf, {"CUPOM ?<b>??" + std::string(40 - 12, '9'), "VALOR R$ 10,00", nsu}, true},
+        {TAcao::Aprovar, adm, conf, {"LOJA 0007", "CIELO - VISA", "CONCLU\xC3\x8D" "DA", quando}, true},
+        {TAcao::Aprovar, adm, semConfirmacao, {"LOJA 0007", "CONCLU\xC3\x8D" "DA", quando}, false},
+        {TAcao::Recusar, adm, conf, {"LOJA 0007", "RECUSADA", quando}, false},
     };
     for (const auto& c : casos) {
-        const auto itens = Itens(TextoResultado(c.acao, c.pedido, conf, t));
+        const auto itens = Itens(TextoResultado(c.acao, c.pedido, c.conf, t));
         for (const auto& l : itens) EXPECT_TRUE(Colunas(l) <= ColunasImpressora && Cabe1252(l)) << l;
         for (const auto& l : c.contem) EXPECT_TRUE(Tem(itens, l)) << l;
-        EXPECT_EQ(Tem(itens, nsu), c.acao == TAcao::Aprovar && c.pedido.tela == TTela::Venda);
+        EXPECT_EQ(Tem(itens, nsu), c.comNsu) << itens[1];
         EXPECT_EQ(itens.back(), "");  // the blank line that ends the receipt
     }
+}
+
+TEST(WebsistemaForma, EscolhasValidadas) {
+    TForma esperada;
+    esperada.cartao = TCartao::Debito, esperada.rede = "GETNET", esperada.bandeira = "ELECTRON";
+    esperada.omite = {"010-000", "012-000"};
+    // Names upper-cased; installments then back to one and debit (only the
+    // whole is checked); "omite" adds, and an empty one clears.
+    TForma f;
+    EXPECT_EQ(AplicaEscolhas(f, {{"rede", "getnet"}, {"bandeira", "Electron"}, {"parcelas", "3"}, {"cartao", "debito"},
+                                 {"parcelas", "1"}, {"omite", "027-000"}, {"omite", ""}, {"omite", "010-000,012-000"}},
+                             true),
+              std::nullopt);
+    EXPECT_EQ(FormaEmJson(f), FormaEmJson(esperada));
+    for (auto r : Redes) EXPECT_FALSE(AplicaEscolha(f, "rede", r)) << r;  // what the page offers
+    for (auto b : Bandeiras) EXPECT_FALSE(AplicaEscolha(f, "bandeira", b)) << b;
+
+    const std::pair<TQuery, std::string> invalidas[] = {
+        {{{"cartao", "pix"}}, "cartao"},         {{{"parcelas", "0"}}, "parcelas"},     {{{"parcelas", "13"}}, "parcelas"},
+        {{{"parcelas", "3x"}}, "parcelas"},      {{{"financiamento", "banco"}}, "financiamento"},
+        {{{"adm", "talvez"}}, "adm"},            {{{"rede", ""}}, "rede"},              {{{"rede", "CIELO!"}}, "rede"},
+        {{{"rede", std::string(17, 'R')}}, "rede"}, {{{"rede", " CIELO"}}, "rede"}, {{{"bandeira", "VISA ELECTRON"}}, "bandeira"},
+        {{{"omite", "27-000"}}, "omite"},        {{{"omite", "027-000,"}}, "omite"}, {{{"parcela", "2"}}, "parcela"},
+        {{{"parcelas", "2"}, {"cartao", "debito"}}, "parcelas"},
+    };
+    for (const auto& [q, palavra] : invalidas) {
+        TForma g = esperada;
+        const auto erro = AplicaEscolhas(g, q, true);
+        ASSERT_TRUE(erro) << palavra;
+        EXPECT_NE(erro->find(palavra), std::string::npos) << *erro;
+        EXPECT_EQ(g, esperada) << "an invalid choice changes nothing: " << *erro;
+    }
+}
+
+TEST(WebsistemaForma, SoLoopbackControla) {
+    const std::pair<const char*, bool> casos[] = {
+        {"127.0.0.1", true},  {"127.3.2.1", true},      {"::1", true},           {"::ffff:127.0.0.1", true},
+        {"10.0.0.1", false},  {"192.168.0.127", false}, {"1270.0.0.1", false},   {"::ffff:10.1.2.3", false},
+        {"fd00::1", false},   {"", false},
+    };
+    for (const auto& [endereco, sim] : casos) EXPECT_EQ(EhLoopback(endereco), sim) << endereco;
 }
 
 TEST(WebsistemaDownload, NomesDentroDaArea) {
@@ -380,10 +579,18 @@ TEST(WebsistemaOpcoes, LinhaDeComando) {
               std::make_tuple(0, -1, std::uint64_t{12}, std::string("a b"), std::string("operador"), 0u));
     EXPECT_EQ(o.conf.automatico, TAcao::Recusar);
     EXPECT_EQ(o.redireciona, (std::map<std::string, std::string>{{"x.bin", ""}, {"y", "http://h/z"}}));
+    EXPECT_EQ(o.conf.forma, TForma{});
+    const auto forma = LeOpcoes({"--cartao", "credito", "--rede=rede", "--bandeira", "ELO", "--parcelas", "4",
+                                 "--financiamento", "administradora", "--adm", "sem-confirmacao", "--omite", "027-000",
+                                 "--omite=012-000"});
+    EXPECT_EQ(FormaEmJson(forma.conf.forma),
+              "{\"cartao\":\"credito\",\"rede\":\"REDE\",\"bandeira\":\"ELO\",\"parcelas\":\"4\",\"financiamento\":"
+              "\"administradora\",\"adm\":\"sem-confirmacao\",\"omite\":\"012-000,027-000\"}");
     const std::vector<std::vector<std::string>> erros = {
         {"--porta"},      {"--porta", "65536"},   {"--porta", "8o"},   {"--porta-https", "-2"},
         {"--loja", "x"},  {"--auto", "talvez"},   {"--atraso", "-5"},  {"--cert", "c.pem"},
-        {"--desconhecida"}, {"--redireciona", "=http://x"},
+        {"--desconhecida"}, {"--redireciona", "=http://x"}, {"--parcelas", "13"}, {"--cartao", "pix"},
+        {"--cartao", "debito", "--parcelas", "2"}, {"--omite", "27"}, {"--rede"}, {"--forma", "x"},
     };
     for (const auto& e : erros) EXPECT_THROW(LeOpcoes(e), EUsoIncorreto) << e[0];
 }
@@ -405,7 +612,7 @@ protected:
             servidor_ = new TServidorFilho(
                 {"--porta", "0", "--porta-https", "0", "--loja", "7", "--login", Login, "--senha", Senha, "--log",
                  *dir_ / "log.jsonl", "--downloads", *dir_ / "dl", "--redireciona", "r.bin", "--corta", "c.bin",
-                 "--lento", "l.bin", "--auto", "recusar", "--atraso", "2500"},
+                 "--lento", "l.bin", "--auto", "recusar", "--atraso", "2500", "--bandeira", "ELO"},
                 *dir_ / "stderr.txt");
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what();
@@ -441,7 +648,7 @@ TEST_F(WebsistemaServidor, PaginaNasTresRotasPorHttpEHttps) {
                 EXPECT_EQ(Ocorrencias(r->body, "<input type=\"hidden\" id=\"ipt_imprime_gecko\" value=\"\">"), 1u);
                 for (const char* b : {">Aprovar</button>", ">Recusar</button>", ">Cancelar</button>"})
                     EXPECT_EQ(Ocorrencias(r->body, b), 1u) << onde << " " << b;
-                EXPECT_EQ(Ocorrencias(r->body, "R$ 1.234,56"), tela == "Venda" ? 1u : 0u) << onde;
+                EXPECT_EQ(Ocorrencias(r->body, "<dd class=\"valor\">R$ 1.234,56</dd>"), tela == "Venda" ? 1u : 0u) << onde;
                 EXPECT_EQ(Ocorrencias(r->body, "Menu administrativo"), tela == "Adm" ? 2u : 0u) << onde;
                 // Self-contained: nothing fetched from elsewhere.
                 EXPECT_EQ(r->body.find("src="), std::string::npos);
@@ -501,7 +708,7 @@ TEST_F(WebsistemaServidor, CredenciaisErradasNaoDizemQual) {
 TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
     const std::string q = Credenciais() + "&num_cupom=555&cpf=1&valor=2500";
     TConfiguracao conf;
-    conf.loja = 7, conf.login = Login, conf.senha = Senha;
+    conf.loja = 7, conf.login = Login, conf.senha = Senha, conf.forma.bandeira = "ELO";
     for (std::string tela : {"Venda", "Adm"}) {
         const auto pagina = Pede("/modtef.php?tela=" + tela + "&" + q + "&imprime=ecf")->body;
         const auto pedido = LePedido(DecodificaQuery("tela=" + tela + "&" + q + "&imprime=ecf"));
@@ -531,6 +738,59 @@ TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
     for (const char* trecho : {"canal.setAttribute(\"value\", resultados[acao])", "disabled = true",
                                "Aguardando o gerenciador...", "var automatico = \"recusar\";\nvar atraso = 2500;"})
         EXPECT_NE(quarenta.find(trecho), std::string::npos) << trecho;
+}
+
+TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
+    // The other tests expect the start options' shape back.
+    struct TRestaura {
+        ~TRestaura() { Pede("/controle"); }
+    } restaura;
+    const std::string venda = "/modtef.php?tela=Venda&" + Credenciais() + "&valor=1000&imprime=ecf";
+    auto aprovacao = [&](const std::string& alvo) { return Itens(ResultadoNaPagina(Pede(alvo)->body, "aprovar")); };
+
+    auto r = Pede("/controle?parcelas=3&financiamento=administradora");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    const auto json = LeJson(r->body.substr(0, r->body.find('\n')));
+    EXPECT_EQ(json.at("parcelas"), "3");
+    EXPECT_EQ(json.at("bandeira"), "ELO") << "on top of the start options";
+    auto itens = aprovacao(venda);
+    EXPECT_EQ(Campo(itens, "018-000"), "3");
+    EXPECT_EQ(Campo(itens, "011-000"), "12");
+
+    // A refused change leaves the shape as it was.
+    for (const char* errado : {"/controle?cartao=debito&parcelas=3", "/controle?parcela=2"}) EXPECT_EQ(Pede(errado)->status, 400) << errado;
+    EXPECT_EQ(Campo(aprovacao(venda), "018-000"), "3");
+
+    // The page's own choices go on top of the server's; one that does not fit
+    // with them is shown and ignored.
+    const auto debito = Pede(venda + "&cartao=debito&parcelas=1&bandeira=maestro")->body;
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(debito, "aprovar")), "011-000"), "20");
+    EXPECT_NE(debito.find("<option value=\"debito\" selected>"), std::string::npos);
+    EXPECT_NE(debito.find("<option value=\"MAESTRO\" selected>"), std::string::npos);
+    EXPECT_EQ(debito.find("Escolha inv"), std::string::npos);
+    const auto invalida = Pede(venda + "&cartao=debito")->body;
+    EXPECT_NE(invalida.find("Escolha inv\xC3\xA1lida: parcelas"), std::string::npos);
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(invalida, "aprovar")), "018-000"), "3");
+
+    // Administrations: the kind chosen for the next pages, and the page's control.
+    r = Pede("/controle?adm=sem-confirmacao");
+    EXPECT_EQ(r->status, 200);
+    const auto adm = Pede("/modtef.php?tela=Adm&" + Credenciais() + "&imprime=ecf")->body;
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(adm, "aprovar")), "729-000"), "1");
+    EXPECT_NE(adm.find("<option value=\"sem-confirmacao\" selected>"), std::string::npos);
+    EXPECT_EQ(adm.find("name=\"parcelas\""), std::string::npos);
+    // Each call starts from the start options: installments are gone.
+    EXPECT_FALSE(Campo(aprovacao(venda), "018-000"));
+
+    r = Pede("/controle");
+    TForma inicial;
+    inicial.bandeira = "ELO";
+    EXPECT_EQ(r->body, FormaEmJson(inicial) + "\n");
+    itens = aprovacao(venda);
+    EXPECT_EQ(Campo(itens, "011-000"), "10");
+    EXPECT_EQ(Campo(itens, "040-000"), "ELO");
+    EXPECT_TRUE(Campo(itens, "027-000"));
 }
 
 TEST_F(WebsistemaServidor, LogComAQueryDecodificada) {

@@ -5,6 +5,8 @@ source "$(dirname "$0")/comum.sh"
 no_display "$@"
 prepara_instalacao
 CLIENTES=$E2E_DIR/../interop/clientes.py
+CONFIRMACAO=$E2E_DIR/../interop/confirmacao.py
+export PYTHONDONTWRITEBYTECODE=1
 inicia_web --loja 1 --login operador --senha 1234 --auto aprovar --atraso 300
 grava_registro "$WEB_URL" 1 operador 1234
 mkdir -p "$INST/req" "$INST/resp"
@@ -12,6 +14,9 @@ mkdir -p "$INST/req" "$INST/resp"
 python3 "$CLIENTES" sem-gerente "$INST" || falha "a client sent without a manager"
 inicia_gerente "$INST"
 python3 "$CLIENTES" com-gerente "$INST" || falha "interoperability"
+# Clients that confirm what they were answered; the web system's /controle
+# shapes each answer they get.
+python3 "$CONFIRMACAO" "$INST" "$WEB_URL" || falha "confirming clients"
 
 kill -TERM "$PID_GERENTE"; termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
 nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left after SIGTERM"

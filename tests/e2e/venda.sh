@@ -109,6 +109,36 @@ confere "Cancelar TEF text" "TEF Marel Raruveda foi cancelado" "$(campo "$R001" 
 rm -f "$R001" "$INST/resp/intpos.sts"; volta_a_bandeja
 ok "Cancelar TEF"
 
+# ---- a choice made in the page: debit chosen with the keyboard, then "Aprovar" -------------------
+: > "$AREA/web.log"
+comercial crt --valor 700 --id 511 --documento 12 --espera-resp 0
+espera_ate 60 pagina_pedida || falha "the page was not requested"
+espera_ate 30 janela_principal_visivel || falha "no window for the sale"
+read -r W JX JY JW JH <<< "$(janela_principal)"
+# A click on the page's empty middle, Tab to the first choice (the card),
+# Down to "Débito": the page asks for itself again with the choice. Until it
+# has loaded, keys may be lost, so they are sent again, within a bound.
+escolhe_debito() {
+  xdotool mousemove $((JX + 400)) $((JY + 350)) click 1 key Tab Down
+  espera_ate 3 pagina_pedida 2
+}
+espera_ate 60 escolhe_debito || falha "the choice in the page did not reload it"
+# The page being replaced ignores its buttons, so "Aprovar" is pressed until
+# the new page answers.
+aprova_na_pagina() {
+  xdotool mousemove $((JX + 141)) $((JY + 461)) click 1
+  espera_ate 2 existe "$R001"
+}
+espera_ate 60 aprova_na_pagina || falha "Aprovar in the page wrote no answer"
+confere "the page's query" '"cartao":"debito"' "$(grep -o '"cartao":"debito"' "$AREA/web.log" | head -1)"
+confere "debit chosen in the page" "511|20" "$(campo "$R001" 001-000)|$(campo "$R001" 011-000)"
+confere "the answer of the reloaded page" "$(python3 -c '
+import json, sys
+paginas = [json.loads(l)["pagina"] for l in open(sys.argv[1], encoding="utf-8") if l.startswith("{\"pagina\"")]
+print(paginas[-1]["nsu"])' "$AREA/web.log")" "$(campo "$R001" 012-000)"
+rm -f "$R001" "$INST/resp/intpos.sts"; volta_a_bandeja
+ok "card kind chosen in the page: the page reloads with it and answers debit"
+
 # ---- a CNC request during the page -------------------------------------------------------------
 : > "$AREA/web.log"
 comercial crt --valor 900 --id 506 --documento 9 --espera-resp 0

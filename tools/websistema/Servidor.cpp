@@ -53,12 +53,17 @@ struct TServidor::TImpl {
 
     std::atomic<std::uint64_t> nsu{0};
 
+    // The shape of the next pages' answers: the start options' one, or what
+    // the last /controle asked for on top of those.
+    std::mutex mutexForma;
+    TForma formaInicial, forma;
+
     // Held requests (--lento) wait here until the server stops.
     std::mutex mutexParada;
     std::condition_variable parada;
     bool parando = false;
 
-    explicit TImpl(TOpcoes o) : opcoes(std::move(o)) {
+    explicit TImpl(TOpcoes o) : opcoes(std::move(o)), formaInicial(opcoes.conf.forma), forma(formaInicial) {
         if (!opcoes.log.empty()) {
             log = std::fopen(opcoes.log.c_str(), "a");
             if (log == nullptr) throw std::runtime_error("n\xC3\xA3o abriu o log " + opcoes.log);
@@ -100,6 +105,7 @@ struct TServidor::TImpl {
         });
         svr.Get(R"(/(?:homol/|release/)?modtef\.php)",
                 [this](const httplib::Request& req, httplib::Response& res) { Pagina(req, res); });
+        svr.Get("/controle", [this](const httplib::Request& req, httplib::Response& res) { Controle(req, res); });
         svr.Get(R"(/download/tef/profile/(.*))", [this, seguro](const httplib::Request& req, httplib::Response& res) {
             Download(req.matches[1].str(), req, res, seguro, true);
         });
@@ -113,15 +119,45 @@ struct TServidor::TImpl {
         });
     }
 
+    TConfiguracao Configuracao() {
+        TConfiguracao conf = opcoes.conf;
+        std::lock_guard trava(mutexForma);
+        conf.forma = forma;
+        return conf;
+    }
+
+    // Tests change the shape between transactions without a restart. Only
+    // for this machine: a till on the network must not reshape answers.
+    void Controle(const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        if (!EhLoopback(req.remote_addr)) {
+            res.status = 403;
+            res.set_content("s\xC3\xB3 por loopback\n", "text/plain; charset=utf-8");
+            return;
+        }
+        TForma nova = formaInicial;
+        if (const auto erro = AplicaEscolhas(nova, DecodificaQuery(QueryBruta(req.target)), true)) {
+            res.status = 400;
+            res.set_content(*erro + "\n", "text/plain; charset=utf-8");
+            return;
+        }
+        {
+            std::lock_guard trava(mutexForma);
+            forma = nova;
+        }
+        res.set_content(FormaEmJson(nova) + "\n", "application/json");
+    }
+
     void Pagina(const httplib::Request& req, httplib::Response& res) {
         const auto pedido = LePedido(DecodificaQuery(QueryBruta(req.target)));
+        const TConfiguracao conf = Configuracao();
         TTransacao t;
         t.nsu = ++nsu;
         const std::time_t agora = std::time(nullptr);
         localtime_r(&agora, &t.horario);
         res.set_header("Cache-Control", "no-store");
-        res.set_content(MontaPagina(pedido, opcoes.conf, t), "text/html; charset=utf-8");
-        const auto linha = LinhaDePagina(pedido, opcoes.conf, t) + "\n";
+        res.set_content(MontaPagina(pedido, conf, t), "text/html; charset=utf-8");
+        const auto linha = LinhaDePagina(pedido, conf, t) + "\n";
         std::lock_guard trava(mutexLog);
         std::fwrite(linha.data(), 1, linha.size(), log);
         std::fflush(log);

@@ -2,6 +2,7 @@
 
 #include "untFuncao.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -163,48 +164,91 @@ std::string HoraEcf(const std::tm& t) {
     return buf;
 }
 
-std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TTransacao& t) {
-    const std::string data = "022-000 = " + DataEcf(t.horario), hora = "023-000 = " + HoraEcf(t.horario);
-    if (p.tela == TTela::Adm) {
-        return {"000-000 = ADM",
-                "001-000 = #001#",
-                aprova ? "009-000 = 0" : "009-000 = 5",
-                "016-000 = #016#",
-                data,
-                hora,
-                aprova ? "030-000 = Operacao concluida" : "030-000 = Operacao recusada",
-                "999-999 = 0"};
-    }
-    std::vector<std::string> l = {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#",
-                                  "003-000 = " + CentavosNormalizados(p.valor)};
-    if (aprova) {
-        // Web systems in the field send blank lines too; the manager drops them.
-        l.insert(l.end(), {"009-000 = 0", "010-000 = VISA", "012-000 = " + std::to_string(t.nsu),
-                           "013-000 = " + CodigoAutorizacao(t.nsu), "", "016-000 = #016#", data, hora,
-                           "030-000 = Transacao aprovada", "  "});
+enum class TVia { Unica, Cliente, Estabelecimento };
+
+std::string NomeCartao(TCartao c) { return c == TCartao::Debito ? "DEBITO" : "CREDITO"; }
+
+// Receipt lines: at most 40 columns of characters Windows-1252 has, no "§".
+// The single receipt (029-xxx, and the printout) and the customer's and the
+// shop's copies (713-xxx, 715-xxx) differ only in the copy's name.
+std::vector<std::string> Comprovante(bool aprova, const TPedido& p, const TConfiguracao& conf, const TForma& f,
+                                     const TTransacao& t, TVia via) {
+    std::vector<std::string> l;
+    const std::string loja = "LOJA " + Preenchido(conf.loja, 4);
+    const bool adm = p.tela == TTela::Adm;
+    l.push_back(Centraliza(adm ? "OPERA\xC3\x87\xC3\x83O ADMINISTRATIVA" : "COMPROVANTE DE PAGAMENTO"));
+    if (via == TVia::Cliente) l.push_back("VIA CLIENTE");
+    if (via == TVia::Estabelecimento) l.push_back("VIA ESTABELECIMENTO");
+    l.push_back(loja);
+    // What identifies the transaction is printed only when there is one.
+    const bool transacao = aprova && !(adm && f.adm == TTipoAdm::SemConfirmacao);
+    if (adm) {
+        if (transacao) l.push_back(Corta(f.rede + " - " + f.bandeira, ColunasImpressora));
     } else {
-        l.insert(l.end(), {"009-000 = 5", "016-000 = #016#", data, hora, "030-000 = Transacao recusada"});
+        const std::string cupom = TextoImprimivel(p.cupom);
+        if (!cupom.empty()) l.push_back(Corta("CUPOM " + cupom, ColunasImpressora));
+        if (aprova) l.push_back(Corta(f.rede + " - " + f.bandeira + " " + NomeCartao(f.cartao), ColunasImpressora));
+        l.push_back("VALOR " + FormataReais(p.valor));
+        if (aprova)
+            l.push_back(f.parcelas < 2 ? std::string("A VISTA")
+                                       : std::string(f.financiamento == TFinanciamento::Loja
+                                                         ? "PARCELADO PELA LOJA EM "
+                                                         : "PARCELADO PELA ADMINISTRADORA EM ") +
+                                             std::to_string(f.parcelas) + "X");
     }
-    l.push_back("999-999 = 0");
+    if (transacao) l.push_back("NSU " + Preenchido(t.nsu, 6) + "  AUT " + CodigoAutorizacao(t.nsu));
+    l.push_back(adm ? (aprova ? "CONCLU\xC3\x8D" "DA" : "RECUSADA") : (aprova ? "APROVADA" : "RECUSADA"));
+    l.push_back(DataHora(t.horario));
+    l.push_back("");
     return l;
 }
 
-std::vector<std::string> Comprovante(bool aprova, const TPedido& p, const TConfiguracao& conf, const TTransacao& t) {
+// A receipt as exchange lines: the count, then each line numbered from 001
+// and quoted, as clients expect them (the quotes keep the centring blanks
+// from clients that trim values).
+void AnexaComprovante(std::vector<std::string>& l, std::string_view contagem, std::string_view prefixo,
+                      const std::vector<std::string>& linhas) {
+    l.push_back(std::string(contagem) + " = " + std::to_string(linhas.size()));
+    for (std::size_t i = 0; i < linhas.size(); ++i)
+        l.push_back(std::string(prefixo) + "-" + Preenchido(i + 1, 3) + " = \"" + linhas[i] + "\"");
+}
+
+std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TConfiguracao& conf, const TForma& f,
+                                  const TTransacao& t) {
+    const std::string data = "022-000 = " + DataEcf(t.horario), hora = "023-000 = " + HoraEcf(t.horario);
+    const bool adm = p.tela == TTela::Adm;
     std::vector<std::string> l;
-    const std::string loja = "LOJA " + Preenchido(conf.loja, 4);
-    if (p.tela == TTela::Adm) {
-        l = {Centraliza("OPERA\xC3\x87\xC3\x83O ADMINISTRATIVA"), loja,
-             aprova ? "CONCLU\xC3\x8D" "DA" : "RECUSADA"};
+    if (adm)
+        l = {"000-000 = ADM", "001-000 = #001#"};
+    else
+        l = {"000-000 = CRT", "001-000 = #001#", "002-000 = #002#", "003-000 = " + CentavosNormalizados(p.valor)};
+    if (!aprova) {
+        l.insert(l.end(), {"009-000 = 5", "016-000 = #016#", data, hora,
+                           adm ? "030-000 = Operacao recusada" : "030-000 = Transacao recusada"});
+    } else if (adm && f.adm == TTipoAdm::SemConfirmacao) {
+        l.insert(l.end(), {"009-000 = 0", "011-000 = " + TipoTransacao(p.tela, f), "016-000 = #016#", data, hora});
+        AnexaComprovante(l, "028-000", "029", Comprovante(true, p, conf, f, t, TVia::Unica));
+        l.insert(l.end(), {"030-000 = Operacao concluida", "729-000 = 1"});
     } else {
-        l = {Centraliza("COMPROVANTE DE PAGAMENTO"), loja};
-        const std::string cupom = TextoImprimivel(p.cupom);
-        if (!cupom.empty()) l.push_back(Corta("CUPOM " + cupom, ColunasImpressora));
-        l.push_back("VALOR " + FormataReais(p.valor));
-        if (aprova) l.push_back("NSU " + Preenchido(t.nsu, 6) + "  AUT " + CodigoAutorizacao(t.nsu));
-        l.push_back(aprova ? "APROVADA" : "RECUSADA");
+        // Web systems in the field send blank lines too; the manager drops them.
+        l.insert(l.end(), {"009-000 = 0", "010-000 = " + f.rede, "011-000 = " + TipoTransacao(p.tela, f),
+                           "012-000 = " + std::to_string(t.nsu), "013-000 = " + CodigoAutorizacao(t.nsu), "",
+                           "016-000 = #016#"});
+        if (!adm && f.parcelas > 1)
+            l.insert(l.end(), {std::string("017-000 = ") + (f.financiamento == TFinanciamento::Loja ? "0" : "1"),
+                               "018-000 = " + std::to_string(f.parcelas)});
+        l.insert(l.end(), {data, hora, "027-000 = " + CodigoControle(conf.loja, t)});
+        AnexaComprovante(l, "028-000", "029", Comprovante(true, p, conf, f, t, TVia::Unica));
+        l.insert(l.end(), {adm ? "030-000 = Operacao concluida" : "030-000 = Transacao aprovada",
+                           "040-000 = " + f.bandeira});
+        AnexaComprovante(l, "712-000", "713", Comprovante(true, p, conf, f, t, TVia::Cliente));
+        AnexaComprovante(l, "714-000", "715", Comprovante(true, p, conf, f, t, TVia::Estabelecimento));
+        l.push_back("  ");
     }
-    l.push_back(DataHora(t.horario));
-    l.push_back("");
+    l.push_back("999-999 = 0");
+    std::erase_if(l, [&](const std::string& linha) {
+        return linha.size() >= 10 && linha.compare(7, 3, " = ") == 0 && f.omite.count(linha.substr(0, 7));
+    });
     return l;
 }
 
@@ -225,6 +269,9 @@ button{flex:1;font-size:18px;padding:12px;border:0;border-radius:6px;color:#fff;
 .recusar{background:#c92a2a}
 .cancelar{background:#495057}
 button:disabled{opacity:.45;cursor:default}
+#forma{display:flex;flex-wrap:wrap;gap:6px 12px;margin:0 0 6px;font-size:14px;color:#5b6775}
+#forma label{display:flex;flex-direction:column;gap:2px}
+#forma select{font-size:15px;padding:3px}
 )";
 }
 
@@ -234,7 +281,7 @@ const char* Roteiro() {
     return R"((function () {
   var canal = document.getElementById("ipt_imprime_gecko");
   var estado = document.getElementById("estado");
-  var botoes = document.querySelectorAll("button[data-acao]");
+  var botoes = document.querySelectorAll("button[data-acao], #forma select");
   var enviado = false;
   function responde(acao) {
     if (enviado || !Object.prototype.hasOwnProperty.call(resultados, acao)) return;
@@ -243,8 +290,32 @@ const char* Roteiro() {
     for (var i = 0; i < botoes.length; i++) botoes[i].disabled = true;
     estado.textContent = "Aguardando o gerenciador...";
   }
+  // A new choice asks the server for the page again with it in the query,
+  // so the texts stay made (and logged) by the server.
+  var forma = document.getElementById("forma");
+  if (forma) {
+    var debito = function () { return forma.elements.cartao && forma.elements.cartao.value === "debito"; };
+    var ajusta = function () {
+      if (forma.elements.parcelas) forma.elements.parcelas.disabled = debito();
+      if (forma.elements.financiamento) forma.elements.financiamento.disabled = debito();
+    };
+    ajusta();
+    forma.addEventListener("change", function () {
+      if (enviado) return;
+      // The page being replaced sends nothing any more.
+      enviado = true;
+      for (var i = 0; i < botoes.length; i++) botoes[i].disabled = true;
+      estado.textContent = "Carregando...";
+      var q = new URLSearchParams(location.search);
+      var campos = forma.querySelectorAll("select");
+      for (var j = 0; j < campos.length; j++) q.set(campos[j].name, campos[j].value);
+      if (debito()) q.set("parcelas", "1");
+      location.replace(location.pathname + "?" + q.toString());
+    });
+  }
   for (var i = 0; i < botoes.length; i++) {
-    botoes[i].addEventListener("click", function () { responde(this.getAttribute("data-acao")); });
+    if (botoes[i].tagName === "BUTTON")
+      botoes[i].addEventListener("click", function () { responde(this.getAttribute("data-acao")); });
   }
   if (automatico) {
     // A screen without that button (wrong credentials) is cancelled instead,
@@ -435,6 +506,8 @@ TPedido LePedido(const TQuery& query) {
     p.cupom = ValorDe(query, "num_cupom");
     p.cpf = ValorDe(query, "cpf");
     p.valor = ValorDe(query, "valor");
+    for (const auto& [k, v] : query)
+        if (std::find(ChavesDaForma.begin(), ChavesDaForma.end(), k) != ChavesDaForma.end()) p.escolhas.emplace_back(k, v);
     return p;
 }
 
@@ -445,10 +518,134 @@ bool CredenciaisValidas(const TPedido& pedido, const TConfiguracao& conf) {
 
 std::string CodigoAutorizacao(std::uint64_t nsu) { return Preenchido(((nsu % 1000000) * 7919 + 104729) % 1000000, 6); }
 
+std::string CodigoControle(std::uint64_t loja, const TTransacao& t) {
+    char quando[32];
+    std::snprintf(quando, sizeof quando, "%02d%02d%02d%02d%02d%02d", t.horario.tm_mday % 100, (t.horario.tm_mon + 1) % 100,
+                  (t.horario.tm_year + 1900) % 100, t.horario.tm_hour % 100, t.horario.tm_min % 100,
+                  t.horario.tm_sec % 100);
+    return Preenchido(loja % 10000, 4) + Preenchido(t.nsu % 1000000000000ULL, 12) + quando;
+}
+
+std::string TipoTransacao(TTela tela, const TForma& f) {
+    if (tela == TTela::Adm) return "00";
+    if (f.cartao == TCartao::Debito) return "20";
+    if (f.parcelas < 2) return "10";
+    return f.financiamento == TFinanciamento::Loja ? "11" : "12";
+}
+
+TForma FormaDaPagina(const TPedido& pedido, const TConfiguracao& conf, std::string* erro) {
+    TForma f = conf.forma;
+    const auto e = AplicaEscolhas(f, pedido.escolhas, false);
+    if (erro) *erro = e.value_or("");
+    return f;
+}
+
 std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
     if (acao == TAcao::Cancelar) return std::string(TextoCancelamento);
     const bool aprova = acao == TAcao::Aprovar;
-    return Junta(pedido.impressao == TImpressao::Ecf ? TrocaEcf(aprova, pedido, t) : Comprovante(aprova, pedido, conf, t));
+    const TForma f = FormaDaPagina(pedido, conf);
+    return Junta(pedido.impressao == TImpressao::Ecf ? TrocaEcf(aprova, pedido, conf, f, t)
+                                                     : Comprovante(aprova, pedido, conf, f, t, TVia::Unica));
+}
+
+// ---- the answer's shape -----------------------------------------------------
+
+namespace {
+
+// A network or brand name, upper-cased: what fits the field and the receipt line.
+std::optional<std::string> LeNome(std::string& destino, std::string_view valor, std::size_t maximo, const char* o) {
+    std::string v;
+    for (char c : valor) v += c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    const bool ok = !v.empty() && v.size() <= maximo && v.front() != ' ' && v.back() != ' ' &&
+                    std::all_of(v.begin(), v.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' '; });
+    if (!ok)
+        return std::string(o) + ": de 1 a " + std::to_string(maximo) + " letras, d\xC3\xADgitos ou brancos, n\xC3\xA3o " +
+               SaneiaUtf8(valor);
+    destino = v;
+    return std::nullopt;
+}
+
+bool EhCampo(std::string_view id) {
+    if (id.size() != 7 || id[3] != '-') return false;
+    for (std::size_t i : {0, 1, 2, 4, 5, 6})
+        if (id[i] < '0' || id[i] > '9') return false;
+    return true;
+}
+
+std::string Nome(TCartao c) { return c == TCartao::Debito ? "debito" : "credito"; }
+std::string Nome(TFinanciamento f) { return f == TFinanciamento::Loja ? "loja" : "administradora"; }
+std::string Nome(TTipoAdm a) { return a == TTipoAdm::Transacao ? "transacao" : "sem-confirmacao"; }
+
+}  // namespace
+
+std::optional<std::string> AplicaEscolha(TForma& f, std::string_view nome, std::string_view valor) {
+    const std::string v(valor);
+    const std::string nao = ", n\xC3\xA3o " + SaneiaUtf8(valor);
+    if (nome == "cartao") {
+        if (v != "credito" && v != "debito") return "cartao: credito ou debito" + nao;
+        f.cartao = v == "debito" ? TCartao::Debito : TCartao::Credito;
+    } else if (nome == "rede") {
+        return LeNome(f.rede, valor, 16, "rede");
+    } else if (nome == "bandeira") {
+        return LeNome(f.bandeira, valor, 12, "bandeira");
+    } else if (nome == "parcelas") {
+        const auto n = LeNumero(valor);
+        if (!n || *n < 1 || *n > 12) return "parcelas: de 1 (\xC3\xA0 vista) a 12" + nao;
+        f.parcelas = static_cast<unsigned>(*n);
+    } else if (nome == "financiamento") {
+        if (v != "loja" && v != "administradora") return "financiamento: loja ou administradora" + nao;
+        f.financiamento = v == "loja" ? TFinanciamento::Loja : TFinanciamento::Administradora;
+    } else if (nome == "adm") {
+        if (v != "transacao" && v != "sem-confirmacao") return "adm: transacao ou sem-confirmacao" + nao;
+        f.adm = v == "transacao" ? TTipoAdm::Transacao : TTipoAdm::SemConfirmacao;
+    } else if (nome == "omite") {
+        if (valor.empty()) {
+            f.omite.clear();
+            return std::nullopt;
+        }
+        std::set<std::string> ids;
+        for (std::size_t inicio = 0;;) {
+            const auto fim = valor.find(',', inicio);
+            const auto id = valor.substr(inicio, fim == std::string_view::npos ? std::string_view::npos : fim - inicio);
+            if (!EhCampo(id)) return "omite: campos como 027-000, separados por v\xC3\xADrgulas" + nao;
+            ids.emplace(id);
+            if (fim == std::string_view::npos) break;
+            inicio = fim + 1;
+        }
+        f.omite.insert(ids.begin(), ids.end());
+    } else {
+        return "escolha desconhecida: " + SaneiaUtf8(nome);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ValidaForma(const TForma& f) {
+    if (f.cartao == TCartao::Debito && f.parcelas > 1) return std::string("parcelas s\xC3\xB3 no cart\xC3\xA3o de cr\xC3\xA9" "dito");
+    return std::nullopt;
+}
+
+std::optional<std::string> AplicaEscolhas(TForma& forma, const TQuery& query, bool soDaForma) {
+    TForma f = forma;
+    for (const auto& [k, v] : query) {
+        const bool daForma = std::find(ChavesDaForma.begin(), ChavesDaForma.end(), k) != ChavesDaForma.end();
+        if (!daForma && !soDaForma) continue;
+        if (auto e = AplicaEscolha(f, k, v)) return e;
+    }
+    if (auto e = ValidaForma(f)) return e;
+    forma = f;
+    return std::nullopt;
+}
+
+std::string FormaEmJson(const TForma& f) {
+    std::string omite;
+    for (const auto& id : f.omite) omite += (omite.empty() ? "" : ",") + id;
+    return "{\"cartao\":\"" + Nome(f.cartao) + "\",\"rede\":\"" + EscapaJson(f.rede) + "\",\"bandeira\":\"" +
+           EscapaJson(f.bandeira) + "\",\"parcelas\":\"" + std::to_string(f.parcelas) + "\",\"financiamento\":\"" +
+           Nome(f.financiamento) + "\",\"adm\":\"" + Nome(f.adm) + "\",\"omite\":\"" + omite + "\"}";
+}
+
+bool EhLoopback(std::string_view e) {
+    return e == "::1" || e.rfind("127.", 0) == 0 || e.rfind("::ffff:127.", 0) == 0;
 }
 
 std::vector<std::string> Itens(std::string_view texto) {
@@ -465,12 +662,66 @@ std::vector<std::string> Itens(std::string_view texto) {
     }
 }
 
+namespace {
+
+std::string Opcao(const std::string& valor, const std::string& rotulo, bool escolhida) {
+    return "<option value=\"" + EscapaHtml(valor) + "\"" + (escolhida ? " selected" : "") + ">" + EscapaHtml(rotulo) +
+           "</option>";
+}
+
+std::string Escolha(const char* nome, const char* rotulo, const std::string& opcoes) {
+    return std::string("<label>") + rotulo + " <select name=\"" + nome + "\">" + opcoes + "</select></label>\n";
+}
+
+template <std::size_t N>
+std::string Lista(const std::array<std::string_view, N>& nomes, const std::string& atual) {
+    std::string o;
+    bool achou = false;
+    for (auto n : nomes) {
+        o += Opcao(std::string(n), std::string(n), n == atual);
+        achou = achou || n == atual;
+    }
+    // A name given at start that the list lacks is shown as the choice.
+    return achou ? o : Opcao(atual, atual, true) + o;
+}
+
+// The operator's choices of the answer's shape; a change reloads the page
+// with them in the query (see the script).
+std::string ControlesDaForma(TTela tela, const TForma& f) {
+    std::string c = "<form id=\"forma\" onsubmit=\"return false\">\n";
+    if (tela == TTela::Venda) {
+        c += Escolha("cartao", "Cart\xC3\xA3o",
+                     Opcao("credito", "Cr\xC3\xA9" "dito", f.cartao == TCartao::Credito) +
+                         Opcao("debito", "D\xC3\xA9" "bito", f.cartao == TCartao::Debito));
+    }
+    c += Escolha("rede", "Rede", Lista(Redes, f.rede));
+    c += Escolha("bandeira", "Bandeira", Lista(Bandeiras, f.bandeira));
+    if (tela == TTela::Venda) {
+        std::string parcelas = Opcao("1", "\xC3\x80 vista", f.parcelas < 2);
+        for (unsigned n = 2; n <= 12; ++n) parcelas += Opcao(std::to_string(n), std::to_string(n) + "x", f.parcelas == n);
+        c += Escolha("parcelas", "Parcelas", parcelas);
+        c += Escolha("financiamento", "Financiamento",
+                     Opcao("loja", "Loja", f.financiamento == TFinanciamento::Loja) +
+                         Opcao("administradora", "Administradora", f.financiamento == TFinanciamento::Administradora));
+    } else {
+        c += Escolha("adm", "Resposta",
+                     Opcao("transacao", "Transa\xC3\xA7\xC3\xA3o a confirmar", f.adm == TTipoAdm::Transacao) +
+                         Opcao("sem-confirmacao", "Sem confirma\xC3\xA7\xC3\xA3o (729-000 = 1)",
+                               f.adm == TTipoAdm::SemConfirmacao));
+    }
+    return c + "</form>\n";
+}
+
+}  // namespace
+
 std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
     const bool valido = CredenciaisValidas(pedido, conf);
     const bool operavel = valido && pedido.tela != TTela::Desconhecida;
 
     std::string titulo = "Pagamento";
     std::string corpo;
+    std::string erroDaForma;
+    const TForma forma = FormaDaPagina(pedido, conf, &erroDaForma);
     if (!valido) {
         corpo = "<p class=\"erro\">" + std::string(TextoCredenciaisInvalidas) + "</p>\n";
     } else if (pedido.tela == TTela::Venda) {
@@ -483,6 +734,12 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
         corpo = "<p>Escolha o resultado da opera\xC3\xA7\xC3\xA3o administrativa.</p>\n";
     } else {
         corpo = "<p class=\"erro\">Tela n\xC3\xA3o reconhecida</p>\n";
+    }
+
+    if (operavel) {
+        corpo += ControlesDaForma(pedido.tela, forma);
+        if (!erroDaForma.empty())
+            corpo += "<p class=\"erro\">Escolha inv\xC3\xA1lida: " + EscapaHtml(erroDaForma) + "</p>\n";
     }
 
     std::string resultados = "\"cancelar\": \"" + EscapaJs(TextoCancelamento) + "\"";
@@ -654,11 +911,15 @@ TOpcoes LeOpcoes(const std::vector<std::string>& args) {
             o.corta.insert(valor());
         } else if (nome == "--lento") {
             o.lento.insert(valor());
+        } else if (nome.rfind("--", 0) == 0 &&
+                   std::find(ChavesDaForma.begin(), ChavesDaForma.end(), nome.substr(2)) != ChavesDaForma.end()) {
+            if (const auto e = AplicaEscolha(o.conf.forma, nome.substr(2), valor())) throw EUsoIncorreto("--" + *e);
         } else {
             throw EUsoIncorreto("op\xC3\xA7\xC3\xA3o desconhecida: " + args[i]);
         }
     }
     if (o.certificado.empty() != o.chave.empty()) throw EUsoIncorreto("--cert e --chave v\xC3\xA3o juntos");
+    if (const auto e = ValidaForma(o.conf.forma)) throw EUsoIncorreto(*e);
     return o;
 }
 
@@ -675,6 +936,17 @@ std::string TextoAjuda() {
            "  --auto A              a p\xC3\xA1gina pressiona aprovar|recusar|cancelar sozinha\n"
            "                        (sem esse bot\xC3\xA3o na tela, cancelar)\n"
            "  --atraso MS           espera antes do --auto (1500)\n"
+           "\n"
+           "A forma da aprova\xC3\xA7\xC3\xA3o (tamb\xC3\xA9m escolhida na p\xC3\xA1gina, ou em GET /controle?NOME=VALOR&...\n"
+           "s\xC3\xB3 por loopback, para as pr\xC3\xB3ximas p\xC3\xA1ginas; cada chamada parte das op\xC3\xA7\xC3\xB5" "es de in\xC3\xAD" "cio):\n"
+           "  --cartao credito|debito   tipo do cart\xC3\xA3o (credito)\n"
+           "  --rede NOME           010-000, a rede (CIELO)\n"
+           "  --bandeira NOME       040-000, a bandeira (VISA)\n"
+           "  --parcelas N          1 (\xC3\xA0 vista) a 12, s\xC3\xB3 no cr\xC3\xA9" "dito (1)\n"
+           "  --financiamento loja|administradora   quem financia as parcelas (loja)\n"
+           "  --adm transacao|sem-confirmacao   a administra\xC3\xA7\xC3\xA3o a confirmar, ou com 729-000 = 1\n"
+           "                        (transacao)\n"
+           "  --omite CAMPO[,CAMPO]  deixa esses campos fora das respostas (ex.: 027-000)\n"
            "  --log ARQ             uma linha JSON por requisi\xC3\xA7\xC3\xA3o (padr\xC3\xA3o: stderr)\n"
            "  --downloads DIR       serve DIR em /download/tef/profile/<nome>\n"
            "  --redireciona NOME[=URL]  responde 302 para esse nome (padr\xC3\xA3o: a c\xC3\xB3pia em\n"

@@ -10,6 +10,7 @@
 // attribute, takes the text and empties it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -72,11 +73,58 @@ enum class TAcao { Aprovar, Recusar, Cancelar };
 std::optional<TAcao> LeAcao(std::string_view nome);
 std::string NomeAcao(TAcao acao);
 
+// ---- the answer's shape ------------------------------------------------------
+
+enum class TCartao { Credito, Debito };
+enum class TFinanciamento { Loja, Administradora };
+// An administration answered as a transaction (to be confirmed like a sale)
+// or as one that needs no confirmation (729-000 = 1).
+enum class TTipoAdm { Transacao, SemConfirmacao };
+
+// What an approval looks like: the card, the installments, the kind of
+// administration, and fields left out on purpose (to see a client cope with
+// a poorer answer). Chosen at start (options), through the control address
+// for the next pages, or by the operator in the page.
+struct TForma {
+    TCartao cartao = TCartao::Credito;
+    std::string rede = "CIELO";     // 010-000
+    std::string bandeira = "VISA";  // 040-000
+    unsigned parcelas = 1;          // 1: paid at once; 2 to 12 on credit only
+    TFinanciamento financiamento = TFinanciamento::Loja;
+    TTipoAdm adm = TTipoAdm::Transacao;
+    std::set<std::string> omite;    // field ids ("027-000") left out of exchange-file answers
+    bool operator==(const TForma&) const = default;
+};
+
+// The names a shape is chosen by: options (--cartao ...), the control query
+// and the page's own query use the same ones.
+inline constexpr std::array<std::string_view, 7> ChavesDaForma = {"cartao", "rede",          "bandeira", "parcelas",
+                                                                  "financiamento", "adm", "omite"};
+inline constexpr std::array<std::string_view, 4> Redes = {"CIELO", "REDE", "GETNET", "STONE"};
+inline constexpr std::array<std::string_view, 7> Bandeiras = {"VISA", "MASTERCARD", "ELO", "AMEX",
+                                                              "HIPERCARD", "MAESTRO", "ELECTRON"};
+
+// Applies one choice ("parcelas", "3"); the error text, or nothing. "omite"
+// takes field ids separated by commas and adds them; an empty value clears
+// them. Names and brands are upper-cased.
+std::optional<std::string> AplicaEscolha(TForma& forma, std::string_view nome, std::string_view valor);
+// The choices that only make sense together (installments on credit only).
+std::optional<std::string> ValidaForma(const TForma& forma);
+// Every shape key of the query, then the whole checked; on error the shape is
+// left as it was. Other keys are an error only when `soDaForma`.
+std::optional<std::string> AplicaEscolhas(TForma& forma, const TQuery& query, bool soDaForma);
+// One JSON object, every value a string.
+std::string FormaEmJson(const TForma& forma);
+
+// The control address answers only on loopback, whatever --endereco says.
+bool EhLoopback(std::string_view endereco);
+
 // What the manager asked for, as decoded from the query.
 struct TPedido {
     TTela tela = TTela::Desconhecida;
     TImpressao impressao = TImpressao::Ecf;
     std::string loja, login, senha, cupom, cpf, valor;
+    TQuery escolhas;  // shape keys the page's own controls put in the query
 };
 TPedido LePedido(const TQuery& query);
 
@@ -87,7 +135,11 @@ struct TConfiguracao {
     std::string senha = "1234";
     std::optional<TAcao> automatico;  // the page presses it by itself
     unsigned atrasoMs = 1500;
+    TForma forma;  // for pages whose query chooses nothing
 };
+// The server's shape with the page's choices on top; an invalid choice in the
+// page leaves the server's shape and is told in `erro`.
+TForma FormaDaPagina(const TPedido& pedido, const TConfiguracao& conf, std::string* erro = nullptr);
 bool CredenciaisValidas(const TPedido& pedido, const TConfiguracao& conf);
 
 // What the web system decides for one page: it goes into the approval.
@@ -97,6 +149,13 @@ struct TTransacao {
 };
 // Six digits derived from the NSU: stable for tests, different per NSU.
 std::string CodigoAutorizacao(std::uint64_t nsu);
+// 027-000, the control code a client hands back in its CNF or NCN: the store,
+// the NSU and the page's moment, so two transactions never share one (NSUs
+// start again with the server). Digits only, at most 32.
+std::string CodigoControle(std::uint64_t loja, const TTransacao& t);
+// 011-000: 10/11/12 credit at once / by the shop / by the issuer, 20 debit,
+// 00 an administration.
+std::string TipoTransacao(TTela tela, const TForma& forma);
 
 // The text the page writes into the channel for that button.
 std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
