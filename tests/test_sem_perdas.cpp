@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 #ifndef _WIN32
 #include <cstring>
@@ -613,36 +614,227 @@ TEST_F(Gerente, ErroDeUmaAcaoDoOperadorApareceNumaCaixaSemEmpilhar) {
     EXPECT_EQ(g.app.Mensagens[1].texto, "File not found");
 }
 
+// ---- a stop, a crash or a power loss in the middle of a sale -----------------------------------
+
+const TLinhas kCancelada101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000", "011-000 = 0",
+                               "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"};
+
+TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
+    // SIGTERM (a package upgrade restarting the service) while the page is
+    // open: the request is answered at once, before the marker goes, and the
+    // answer is still there after the next start for a reader that was slow.
+    enum class Leitor { NaoLeu, LeuEApagou, OutraRespostaNoLugar };
+    for (const Leitor leitor : {Leitor::NaoLeu, Leitor::LeuEApagou, Leitor::OutraRespostaNoLugar}) {
+        SCOPED_TRACE(static_cast<int>(leitor));
+        TGerenteVirtual h;
+        std::vector<TFimTransacao> fins;
+        h.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+        h.Inicia();
+        h.frm.GaranteAtivo();
+        h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+        for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+        ASSERT_TRUE(h.frm.FTelaAberta);
+        ASSERT_TRUE(Existe(h.frm.ArquivoRegistroAberta())) << "the acknowledged request is on record";
+        bool ativoNaResposta = false;
+        h.frm.Observador.Parando = [&] { ativoNaResposta = Existe(h.B + "resp/Ativo.001"); };
+        h.frm.FormClose();
+        EXPECT_EQ(h.Resp("intpos.001"), TextoLinhas(kCancelada101));
+        EXPECT_TRUE(ativoNaResposta) << "the marker stays until the answer is out";
+        EXPECT_FALSE(Existe(h.B + "resp/Ativo.001"));
+        ASSERT_EQ(fins.size(), 1u);
+        EXPECT_EQ(fins[0].identificacao, "101");
+        EXPECT_EQ(fins[0].desfecho, "cancelada por parada");
+
+        if (leitor == Leitor::LeuEApagou) ApagaArquivo(h.B + "resp/intpos.001");
+        if (leitor == Leitor::OutraRespostaNoLugar) GravaBytes(h.B + "resp/intpos.001", "000-000 = ATV\r\n");
+        TNovaExecucao depois(h.B);
+        depois.Prepara();
+        if (leitor == Leitor::NaoLeu) {
+            EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(kCancelada101)) << "kept for its reader";
+        } else {
+            EXPECT_FALSE(depois.TemResp("intpos.001")) << "nothing answered twice, nothing stale kept";
+        }
+        EXPECT_FALSE(depois.TemResp("intpos.sts"));
+        EXPECT_FALSE(Existe(h.frm.ArquivoRegistroAberta())) << "the record is done with";
+    }
+}
+
+TEST(FimNoMeioDaVenda, PedidoConfirmadoERespondidoNoProximoInicio) {
+    // The process ends with a request acknowledged and unanswered (kill -9,
+    // a crash, a power cut): the next start answers it as not completed.
+    for (const bool adm : {false, true}) {
+        SCOPED_TRACE(adm ? "ADM" : "CRT");
+        TDiretorioTemporario d;
+        {
+            TNovaExecucao antes(d.Caminho());
+            antes.Prepara();
+            antes.frm.FUrl = "http://loja.exemplo/";
+            antes.form.tmVerifica->SetEnabled(true);
+            SalvaLinhas(d / "req/intpos.001",
+                        adm ? TLinhas{"000-000 = ADM", "001-000 = 55"}
+                            : TLinhas{"000-000 = CRT", "001-000 = 55", "002-000 = 3", "003-000 = 990"});
+            antes.app.Avanca(1500);
+            ASSERT_TRUE(antes.TemResp("intpos.sts"));
+            // ... and it ends here, without closing.
+        }
+        TNovaExecucao depois(d.Caminho());
+        std::vector<TFimTransacao> fins;
+        depois.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+        depois.Prepara();
+        const TLinhas esperado =
+            adm ? TLinhas{"000-000 = ADM", "001-000 = 55", "011-000 = 0", "028-000 = 0",
+                          "030-000 = " + textos::TefInterrompido, "999-999 = 0"}
+                : TLinhas{"000-000 = CRT", "001-000 = 55", "002-000 = 3", "003-000 = 990", "011-000 = 0", "028-000 = 0",
+                          "030-000 = " + textos::TefInterrompido, "999-999 = 0"};
+        EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(esperado));
+        EXPECT_FALSE(depois.TemResp("intpos.sts"));
+        EXPECT_FALSE(Existe(depois.frm.ArquivoRegistroAberta()));
+        ASSERT_EQ(fins.size(), 1u);
+        EXPECT_EQ(fins[0].desfecho.rfind("interrompida", 0), 0u) << fins[0].desfecho;
+        // A third start has nothing left to answer.
+        ApagaArquivo(d / "resp/intpos.001");
+        TNovaExecucao terceira(d.Caminho());
+        terceira.Prepara();
+        EXPECT_FALSE(terceira.TemResp("intpos.001"));
+    }
+}
+
+TEST(FimNoMeioDaVenda, RegistroIlegivelEApagadoENaoRespondeNada) {
+    TDiretorioTemporario d;
+    CriaDir(d / "temp");
+    GravaBytes(d / "temp/transacao-aberta.txt", "lixo\r\n");
+    TNovaExecucao depois(d.Caminho());
+    depois.Prepara();
+    EXPECT_FALSE(depois.TemResp("intpos.001"));
+    EXPECT_FALSE(Existe(d / "temp/transacao-aberta.txt"));
+    EXPECT_NE(LeBytes(d / "LogErro.txt").find("is not a record of an open transaction"), std::string::npos);
+}
+
+TEST_F(Gerente, ConfirmacaoPendenteNaParadaETambemRespondida) {
+    // The acknowledgement could not be written yet when the stop comes:
+    // written at the close, it opens its transaction, which is answered too.
+    CriaDir(g.B + "resp/intpos.sts");  // a directory where the acknowledgement goes
+    g.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+    g.app.Avanca(1500);
+    ASSERT_FALSE(Existe(g.B + "req/intpos.001"));
+    EXPECT_EQ(Paginas("Venda"), 0);
+    RemoveArvore(g.B + "resp/intpos.sts");
+    g.frm.FormClose();
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 101", "999-999 = 0"}));
+    EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas(kCancelada101));
+    EXPECT_EQ(Paginas("Venda"), 0) << "no screen opens while closing";
+}
+
+TEST_F(Gerente, OServicoOuveCadaTransacaoEOsSinaisDeVida) {
+    int prontos = 0, vivos = 0;
+    std::vector<TFimTransacao> fins;
+    std::vector<std::size_t> pendentes;
+    g.frm.Observador.Pronto = [&] { ++prontos; };
+    g.frm.Observador.Vivo = [&] { ++vivos; };
+    g.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+    g.frm.Observador.Pendentes = [&](std::size_t n) { pendentes.push_back(n); };
+    g.frm.GaranteAtivo();
+    g.app.Avanca(2000);
+    EXPECT_EQ(prontos, 1) << "ready once, when Ativo.001 is there";
+    EXPECT_GE(vivos, 3) << "every tick of the poll";
+
+    const auto venda = [&](const std::string& id, const std::u16string* pagina, bool botao) {
+        g.Pedido({"000-000 = CRT", "001-000 = " + id, "003-000 = 1000"});
+        ASSERT_TRUE(AvancaAte([&] { return g.frm.FTelaAberta; }));
+        g.app.Avanca(1000);
+        if (pagina) g.form.GeckoBrowser1.Canal = *pagina;
+        if (botao) g.app.ExecutaHandler("SpeedButton1Click", g.form.Eventos.SpeedButton1Click);
+        ASSERT_TRUE(AvancaAte([&] { return !g.form.Janela.Visible() && !g.frm.FTelaAberta; }));
+    };
+    const std::u16string recusada = u"000-000 = CRT\u00A7001-000 = #001#\u00A7009-000 = 5\u00A7999-999 = 0";
+    venda("1", &kVendaAprovada, false);
+    venda("2", &recusada, false);
+    venda("3", nullptr, true);
+    g.Pedido({"000-000 = CRT", "001-000 = 4", "003-000 = 0"});  // a zero amount
+    g.app.Avanca(2000);
+    g.Pedido({"000-000 = CRT", "001-000 = 5", "003-000 = 500"});
+    ASSERT_TRUE(AvancaAte([&] { return g.frm.FTelaAberta; }));
+    g.Pedido({"000-000 = CRT", "001-000 = 6", "003-000 = 600"});  // arrives while 5's page is open
+    ASSERT_TRUE(AvancaAte([&] { return g.frm.FAberta && g.frm.FAberta->identificacao == "6"; }));
+    g.Pedido({"000-000 = CNC", "001-000 = 7"});
+    g.app.Avanca(3000);
+
+    std::vector<std::pair<std::string, std::string>> vistos;
+    for (const auto& f : fins) vistos.emplace_back(f.identificacao, f.desfecho);
+    EXPECT_EQ(vistos, (std::vector<std::pair<std::string, std::string>>{
+                          {"1", "aprovada"},
+                          {"2", "recusada"},
+                          {"3", "cancelada pelo operador"},
+                          {"4", "recusada: valor zerado"},
+                          {"5", "cancelada: substitu\xED" "da pelo pedido 6"},
+                          {"6", "cancelada pelo pedido CNC 7"},
+                      }));
+    ASSERT_FALSE(fins.empty());
+    EXPECT_EQ(fins[0].comando, "CRT");
+    EXPECT_EQ(fins[0].valorTexto, "1000");
+    EXPECT_GE(fins[0].duracaoMs, 1000) << "from the acknowledgement to the answer";
+    EXPECT_TRUE(pendentes.empty()) << "nothing waited to be written";
+}
+
 // ---- a start that cannot complete -------------------------------------------------------------
 
-TEST(InicioQueFalha, DizPorQueETermina) {
+TEST(InicioQueFalha, DizPorQueETerminaComOCodigoDaCausa) {
+    // On the desktop a box says why; without an operator nothing waits for a
+    // click: the log (and the journal) say why and the exit status tells
+    // systemd which cause it was.
     struct Caso {
         const char* nome;
-        std::string store;      // the store file's bytes
-        std::string esperado;   // in the box
+        std::optional<std::string> store;  // the store file's bytes; nothing: no file
+        std::string esperado;              // in the text
+        int saida;
+        bool caixaNoDesktop;               // else the set-up dialog: not a failure there
     };
+    const std::string chave = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n";
     const std::vector<Caso> casos = {
-        {"broken store", "isto nao e um registro\r\n", ":1: missing REGEDIT4 header"},
-        {"key without Lojcodigo",
-         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n\"Url\"=\"http://x/\"\r\n\r\n",
-         "Failed to get data for 'Lojcodigo'\rRegistry store "},
+        {"broken store", std::string("isto nao e um registro\r\n"), ":1: missing REGEDIT4 header", saida::ArmazemIlegivel, true},
+        {"key without Lojcodigo", chave + "\"Url\"=\"http://x/\"\r\n\r\n", "Failed to get data for 'Lojcodigo'\rRegistry store ",
+         saida::ParametrosInvalidos, true},
+        {"Lojcodigo written as text", chave + "\"Lojcodigo\"=\"123\"\r\n\r\n", "Invalid data type for 'Lojcodigo'",
+         saida::ParametrosInvalidos, true},
+        {"no store yet", std::nullopt, textos::NaoParametrizado, saida::NaoParametrizado, false},
+        {"a store without the key", std::string("REGEDIT4\r\n\r\n"), textos::NaoParametrizado, saida::NaoParametrizado, false},
     };
     for (const auto& c : casos) {
-        SCOPED_TRACE(c.nome);
-        TGerenteVirtual h;
-        const std::string store = h.B + "tef.reg";
-        GravaBytes(store, c.store);
-        TVariavelAmbiente registro("TEF_REGISTRO", store.c_str());
-        TVariavelAmbiente producao("TEF_PRODUCAO", "http://127.0.0.1:9");
-        EXPECT_FALSE(h.frm.Inicia());
-        ASSERT_EQ(h.app.Mensagens.size(), 1u);
-        const std::string& texto = h.app.Mensagens[0].texto;
-        EXPECT_EQ(texto.rfind(textos::InicioFalhou + "\r", 0), 0u) << texto;
-        EXPECT_NE(texto.find(c.esperado), std::string::npos) << texto;
-        EXPECT_NE(texto.find(store), std::string::npos) << "the file is named: " << texto;
-        EXPECT_NE(LeBytes(h.B + "LogErro.txt").find("Handler: FormCreate"), std::string::npos);
-        EXPECT_FALSE(Existe(h.B + "resp/Ativo.001"));
-        EXPECT_FALSE(h.form.tmVerifica->Enabled());
+        for (const bool semOperador : {false, true}) {
+            if (!semOperador && !c.caixaNoDesktop) continue;
+            SCOPED_TRACE(std::string(c.nome) + (semOperador ? ", without an operator" : ", on the desktop"));
+            TGerenteVirtual h;
+            const std::string store = h.B + "tef.reg";
+            if (c.store) GravaBytes(store, *c.store);
+            TVariavelAmbiente registro("TEF_REGISTRO", store.c_str());
+            TVariavelAmbiente producao("TEF_PRODUCAO", "http://127.0.0.1:9");
+            h.frm.FSemOperador = semOperador;
+            std::vector<std::string> erros;
+            h.frm.Observador.Erro = [&](const std::string& t) { erros.push_back(t); };
+            EXPECT_FALSE(h.frm.Inicia());
+            EXPECT_EQ(h.frm.FSaidaInicio, c.saida);
+            const std::string log = LeBytes(h.B + "LogErro.txt");
+            EXPECT_NE(log.find("Handler: FormCreate"), std::string::npos);
+            EXPECT_FALSE(Existe(h.B + "resp/Ativo.001"));
+            EXPECT_FALSE(h.form.tmVerifica->Enabled());
+            EXPECT_EQ(h.form.DialogosCriados, 0) << "no set-up dialog nobody would fill in";
+            if (semOperador) {
+                EXPECT_TRUE(h.app.Mensagens.empty()) << "no box: " << h.app.Mensagens.front().texto;
+                const std::string texto = textos::InicioFalhou + "\r";
+                EXPECT_NE(log.find(texto), std::string::npos) << log;
+                EXPECT_NE(log.find(c.esperado), std::string::npos) << log;
+                EXPECT_NE(log.find(store), std::string::npos) << "the file is named: " << log;
+                EXPECT_TRUE(std::any_of(erros.begin(), erros.end(),
+                                        [&](const std::string& e) { return e.rfind(texto, 0) == 0; }))
+                    << "the journal hears it";
+            } else {
+                ASSERT_EQ(h.app.Mensagens.size(), 1u);
+                const std::string& texto = h.app.Mensagens[0].texto;
+                EXPECT_EQ(texto.rfind(textos::InicioFalhou + "\r", 0), 0u) << texto;
+                EXPECT_NE(texto.find(c.esperado), std::string::npos) << texto;
+                EXPECT_NE(texto.find(store), std::string::npos) << "the file is named: " << texto;
+            }
+        }
     }
 }
 

@@ -386,7 +386,7 @@ std::vector<std::string> ConfereTroca(const std::vector<std::string>& itens, con
         const auto linhas = std::count_if(itens.begin(), itens.end(), [&](const std::string& i) { return i.rfind(prefixo, 0) == 0; });
         EXPECT_EQ(n.value_or("0"), std::to_string(linhas)) << onde << " " << contagem;
         for (long k = 1; k <= linhas; ++k) {
-            char id[8];
+            char id[32];
             std::snprintf(id, sizeof id, "%s-%03ld", prefixo, k);
             const auto l = Campo(itens, id);
             const bool citada = l && l->size() >= 2 && l->front() == '"' && l->back() == '"';

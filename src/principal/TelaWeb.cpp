@@ -13,7 +13,7 @@ void TfrmPrincipal::AbreTela(const std::string& nome) {
     DesarmaOcultacao();
     // The page loaded for this showing keeps the transaction it was loaded
     // with; until then the transaction is the one asked for now.
-    if (!FTelaAberta) FTransacaoTela = TransacaoAtual();
+    if (!FTelaAberta) FTransacaoTela = FAberta ? *FAberta : TransacaoAtual();
     FTela = nome;
     C.tmShow->SetEnabled(true);
     C.tmCmds->SetEnabled(true);

@@ -422,9 +422,11 @@ void TfrmPrincipal::Entrega(const std::string& nome, TLinhas linhas, std::functi
 }
 
 bool TfrmPrincipal::EscrevePendentes() {
-    const std::size_t antes = FPendentes.size();
+    // Only what is left waiting after a try counts for the status report.
     const auto informa = [&] {
-        if (Observador.Pendentes && FPendentes.size() != antes) Observador.Pendentes(FPendentes.size());
+        if (FPendentes.size() == FPendentesInformados) return;
+        FPendentesInformados = FPendentes.size();
+        if (Observador.Pendentes) Observador.Pendentes(FPendentesInformados);
     };
     while (!FPendentes.empty()) {
         TEscritaPendente& pendente = FPendentes.front();
@@ -437,7 +439,7 @@ bool TfrmPrincipal::EscrevePendentes() {
             }
             pendente.relatada = true;
             e.MostraAoOperador = true;
-            if (Observador.Pendentes) Observador.Pendentes(FPendentes.size());
+            informa();
             throw;
         }
         const bool atrasada = pendente.relatada;

@@ -321,4 +321,5 @@ private:
     std::deque<std::string> FAvisos;
     std::set<std::string> FAvisosAbertos;
     bool FProntoAvisado = false;
+    std::size_t FPendentesInformados = 0;
 };

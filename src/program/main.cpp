@@ -9,12 +9,17 @@
 #include "untFuncao.h"
 
 #include "Plataforma.h"
+#include "Servico.h"
+#include "Supervisor.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <memory>
 
 #ifndef _WIN32
 // The four version numbers, read back from the running file by VersaoArquivo
@@ -28,25 +33,42 @@ const std::string kTitulo = "Tef Marel";
 
 const char* const kAjuda =
     "Uso: TefOrvex [/CONFIG]\n"
+    "     TefOrvex --servico\n"
+    "     TefOrvex --estado | --limpa | --configura\n"
     "     TefOrvex --help | --version\n"
     "\n"
     "Gerenciador TEF: recolhe os pedidos do aplicativo comercial em req/, confirma e\n"
-    "responde em resp/ e mostra a página do sistema web de pagamento numa janela\n"
-    "sempre visível. Entre as vendas fica na área de notificação.\n"
+    "responde em resp/ e mostra a p\u00e1gina do sistema web de pagamento numa janela\n"
+    "sempre vis\u00edvel. Entre as vendas fica na \u00e1rea de notifica\u00e7\u00e3o.\n"
     "\n"
-    "  /CONFIG      (primeiro argumento, em qualquer caixa) abre os Parâmetros do\n"
-    "               Sistema antes de começar\n"
+    "  /CONFIG      (primeiro argumento, em qualquer caixa) abre os Par\u00e2metros do\n"
+    "               Sistema antes de come\u00e7ar\n"
+    "  --servico    sem operador (o servi\u00e7o do systemd): nenhuma caixa de mensagem;\n"
+    "               o que uma caixa diria vai para LogErro.txt e para o journal, e um\n"
+    "               in\u00edcio que n\u00e3o pode seguir termina com o seu c\u00f3digo de sa\u00edda.\n"
+    "               Sem DISPLAY, abre uma tela virtual (Xvfb) pr\u00f3pria\n"
+    "  --estado     a situa\u00e7\u00e3o desta instala\u00e7\u00e3o para a monitora\u00e7\u00e3o (0 OK,\n"
+    "               1 alerta, 2 cr\u00edtico, 3 desconhecido)\n"
+    "  --limpa      apaga resp/Ativo.001 de um gerenciador que j\u00e1 n\u00e3o roda\n"
+    "  --configura  grava a configura\u00e7\u00e3o a partir de quatro linhas na entrada:\n"
+    "               endere\u00e7o, c\u00f3digo da loja, login e senha\n"
     "  -h, --help   esta ajuda\n"
-    "  --version    a versão gravada no executável\n"
+    "  --version    a vers\u00e3o gravada no execut\u00e1vel\n"
+    "\n"
+    "C\u00f3digos de sa\u00edda: 0 fim normal, 1 in\u00edcio que n\u00e3o p\u00f4de seguir, 2 uso\n"
+    "incorreto, 3 outro gerenciador em execu\u00e7\u00e3o, 4 instala\u00e7\u00e3o incompleta, 5 sem\n"
+    "configura\u00e7\u00e3o, 6 configura\u00e7\u00e3o ileg\u00edvel, 7 configura\u00e7\u00e3o incompleta ou\n"
+    "inv\u00e1lida, 8 sem tela.\n"
     "\n"
     "req/, resp/, temp/, debug/, LogErro.txt e o perfil do navegador\n"
-    "(mozembed/Profiles/default) ficam no diretório do executável, tal como foi\n"
-    "chamado. SIGTERM ou SIGINT fecham como \"Fechar Sistema\".\n"
+    "(mozembed/Profiles/default) ficam no diret\u00f3rio do execut\u00e1vel, tal como foi\n"
+    "chamado. SIGTERM ou SIGINT fecham como \"Fechar Sistema\", respondendo antes o\n"
+    "pedido em aberto.\n"
     "\n"
     "Ambiente:\n"
-    "  TEF_REGISTRO   o arquivo de configuração (padrão /etc/orvex/tef.reg)\n"
-    "  TEF_LPT1       a impressora de comprovantes (padrão /dev/lp0)\n"
-    "  TEF_PRODUCAO   substitui o endereço de produção\n"
+    "  TEF_REGISTRO   o arquivo de configura\u00e7\u00e3o (padr\u00e3o /etc/orvex/tef.reg)\n"
+    "  TEF_LPT1       a impressora de comprovantes (padr\u00e3o /dev/lp0)\n"
+    "  TEF_PRODUCAO   substitui o endere\u00e7o de produ\u00e7\u00e3o\n"
     "  TEF_CA_BUNDLE  um arquivo de CAs a mais para os downloads do perfil\n"
     "\n"
     "Veja: man TefOrvex\n";
@@ -73,11 +95,138 @@ int RespondeAjudaOuVersao(int argc, char** argv) {
     return -1;
 }
 
-void PreparaChromium() {
+void PreparaChromium(bool semOperador) {
     if (std::getenv("QTWEBENGINE_CHROMIUM_FLAGS") != nullptr) return;
     std::string flags = "--disable-gpu";
     if (plataforma::Administrador()) flags += " --no-sandbox";  // Chromium refuses its sandbox as root
+    // Without an operator the journal gets what needs someone, not the
+    // browser's own chatter.
+    if (semOperador) flags += " --log-level=3";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.c_str());
+}
+
+std::string DiretorioDe(const std::string& exe) { return exe.substr(0, exe.rfind('/') + 1); }
+
+// A Windows-1252 text whose lines end in CR or CR LF, as UTF-8 lines.
+std::string Utf8EmLinhas(const std::string& textoCp1252) {
+    return Cp1252ParaUtf8(SubstituiTodos(SubstituiTodos(textoCp1252, "\r\n", "\n"), "\r", "\n"));
+}
+
+// A line for whoever looks after an unattended till: standard error (the
+// journal under the service) and the error log.
+void RelataFalha(const std::string& b, const std::string& textoCp1252) {
+    plataforma::supervisor::Registra(3, Utf8EmLinhas(textoCp1252));
+    try {
+        AnexaLogErro(b + "LogErro.txt", textoCp1252);
+    } catch (const std::exception&) {
+        // standard error has it
+    }
+}
+
+// Qt's own messages under the service: warnings and worse to the journal,
+// the rest (the browser engine's settings at every start) left out.
+void MensagemQt(QtMsgType tipo, const QMessageLogContext&, const QString& texto) {
+    switch (tipo) {
+        case QtDebugMsg:
+        case QtInfoMsg:
+            return;
+        case QtWarningMsg:
+        case QtCriticalMsg:  // a web page's console errors among them: nobody's to mend here
+            plataforma::supervisor::Registra(4, texto.toStdString());
+            return;
+        case QtFatalMsg:
+            plataforma::supervisor::Registra(2, texto.toStdString());
+            return;
+    }
+}
+
+// The journal's line of one transaction: no password, no card data.
+std::string LinhaTransacao(const TFimTransacao& f) {
+    char duracao[32];
+    std::snprintf(duracao, sizeof duracao, "%.1f s", static_cast<double>(f.duracaoMs) / 1000.0);
+    return Cp1252ParaUtf8(f.comando + " " + f.identificacao + " valor " + (f.valorTexto.empty() ? "-" : f.valorTexto) +
+                          ": " + f.desfecho + " em " + duracao);
+}
+
+// What the controller reports goes to the status file (always), and under
+// the service to systemd and the journal.
+void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) {
+    namespace sup = plataforma::supervisor;
+    struct TLigacao {
+        servico::TEstado estado;
+        std::chrono::steady_clock::time_point ultimoSinal{};
+        std::chrono::microseconds vigia{0};
+    };
+    auto l = std::make_shared<TLigacao>();
+    l->estado.pid = plataforma::IdDoProcesso();
+    l->estado.inicio = servico::AgoraTexto();
+    l->vigia = std::chrono::microseconds(semOperador ? sup::IntervaloDoVigia() : 0);
+    const auto grava = [l, b] {
+        try {
+            servico::GravaEstado(b, l->estado);
+        } catch (const std::exception&) {
+            // the report then says it cannot tell
+        }
+    };
+    frm.Observador.Pronto = [l, grava, semOperador] {
+        grava();
+        if (!semOperador) return;
+        sup::Notifica("READY=1\nSTATUS=Aguardando pedidos do aplicativo comercial");
+        sup::Registra(6, "pronto: resp/Ativo.001 gravado, aguardando pedidos (pid " + std::to_string(l->estado.pid) + ")");
+    };
+    frm.Observador.Vivo = [l] {
+        // Often enough for the watchdog, not at every half second.
+        if (l->vigia.count() == 0) return;
+        const auto agora = std::chrono::steady_clock::now();
+        if (agora - l->ultimoSinal < l->vigia / 4) return;
+        l->ultimoSinal = agora;
+        sup::Notifica("WATCHDOG=1");
+    };
+    frm.Observador.Parando = [semOperador] {
+        if (semOperador) sup::Notifica("STOPPING=1\nSTATUS=Encerrando");
+    };
+    frm.Observador.Transacao = [semOperador](const TFimTransacao& f) {
+        if (!semOperador) return;
+        sup::Registra(6, LinhaTransacao(f),
+                      {"TEF_COMANDO=" + f.comando, "TEF_IDENTIFICACAO=" + Cp1252ParaUtf8(f.identificacao),
+                       "TEF_VALOR=" + Cp1252ParaUtf8(f.valorTexto), "TEF_DESFECHO=" + Cp1252ParaUtf8(f.desfecho),
+                       "TEF_DURACAO_MS=" + std::to_string(f.duracaoMs)});
+    };
+    frm.Observador.Erro = [l, grava, semOperador](const std::string& texto) {
+        const std::string utf8 = Utf8EmLinhas(texto);
+        l->estado.ultimoErro = utf8.substr(0, utf8.find('\n'));
+        l->estado.ultimoErroEm = servico::AgoraTexto();
+        grava();
+        if (semOperador) sup::Registra(3, utf8);
+    };
+    frm.Observador.Aviso = [semOperador](const std::string& texto) {
+        if (semOperador) sup::Registra(5, Utf8EmLinhas(texto));
+    };
+    frm.Observador.Pendentes = [l, grava, semOperador](std::size_t n) {
+        l->estado.pendentes = n;
+        grava();
+        if (semOperador)
+            sup::Notifica(n == 0 ? "STATUS=Aguardando pedidos do aplicativo comercial"
+                                 : "STATUS=" + std::to_string(n) + " resposta(s) esperando grava\u00e7\u00e3o");
+    };
+}
+
+// The management commands: no display, no message loop.
+int ComandoDeGestao(const std::string& comando, const std::string& b) {
+    if (comando == "--estado") {
+        const servico::TRelatorio r = servico::RelatorioDeEstado(b);
+        std::printf("%s\n", r.texto.c_str());
+        return r.codigo;
+    }
+    std::string mensagem;
+    int r = 0;
+    if (comando == "--limpa") {
+        r = servico::Limpa(b, mensagem);
+    } else {
+        r = servico::Configura(std::cin, mensagem);
+    }
+    if (!mensagem.empty()) std::fprintf(stderr, "TefOrvex %s: %s\n", comando.c_str(), mensagem.c_str());
+    return r;
 }
 
 }  // namespace
@@ -87,32 +236,56 @@ int main(int argc, char** argv) {
     // The first argument as typed: the toolkit removes its own options from
     // argv, which must not move "/CONFIG" into first place.
     const std::string primeiro = argc > 1 ? argv[1] : "";
-    PreparaChromium();
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication qapp(argc, argv);
-    qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
-    componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);
-    const std::string exe = app.ExeName();
-    const std::string b = exe.substr(0, exe.rfind('/') + 1);
-    app.Reporter().SetOnExceptionNotify(
-        [&b](const componentes::TRelatorioExcecao& r) { AnexaLogErro(b + "LogErro.txt", r.texto); });
+    const std::string b = DiretorioDe(CaminhoDoExecutavel(argv[0]));
+    if (primeiro == "--estado" || primeiro == "--limpa" || primeiro == "--configura")
+        return ComandoDeGestao(primeiro, b);
+    // Nobody at the till: nothing may wait for a click.
+    const bool semOperador = primeiro == "--servico";
 
     // One manager per user and per installation directory: two must never
     // share one req/ and resp/ pair, whoever runs them.
     if (!plataforma::TomaInstanciaUnica(kTitulo, b)) {
-        app.MessageBox(componentes::TipoMensagem::Erro, "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.");
-        return 0;
+        RelataFalha(b, textos::JaEmExecucao);
+        if (!semOperador) {
+            QApplication caixa(argc, argv);
+            componentes::TAplicacaoQt app(b + "TefOrvex", primeiro);
+            app.MessageBox(componentes::TipoMensagem::Erro, textos::JaEmExecucao);
+        }
+        return saida::OutroGerente;
     }
-    if (!DiretorioExiste(b + "mozembed")) {
-        app.MessageBox(componentes::TipoMensagem::Erro,
-                       "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rDiret\xF3rio n\xE3o encontrado");
-        return 0;
+    // A manager that dies, however it dies, is seen as gone at once.
+    plataforma::ApagaAoTerminar({b + "resp/Ativo.001", b + "resp/ativo.001"});
+
+    if (semOperador) {
+        if (std::getenv("DISPLAY") == nullptr || *std::getenv("DISPLAY") == '\0') {
+            const char* run = std::getenv("XDG_RUNTIME_DIR");
+            const std::string dir = run && *run ? run : plataforma::DiretorioTemporario();
+            std::string erro;
+            if (!plataforma::IniciaTelaVirtual(dir + "/tef-orvex.Xauthority", erro)) {
+                RelataFalha(b, "O TEF n\xE3o p\xF4" "de ser iniciado.\rSem tela: a tela virtual n\xE3o abriu: " +
+                                   Utf8ParaCp1252(erro));
+                return saida::SemTela;
+            }
+        }
+        qInstallMessageHandler(MensagemQt);
     }
-    if (!ArquivoExiste(b + "mozembed/xulrunner" + plataforma::SufixoExecutavel())) {
-        app.MessageBox(componentes::TipoMensagem::Erro,
-                       "Ocorreu algum erro na instala\xE7\xE3o do TEF.\rArquivo n\xE3o encontrado");
-        return 0;
-    }
+    PreparaChromium(semOperador);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication qapp(argc, argv);
+    qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
+    componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);
+    app.Reporter().SetOnExceptionNotify(
+        [&b](const componentes::TRelatorioExcecao& r) { AnexaLogErro(b + "LogErro.txt", r.texto); });
+
+    const auto instalacaoIncompleta = [&](const std::string& texto) {
+        RelataFalha(b, texto);
+        if (!semOperador) app.MessageBox(componentes::TipoMensagem::Erro, texto);
+        return saida::InstalacaoIncompleta;
+    };
+    if (!DiretorioExiste(b + "mozembed"))
+        return instalacaoIncompleta("Ocorreu algum erro na instala\xE7\xE3o do TEF.\rDiret\xF3rio n\xE3o encontrado");
+    if (!ArquivoExiste(b + "mozembed/xulrunner" + plataforma::SufixoExecutavel()))
+        return instalacaoIncompleta("Ocorreu algum erro na instala\xE7\xE3o do TEF.\rArquivo n\xE3o encontrado");
     app.ExecutaHandler("VerificaRegistroGre", [&] {
         if (VerificaRegistroGre(b)) ExecutaEEspera(b + "mozembed/xulrunner" + plataforma::SufixoExecutavel(), "--register-global", 0);
     });
@@ -125,12 +298,14 @@ int main(int argc, char** argv) {
     c.IdHTTP1 = &clienteHttp;
     c.DefinePerfilNavegador = [&navegador](const std::string& d) { navegador.DefinePerfil(d); };
     TfrmPrincipal frmPrincipal(app, c);
+    frmPrincipal.FSemOperador = semOperador;
+    LigaObservador(frmPrincipal, b, semOperador);
     // A start that cannot complete says why and ends, instead of leaving an
     // always-on-top window that waits for ever.
-    if (!frmPrincipal.Inicia()) return 1;
+    if (!frmPrincipal.Inicia()) return frmPrincipal.FSaidaInicio;
 
     // SIGTERM and SIGINT close the main window as "Fechar Sistema" does, so
-    // "Ativo.001" does not stay behind.
+    // the open request is answered and "Ativo.001" does not stay behind.
     std::unique_ptr<QSocketNotifier> notificador;
     if (const int canal = plataforma::CanalDePedidoDeFim(); canal >= 0) {
         notificador = std::make_unique<QSocketNotifier>(canal, QSocketNotifier::Read);
@@ -141,5 +316,6 @@ int main(int argc, char** argv) {
     }
 
     form.MostraInicial();
-    return qapp.exec();
+    qapp.exec();
+    return saida::Normal;
 }

@@ -35,6 +35,21 @@ struct TGerenteVirtual {
     TfrmPrincipal frm;
 };
 
+// Another run of the manager on the same installation: what a restart finds
+// (after a stop, or after the process ended in the middle of a sale).
+struct TNovaExecucao {
+    explicit TNovaExecucao(const std::string& b) : B(b), app(B + "TefOrvex"), form(app), frm(app, form.Componentes()) {}
+    // The start's handling of the exchange directories.
+    void Prepara() { frm.PreparaDiretorios(); }
+    std::string Resp(const std::string& nome) const { return LeBytes(B + "resp/" + nome); }
+    bool TemResp(const std::string& nome) const { return Existe(B + "resp/" + nome); }
+
+    std::string B;
+    componentes::TAplicacaoVirtual app;
+    componentes::TFormPrincipalVirtual form;
+    TfrmPrincipal frm;
+};
+
 // A timer that is due at every ProcessMessages (interval 0) and records what
 // it sees. Only for direct calls: never left enabled across Avanca, which
 // would spin on it.

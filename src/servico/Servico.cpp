@@ -1,0 +1,165 @@
+#include "Servico.h"
+
+#include "Registro.h"
+#include "Servidor.h"
+#include "untFuncao.h"
+#include "untParametro.h"
+#include "untPrincipal.h"
+
+#include "Plataforma.h"
+
+#include <cstdio>
+#include <map>
+
+namespace servico {
+
+namespace {
+namespace p = plataforma;
+
+std::string Valor(const std::map<std::string, std::string>& v, const std::string& nome) {
+    const auto it = v.find(nome);
+    return it == v.end() ? std::string() : it->second;
+}
+
+// The line's text for a status file: no line break may split an entry.
+std::string UmaLinha(std::string texto) {
+    for (char& c : texto)
+        if (c == '\r' || c == '\n') c = ' ';
+    return texto;
+}
+}  // namespace
+
+std::string ArquivoEstado(const std::string& b) { return b + "temp/estado-gerente.txt"; }
+
+std::string AgoraTexto() {
+    const TDataHora t = DataHoraLocal();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.ano, t.mes, t.dia, t.hora, t.minuto, t.segundo);
+    return buf;
+}
+
+void GravaEstado(const std::string& b, const TEstado& e) {
+    const std::string temp = b + "temp/";
+    if (!DiretorioExiste(temp)) CriaDiretorio(temp);
+    TArquivoDeTrabalho novo(temp, ".estado-gerente.novo");
+    novo.Escreve(TextoLinhas({"pid = " + std::to_string(e.pid), "inicio = " + UmaLinha(e.inicio),
+                              "pendentes = " + std::to_string(e.pendentes), "ultimo_erro = " + UmaLinha(e.ultimoErro),
+                              "ultimo_erro_em = " + UmaLinha(e.ultimoErroEm)}),
+                 /*sincroniza=*/false);
+    novo.PoeNoLugar(ArquivoEstado(b));
+}
+
+std::optional<TEstado> LeEstado(const std::string& b) {
+    std::map<std::string, std::string> v;
+    try {
+        for (const auto& l : CarregaLinhasRegular(ArquivoEstado(b))) {
+            const auto igual = l.find(" = ");
+            if (igual != std::string::npos) v[l.substr(0, igual)] = l.substr(igual + 3);
+        }
+    } catch (const Exception&) {
+        return std::nullopt;
+    }
+    if (!v.count("pid") || !v.count("pendentes")) return std::nullopt;
+    TEstado e;
+    e.pid = std::atol(Valor(v, "pid").c_str());
+    e.inicio = Valor(v, "inicio");
+    e.pendentes = static_cast<std::size_t>(std::atoll(Valor(v, "pendentes").c_str()));
+    e.ultimoErro = Valor(v, "ultimo_erro");
+    e.ultimoErroEm = Valor(v, "ultimo_erro_em");
+    return e;
+}
+
+TRelatorio RelatorioDeEstado(const std::string& b) {
+    const auto emUso = p::InstalacaoEmUso(b);
+    if (!emUso) return {3, "TEF UNKNOWN - a instala\xC3\xA7\xC3\xA3o " + b + " n\xC3\xA3o pode ser consultada"};
+    const bool ativo = ArquivoExiste(b + "resp/Ativo.001");
+    const auto estado = LeEstado(b);
+    const auto erro = [&] {
+        if (!estado || estado->ultimoErro.empty()) return std::string("; \xC3\xBAltimo erro: nenhum");
+        return "; \xC3\xBAltimo erro (" + estado->ultimoErroEm + "): " + estado->ultimoErro;
+    };
+    if (!*emUso) {
+        std::string t = "TEF CRITICAL - nenhum gerenciador em execu\xC3\xA7\xC3\xA3o em " + b;
+        if (ativo) t += "; resp/Ativo.001 ficou de uma execu\xC3\xA7\xC3\xA3o anterior";
+        return {2, t + erro()};
+    }
+    if (!ativo)
+        return {2, "TEF CRITICAL - gerenciador em execu\xC3\xA7\xC3\xA3o sem resp/Ativo.001: o aplicativo comercial "
+                   "o v\xC3\xAA parado" + erro()};
+    if (!estado)
+        return {3, "TEF UNKNOWN - gerenciador em execu\xC3\xA7\xC3\xA3o, mas " + ArquivoEstado(b) +
+                       " n\xC3\xA3o pode ser lido"};
+    const std::string desde = "em execu\xC3\xA7\xC3\xA3o desde " + estado->inicio + " (pid " +
+                              std::to_string(estado->pid) + "); resp/Ativo.001 presente; " +
+                              std::to_string(estado->pendentes) + " resposta(s) esperando grava\xC3\xA7\xC3\xA3o";
+    const std::string dados = " | pendentes=" + std::to_string(estado->pendentes);
+    if (estado->pendentes > 0) return {1, "TEF WARNING - " + desde + erro() + dados};
+    return {0, "TEF OK - " + desde + erro() + dados};
+}
+
+int Limpa(const std::string& b, std::string& mensagem) {
+    const auto emUso = p::InstalacaoEmUso(b);
+    if (emUso.value_or(true)) {
+        mensagem = emUso ? "um gerenciador est\xC3\xA1 em execu\xC3\xA7\xC3\xA3o em " + b + ": nada foi apagado"
+                         : b + " n\xC3\xA3o pode ser aberto: nada foi apagado";
+        return 0;
+    }
+    int r = 0;
+    for (const char* nome : {"resp/Ativo.001", "resp/ativo.001"}) {
+        const auto erro = p::ApagaArquivo(b + nome);
+        if (erro != 0 && p::TipoDoErro(erro) != p::TTipoErro::NaoEncontrado) {
+            mensagem += b + nome + ": " + p::TextoDoErro(erro) + "\n";
+            r = 1;
+        }
+    }
+    return r;
+}
+
+int Configura(std::istream& entrada, std::string& mensagem) {
+    const char* nomes[] = {"o endere\xE7o", "o c\xF3" "digo da loja", "o login", "a senha"};
+    std::string valores[4];
+    for (int i = 0; i < 4; ++i) {
+        std::string linha;
+        if (!std::getline(entrada, linha)) {
+            mensagem = Cp1252ParaUtf8(std::string("esperadas quatro linhas na entrada padr\xE3o: falta ") + nomes[i]);
+            return saida::Uso;
+        }
+        if (!linha.empty() && linha.back() == '\r') linha.pop_back();
+        const auto cp = Utf8ParaCp1252Estrito(linha);
+        if (!cp) {
+            mensagem = Cp1252ParaUtf8(std::string(nomes[i]) + " tem um caractere sem forma em Windows-1252");
+            return saida::ParametrosInvalidos;
+        }
+        valores[i] = *cp;
+    }
+    const std::string url = valores[0].empty() ? servidor::BaseProducao() + "/" : valores[0];
+    std::int32_t loja = 0;
+    try {
+        loja = StrToInt(valores[1]);
+        // The same refusal as the dialog's: a byte the stored form turns
+        // into NUL would load back cut short.
+        for (int i : {2, 3})
+            if (Decifra(valores[i]).find('\0') != std::string::npos)
+                throw EConvertError(std::string(nomes[i]) +
+                                    " n\xE3o pode conter o caractere de retorno de carro (CR): ele n\xE3o seria "
+                                    "gravado como foi digitado.");
+    } catch (const Exception& e) {
+        mensagem = Cp1252ParaUtf8(e.Message());
+        return saida::ParametrosInvalidos;
+    }
+    try {
+        TRegistry reg;
+        AbreSemFalhar(reg, textos::ChaveRegistro, true);
+        reg.WriteString("Url", url);
+        reg.WriteInteger("Lojcodigo", loja);
+        reg.WriteString("Usulogin", Decifra(valores[2]));
+        reg.WriteString("Ususenha", Decifra(valores[3]));
+        reg.CloseKey();
+    } catch (const Exception& e) {
+        mensagem = Cp1252ParaUtf8(MascaraSenha(e.Message() + (e.Causa.empty() ? "" : ": " + e.Causa)));
+        return saida::ArmazemIlegivel;
+    }
+    return 0;
+}
+
+}  // namespace servico
