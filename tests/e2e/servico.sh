@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The manager without an operator (TefOrvex --servico), as the service runs
+# it but without systemd: no display of its own to start with, starts that
+# cannot go on, a stop and a kill -9 in the middle of a sale, the status
+# report and the cleanup.
+source "$(dirname "$0")/comum.sh"
+prepara_area
+INST=$AREA/inst
+instala "$INST"
+GERENTE_DIR=$INST
+R001=$INST/resp/intpos.001
+
+# servico [ARGS]: the manager as the unit starts it, with no display.
+servico() {
+  env -u DISPLAY -u XAUTHORITY "$INST/TefOrvex" --servico "$@" >"$AREA/gerente.out" 2>&1 &
+  PID_GERENTE=$!
+}
+estado() { set +e; "$INST/TefOrvex" --estado >"$AREA/estado.out" 2>&1; ESTADO=$?; set -e; }
+log_tem() { LC_ALL=C grep -q "$1" "$INST/LogErro.txt" 2>/dev/null; }
+
+# ---- starts that cannot go on end at once, each with its own status ---------------
+falha_inicio() { # description expected-status store-bytes (none: no store) expected-text
+  rm -f "$TEF_REGISTRO" "$INST/LogErro.txt"
+  [ "$3" != none ] && printf '%b' "$3" > "$TEF_REGISTRO"
+  servico
+  termina_com "$1: the manager waits instead of ending" "$PID_GERENTE" 60 || true
+  set +e; wait "$PID_GERENTE" 2>/dev/null; RC=$?; set -e
+  PID_GERENTE=
+  confere "$1: exit status" "$2" "$RC"
+  log_tem "$4" || falha "$1: LogErro.txt does not say why: $(cat "$INST/LogErro.txt" 2>/dev/null)"
+  grep -q "$4" "$AREA/gerente.out" || falha "$1: standard error does not say why: $(cat "$AREA/gerente.out")"
+  nao_existe "$INST/resp/Ativo.001" || falha "$1: Ativo.001 left behind"
+  ! pgrep -f "Xvfb .*$AREA" >/dev/null || falha "$1: its virtual display stayed"
+}
+CHAVE='REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n'
+falha_inicio "no store" 5 none "O sistema n.o foi parametrizado"
+falha_inicio "garbage in the store" 6 'lixo\r\n' "missing REGEDIT4 header"
+falha_inicio "no Lojcodigo" 7 "$CHAVE\"Url\"=\"http://x/\"\r\n" "Failed to get data for 'Lojcodigo'"
+ok "starts that cannot go on: exit 5, 6, 7, the cause on standard error and in LogErro.txt, nothing left"
+
+# ---- a sale on a display of its own ---------------------------------------------------------
+inicia_web --loja 1 --login operador --senha 1234 --auto aprovar --atraso 300
+grava_registro "$WEB_URL" 1 operador 1234
+rm -f "$INST/LogErro.txt"
+servico
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start: $(cat "$AREA/gerente.out")"
+grep -q "pronto" "$AREA/gerente.out" || falha "no ready line: $(cat "$AREA/gerente.out")"
+estado
+confere "--estado while it runs" 0 "$ESTADO"
+grep -q "TEF OK - em execu" "$AREA/estado.out" || falha "--estado: $(cat "$AREA/estado.out")"
+comercial crt --valor 1000 --id 701 --manter
+confere "a sale without a display of its own" 0 "$RC"
+confere "its answer" "701|0" "$(campo "$R001" 001-000)|$(campo "$R001" 009-000)"
+grep -q "CRT 701 valor 1000: aprovada em" "$AREA/gerente.out" || falha "no line for the sale: $(cat "$AREA/gerente.out")"
+rm -f "$R001" "$INST/resp/intpos.sts"
+ok "started its own virtual display, sold, one line per transaction"
+
+# ---- a second manager on the same installation -------------------------------------------
+set +e; env -u DISPLAY "$INST/TefOrvex" --servico >"$AREA/segundo.out" 2>&1; RC=$?; set -e
+confere "a second manager: exit status" 3 "$RC"
+grep -q "j. esta em execu" "$AREA/segundo.out" || falha "a second manager: $(cat "$AREA/segundo.out")"
+ok "a second manager ends at once with status 3"
+
+kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20; PID_GERENTE=
+
+# ---- SIGTERM while a sale's page is open: answered before the end ---------------------------
+para_web
+: > "$AREA/web.log"
+inicia_web --loja 1 --login operador --senha 1234   # manual: the page stays open
+grava_registro "$WEB_URL" 1 operador 1234
+servico
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start: $(cat "$AREA/gerente.out")"
+comercial crt --valor 2500 --id 702 --documento 9 --espera-resp 0
+confere "acknowledged" 3 "$RC"
+espera_ate 60 pagina_pedida || falha "the page was not requested"
+kill -TERM "$PID_GERENTE"
+INICIO=$(date +%s%N)
+espera_ate 10 existe "$R001" || falha "the open sale was not answered at the stop"
+MS=$(( ($(date +%s%N) - INICIO) / 1000000 ))
+confere "the stop's answer" "702|9|2500|TEF Marel Raruveda foi cancelado" \
+  "$(campo "$R001" 001-000)|$(campo "$R001" 002-000)|$(campo "$R001" 003-000)|$(campo "$R001" 030-000)"
+termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
+set +e; wait "$PID_GERENTE" 2>/dev/null; RC=$?; set -e
+PID_GERENTE=
+confere "exit status after SIGTERM" 0 "$RC"
+nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left after SIGTERM"
+estado
+confere "--estado once it has stopped" 2 "$ESTADO"
+ok "SIGTERM during a sale: answered in ${MS} ms, then the end (status 0); --estado says critical"
+
+# The answer of the stop stays for its reader across the next start.
+servico
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start again"
+confere "the stop's answer kept by the next start" 702 "$(campo "$R001" 001-000)"
+rm -f "$R001"
+ok "the next start keeps the stop's answer for its reader"
+
+# ---- kill -9 in the middle of a sale: the marker goes at once, the next start answers ---------
+: > "$AREA/web.log"
+comercial crt --valor 3000 --id 703 --espera-resp 0
+espera_ate 60 pagina_pedida || falha "the page was not requested"
+kill -9 "$PID_GERENTE"
+INICIO=$(date +%s%N)
+espera_ate 5 nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 stays after kill -9"
+MS=$(( ($(date +%s%N) - INICIO) / 1000000 ))
+wait "$PID_GERENTE" 2>/dev/null || true
+PID_GERENTE=
+ok "kill -9: Ativo.001 gone ${MS} ms later"
+servico
+espera_ate 60 existe "$R001" || falha "the interrupted sale was not answered at the next start"
+confere "the interrupted sale's answer" "703|3000|TEF interrompido: confira no sistema web antes de cobrar de novo" \
+  "$(campo "$R001" 001-000)|$(campo "$R001" 003-000)|$(campo "$R001" 030-000)"
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start again"
+rm -f "$R001"
+ok "the next start answers the interrupted sale as not completed"
+
+# ---- --limpa after a death that left the marker ----------------------------------------------
+kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20; PID_GERENTE=
+printf '000-000 = TEF\r\n' > "$INST/resp/Ativo.001"
+"$INST/TefOrvex" --limpa || falha "--limpa failed"
+nao_existe "$INST/resp/Ativo.001" || falha "--limpa left the marker"
+ok "--limpa removes a dead manager's marker"
+echo "$TESTES passed, 0 failed"
