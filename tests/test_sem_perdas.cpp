@@ -221,6 +221,33 @@ TEST_F(Gerente, ConfirmacaoQueNaoGravaAbreATelaSoDepoisDeGravada) {
     EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 3", "999-999 = 0"}));
 }
 
+TEST_F(Gerente, ConfirmacaoQueEsperaNaoDeixaAJanelaParadaNaFrente) {
+    // Right after a sale its window still shows, waiting to hide, when the
+    // next sale's acknowledgement cannot be written: the window goes to the
+    // tray instead of showing the old page, the operator hears once why the
+    // sale waits, and the screen opens once the acknowledgement is out.
+    g.Pedido({"000-000 = CRT", "001-000 = 1", "003-000 = 1000"});
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }));
+    g.app.Avanca(500);
+    g.form.GeckoBrowser1.Canal = kVendaAprovada;
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }));
+    ApagaArquivo(g.B + "resp/intpos.sts");
+    CriaDir(g.B + "resp/intpos.sts");  // the acknowledgement cannot be written
+    g.Pedido({"000-000 = CRT", "001-000 = 2", "003-000 = 2500"});
+    ASSERT_TRUE(AvancaAte([&] { return !Existe(g.B + "req/intpos.001"); }));
+    ASSERT_TRUE(AvancaAte([&] { return !g.form.Janela.Visible(); }, 2000)) << "no window in front of the operator";
+    EXPECT_FALSE(g.form.tmCmds->Enabled()) << "the old page is not read";
+    g.app.Avanca(3000);
+    EXPECT_EQ(Paginas("Venda"), 1) << "no screen before the acknowledgement";
+    ASSERT_EQ(g.app.Mensagens.size(), 1u) << "told once";
+    EXPECT_EQ(g.app.Mensagens[0].texto.rfind(textos::TransacaoAguarda + "\r", 0), 0u) << g.app.Mensagens[0].texto;
+    RemoveArvore(g.B + "resp/intpos.sts");
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 2; }, 2000));
+    EXPECT_TRUE(g.form.Janela.Visible());
+    EXPECT_NE(Utf16ParaUtf8(g.form.GeckoBrowser1.Enderecos.back()).find("&valor=2500&"), std::string::npos);
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 2", "999-999 = 0"}));
+}
+
 // ---- a request that arrives while an earlier screen is open ----------------------------------
 
 // Sale A (101, R$ 10,00) has its screen open when sale B (102, R$ 50,00)
@@ -558,7 +585,7 @@ TEST_F(Gerente, PedidoIlegivelNaoSeguraOsOutrosERelataUmaVez) {
 
 TEST_F(Gerente, PedidoQueNaoSeApagaNaoEAtendidoDuasVezes) {
     ::chmod(g.dir.Caminho().c_str(), 0777);
-    for (const char* d : {"", "req", "resp", "temp"}) {
+    for (const char* d : {"", "req", "resp", "temp", "debug"}) {
         CriaDir(g.B + d);
         ::chmod((g.B + d).c_str(), 0777);
     }
@@ -573,6 +600,9 @@ TEST_F(Gerente, PedidoQueNaoSeApagaNaoEAtendidoDuasVezes) {
             g.app.Avanca(5000);
             EXPECT_FALSE(g.TemResp("intpos.sts")) << "not acted on while it stays";
             EXPECT_EQ(Conta(Log(), "Cannot delete file"), 1) << Log();
+            // Read, so traced: once, while it stays.
+            const std::string traco = LeBytes(g.B + "debug/Debug.txt");
+            EXPECT_EQ(Conta(traco, "Tipo: Req\r\nNome do Arquivo: " + g.B + "req/intpos.001\r\n"), 1) << traco;
             ::chmod((g.B + "req").c_str(), 0777);
             g.app.Avanca(1500);
             EXPECT_FALSE(Existe(g.B + "req/intpos.001"));
@@ -777,6 +807,40 @@ TEST_F(Gerente, OServicoOuveCadaTransacaoEOsSinaisDeVida) {
 }
 
 // ---- a start that cannot complete -------------------------------------------------------------
+
+#ifndef _WIN32
+TEST(InicioQueFalha, ArmazemQueOUsuarioNaoPodeLerDizQuemPodeEComoEntrarNoGrupo) {
+    // The package's store is 0640 root:tef: an operator outside the group
+    // must learn which file, why, and what to ask for.
+    if (::geteuid() != 0) GTEST_SKIP() << "the store must belong to another user than the one who runs the body";
+    TGerenteVirtual h;
+    const std::string store = h.B + "tef.reg";
+    GravaBytes(store, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n\"Lojcodigo\"=dword:00000001\r\n");
+    ASSERT_EQ(::chmod(store.c_str(), 0640), 0);
+    for (const char* d : {"", "resp", "req"}) ::chmod((h.B + d).c_str(), 0777);
+    ::chmod(h.dir.Caminho().c_str(), 0777);
+    const auto dono = plataforma::DonoDe(store);
+    ASSERT_TRUE(dono);
+    TVariavelAmbiente registro("TEF_REGISTRO", store.c_str());
+    TVariavelAmbiente producao("TEF_PRODUCAO", "http://127.0.0.1:9");
+    std::string motivo;
+    const bool ok = ComoUsuarioComum(
+        [&] {
+            ASSERT_FALSE(PodeLer(store));
+            h.frm.FSemOperador = true;
+            EXPECT_FALSE(h.frm.Inicia());
+            EXPECT_EQ(h.frm.FSaidaInicio, saida::ArmazemIlegivel);
+            const std::string log = LeBytes(h.B + "LogErro.txt");
+            EXPECT_NE(log.find(store + ": Permission denied"), std::string::npos) << log;
+            const std::string usuario = plataforma::NomeDoUsuario();
+            EXPECT_NE(log.find("inclua-o no grupo " + dono->grupo + " (sudo adduser " + usuario + " " + dono->grupo + ")"),
+                      std::string::npos)
+                << log;
+        },
+        motivo);
+    EXPECT_TRUE(ok) << motivo;
+}
+#endif
 
 TEST(InicioQueFalha, DizPorQueETerminaComOCodigoDaCausa) {
     // On the desktop a box says why; without an operator nothing waits for a

@@ -385,7 +385,14 @@ TEST_F(Canal, TabelaDeTextosDaPagina) {
         {u"  ", Efeito::Resultado, {"  "}},
         {u"Caf\u00E9 \u20AC 5\u00A7\u4E2D\U0001F600x", Efeito::Resultado, {"Caf\xE9 \x80 5", "??x"}},
         {u"sem separador \u00C2 \uFFFD", Efeito::Resultado, {"sem separador \xC2 ?"}},
-        {u"A\0B\u00A7\0"s, Efeito::Resultado, {"A?B", "?"}},
+        // A NUL between other bytes shows as "?"; at either end of an item
+        // it is a control character and goes.
+        {u"A\0B\u00A7\0"s, Efeito::Resultado, {"A?B", ""}},
+        {u"COMMAND_TEF\u00A7close\0"s, Efeito::Cancela, {}},
+        {u"COMMAND_TEF\u00A7\0close"s, Efeito::Cancela, {}},
+        {u"COMMAND_TEF\u00A7clo\0se"s, Efeito::Nada, {}},
+        {u"\0COMMAND_TEF\u00A7close"s, Efeito::Resultado, {"COMMAND_TEF", "close"}},
+        {u"999-999 = 0\0\u00A7\0x\0\0"s, Efeito::Resultado, {"999-999 = 0", "x"}},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(Utf16ParaUtf8(c.texto));
@@ -477,9 +484,17 @@ TEST_F(Canal, NulNaPaginaNaoCortaAResposta) {
     using namespace std::string_literals;
     g.frm.FTefComercial = true;
     g.frm.FIdentificacao = "78";
-    g.form.GeckoBrowser1.Canal = u"000-000 = ADM\u00A7001-000 = #001#\u00A7030-000 = a\0b\u00A7999-999 = 0"s;
-    Tick();
-    EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas({"000-000 = ADM", "001-000 = 78", "030-000 = a?b", "999-999 = 0"}));
+    for (const auto& pagina : {u"000-000 = ADM\u00A7001-000 = #001#\u00A7030-000 = a\0b\u00A7999-999 = 0"s,
+                               // a NUL after the last item, or ending it, adds no line
+                               u"\0"s + u"000-000 = ADM\u00A7001-000 = #001#\0\u00A7030-000 = a\0b\u00A7999-999 = 0\u00A7\0"s,
+                               u"000-000 = ADM\u00A7001-000 = #001#\u00A7030-000 = a\0b\u00A7999-999 = 0\0"s}) {
+        ApagaArquivo(g.B + "resp/intpos.001");
+        g.form.tmOculta->SetEnabled(false);  // the screen stays open for the next text
+        g.form.tmCmds->SetEnabled(true);
+        g.form.GeckoBrowser1.Canal = pagina;
+        Tick();
+        EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas({"000-000 = ADM", "001-000 = 78", "030-000 = a?b", "999-999 = 0"}));
+    }
 }
 
 TEST_F(Canal, FecharComercialGravaCancelamento) {

@@ -164,6 +164,15 @@ private:
 // ---- the process and its executable ----------------------------------------
 
 int IdDoProcesso();
+// The name of the user the process runs as.
+std::string NomeDoUsuario();
+// The owner's and the group's names of a file, and its permission bits;
+// nothing when it cannot be looked at.
+struct TDono {
+    std::string usuario, grupo;
+    unsigned modo = 0;
+};
+std::optional<TDono> DonoDe(const std::string& caminho);
 // Whether the process runs with the system's full rights (root).
 bool Administrador();
 // The executable's path as invoked (argv[0]): absolute, found through PATH

@@ -12,7 +12,9 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <langinfo.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -315,6 +317,26 @@ TCodigo TTrava::Toma(const std::string& caminho) {
 int IdDoProcesso() { return static_cast<int>(::getpid()); }
 
 bool Administrador() { return ::geteuid() == 0; }
+
+namespace {
+std::string NomeDeUsuario(uid_t uid) {
+    const passwd* p = ::getpwuid(uid);
+    return p ? p->pw_name : std::to_string(uid);
+}
+}  // namespace
+
+std::string NomeDoUsuario() { return NomeDeUsuario(::geteuid()); }
+
+std::optional<TDono> DonoDe(const std::string& caminho) {
+    struct stat st{};
+    if (::stat(caminho.c_str(), &st) != 0) return std::nullopt;
+    TDono d;
+    d.usuario = NomeDeUsuario(st.st_uid);
+    const group* g = ::getgrgid(st.st_gid);
+    d.grupo = g ? g->gr_name : std::to_string(st.st_gid);
+    d.modo = st.st_mode & 07777;
+    return d;
+}
 
 std::string CaminhoDoExecutavel(const char* argv0) {
     std::string nome = argv0 ? argv0 : "";

@@ -422,6 +422,15 @@ std::optional<bool> InstalacaoEmUso(const std::string& instalacao) {
 
 void ApagaAoTerminar(const std::vector<std::string>&) {}
 
+std::string NomeDoUsuario() {
+    char nome[256];
+    DWORD n = sizeof nome;
+    return GetUserNameA(nome, &n) ? std::string(nome) : std::string();
+}
+
+// Access lists, not an owner's group, decide here.
+std::optional<TDono> DonoDe(const std::string&) { return std::nullopt; }
+
 bool IniciaTelaVirtual(const std::string&, std::string& erro) {
     erro = "no virtual display on this system";
     return false;

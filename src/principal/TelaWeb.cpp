@@ -125,18 +125,26 @@ void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto
 
 void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
     if (!texto || texto->empty()) return;
-    std::string pagina = Utf16ParaCp1252(*texto);
-    // A NUL is no text; left in, it would end the answer's content there and
-    // cut its last lines ("999-999 = 0" among them). Shown as any character
-    // the code page cannot hold.
-    std::replace(pagina.begin(), pagina.end(), '\0', '?');
-    TLinhas itens = Divide(std::move(pagina), "\xA7");
+    TLinhas itens = Divide(Utf16ParaCp1252(*texto), "\xA7");
     if (itens.empty()) return;
     // The transaction the page was loaded for, whatever requests came since.
     const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     if (itens[0] == "COMMAND_TEF" && itens.size() >= 2) {
         if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef(t);
         return;
+    }
+    // A NUL is no text; left in, it would end the answer's content there and
+    // cut its last lines ("999-999 = 0" among them). At either end of a line
+    // it is a control character like the others and goes; between other
+    // bytes it shows as any character the code page cannot hold.
+    for (auto& item : itens) {
+        const auto inicio = item.find_first_not_of('\0');
+        if (inicio == std::string::npos) {
+            item.clear();
+            continue;
+        }
+        item = item.substr(inicio, item.find_last_not_of('\0') - inicio + 1);
+        std::replace(item.begin(), item.end(), '\0', '?');
     }
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
     C.panEsconde->SetVisible(true);

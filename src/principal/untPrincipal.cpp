@@ -110,6 +110,13 @@ void TfrmPrincipal::tmVerificaTimer() {
         if (RegistraFalhaPedido(*pedido)) Relata(e, "tmVerificaTimer");
         return;
     }
+    // Traced as read, before the deletion: also a request that cannot be
+    // deleted reaches the trace, once while it stays.
+    const TAssinaturaPedido assinatura{pedido->tipo, pedido->tamanho, pedido->modificado};
+    if (const auto r = FPedidosRastreados.find(pedido->caminho); r == FPedidosRastreados.end() || !(r->second == assinatura)) {
+        GravaDebug("Req", linhas, pedido->caminho);
+        FPedidosRastreados[pedido->caminho] = assinatura;
+    }
     ApagaArquivo(pedido->caminho);
     if (ArquivoExiste(pedido->caminho)) {
         // Acting on a request that stays would act on it again every tick:
@@ -121,7 +128,7 @@ void TfrmPrincipal::tmVerificaTimer() {
         return;
     }
     FPedidosFalhos.erase(pedido->caminho);
-    GravaDebug("Req", linhas, pedido->caminho);
+    FPedidosRastreados.erase(pedido->caminho);
     LimpaTransacao();
     for (const auto& linha : linhas) LeCampo(linha);
     DespachaComando();
@@ -187,9 +194,6 @@ void TfrmPrincipal::DespachaComando() {
     if (FComando == "CRT" || FComando == "ADM") {
         // The page of an earlier screen must never answer this request.
         EncerraTelaAnterior();
-        // A transaction that has just been answered is not in progress, even
-        // while its window waits to hide.
-        if (DesarmaOcultacao()) FModoAdm = false;
         const bool adm = FComando == "ADM";
         if (!adm) FTefComercial = true;
         TTransacao aberta = TransacaoAtual();
@@ -199,19 +203,31 @@ void TfrmPrincipal::DespachaComando() {
         // On disk before the acknowledgement is: whatever ends this process
         // from now on, the request is answered.
         GravaRegistroAberta(aberta);
-        Entrega(
-            "intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
-            [this, adm] {
-                if (adm) IniciaAdm();
-                else IniciaVenda();
-            },
-            [this, adm, aberta] {
-                if (adm) {
-                    FTefComercial = true;
-                    FModoAdm = true;
-                }
-                FAberta = aberta;
-            });
+        try {
+            Entrega(
+                "intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
+                [this, adm] {
+                    if (adm) IniciaAdm();
+                    else IniciaVenda();
+                },
+                [this, adm, aberta] {
+                    // A transaction that has just been answered is not in
+                    // progress, even while its window waits to hide.
+                    if (DesarmaOcultacao()) FModoAdm = false;
+                    if (adm) {
+                        FTefComercial = true;
+                        FModoAdm = true;
+                    }
+                    FAberta = aberta;
+                });
+        } catch (Exception& e) {
+            // Told once, in words about the sale; the log keeps the report.
+            e.MostraAoOperador = false;
+            MostraErro(textos::TransacaoAguarda + "\r" + e.Message());
+            AguardaConfirmacao();
+            throw;
+        }
+        if (!FPendentes.empty()) AguardaConfirmacao();
     } else if (FComando == "CNC") {
         // Answered with the CNC's own fields; the request still open, if
         // any, ends with it.
@@ -224,6 +240,12 @@ void TfrmPrincipal::DespachaComando() {
         ack.push_back("999-999 = 0");
         Entrega("intpos.sts", std::move(ack));
     }
+}
+
+void TfrmPrincipal::AguardaConfirmacao() {
+    // Until the acknowledgement is out no screen opens: a window left in
+    // front of the operator would show an earlier page that nobody may use.
+    if (C.Janela->Visible()) C.tmOculta->SetEnabled(true);
 }
 
 void TfrmPrincipal::EncerraTelaAnterior() {
@@ -791,6 +813,19 @@ void TfrmPrincipal::CarregaParametros() {
             const std::string onde = "Registry store " + reg.Armazem().Descricao() + ", key HKEY_LOCAL_MACHINE" +
                                      FChaveRegistro;
             if (e.Causa.find(onde) == std::string::npos) e.Causa = e.Causa.empty() ? onde : e.Causa + "\r" + onde;
+            // A store this user may not read: who may, and how to join them.
+            if (const auto* arquivo = dynamic_cast<const TArmazemRegistro*>(&reg.Armazem())) {
+                const auto dono = plataforma::DonoDe(arquivo->Arquivo());
+                if (dono && ArquivoExiste(arquivo->Arquivo()) && !PodeLer(arquivo->Arquivo())) {
+                    char modo[8];
+                    std::snprintf(modo, sizeof modo, "%04o", dono->modo);
+                    const std::string usuario = plataforma::NomeDoUsuario();
+                    e.Causa += "\rO usu\xE1rio " + usuario + " n\xE3o pode ler " + arquivo->Arquivo() + " (dono " +
+                               dono->usuario + ", grupo " + dono->grupo + ", modo " + modo + "): inclua-o no grupo " +
+                               dono->grupo + " (sudo adduser " + usuario + " " + dono->grupo +
+                               ") e entre de novo na sess\xE3o.";
+                }
+            }
             throw;
         }
         return;

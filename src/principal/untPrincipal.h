@@ -30,6 +30,9 @@ inline const std::string ValorZerado =
     "O Aplicado Comercial passou o valor da venda zerado.\rO TEF ser\xE1 cancelado.";
 inline const std::string InicioFalhou = "O TEF n\xE3o p\xF4" "de ser iniciado.";
 inline const std::string JaEmExecucao = "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.";
+inline const std::string TransacaoAguarda =
+    "A transa\xE7\xE3o aguarda: a confirma\xE7\xE3o do pedido n\xE3o p\xF4" "de ser gravada para o aplicativo "
+    "comercial. A tela abre assim que ela for gravada.";
 // 030-000 of a request acknowledged by a run that ended before answering it.
 inline const std::string TefInterrompido = "TEF interrompido: confira no sistema web antes de cobrar de novo";
 }  // namespace textos
@@ -285,6 +288,9 @@ public:
     // is answered as cancelled, and whatever its page still hands over goes
     // to the log only.
     void EncerraTelaAnterior();
+    // An acknowledgement that waits to be written: the window goes to the
+    // tray meanwhile.
+    void AguardaConfirmacao();
 
     struct TEscritaPendente {
         std::string nome;
@@ -315,6 +321,7 @@ private:
     void tmAvisosTimer();
 
     std::map<std::string, TAssinaturaPedido> FPedidosFalhos;
+    std::map<std::string, TAssinaturaPedido> FPedidosRastreados;
     std::optional<TDataHora> FInicio;
     bool FAtivoRelatado = false;
     std::unique_ptr<componentes::ITimer> tmAvisos;

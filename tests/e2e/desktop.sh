@@ -71,6 +71,10 @@ PRIMEIRO=$PID_GERENTE
 SEGUNDO=$!
 fecha_caixa Error
 termina_com "the second start did not end" "$SEGUNDO" 20
+set +e; wait "$SEGUNDO"; RC=$?; set -e
+confere "exit status of a second start" 3 "$RC"
+grep -q "TEF Tarvo j. esta em execu" "$AREA/segundo.out" || falha "the second start said nothing on standard error: $(cat "$AREA/segundo.out")"
+LC_ALL=C grep -q $'TEF Tarvo j\xe1 esta em execu\xe7\xe3o.' "$INST/LogErro.txt" || falha "the second start left nothing in LogErro.txt"
 kill -0 "$PRIMEIRO" || falha "the first instance ended"
 confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
 # Another user or a service: another runtime directory, the same installation.
@@ -82,7 +86,7 @@ termina_com "a start from another runtime directory did not end" "$TERCEIRO" 20
 kill -0 "$PRIMEIRO" || falha "the first instance ended"
 confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
 PID_GERENTE=$PRIMEIRO
-ok "second start refused, also from another runtime directory"
+ok "second start refused (box, standard error, LogErro.txt, status 3), also from another runtime directory"
 
 # ---- a request from the commercial application is acknowledged -------------------
 set +e
