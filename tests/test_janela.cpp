@@ -7,6 +7,8 @@
 #include <array>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -169,6 +171,74 @@ TEST_F(Inicio, FormCreateCompletoDeixaOGerenteOciosoEConsultando) {
     EXPECT_FALSE(form->Janela.Visible());
     EXPECT_TRUE(form->JvTrayIcon1.Active());
     EXPECT_EQ(form->tmOculta->Interval(), 1000);
+}
+
+TEST_F(Inicio, NomesDaConfiguracaoParaOsArquivosDeResp) {
+    // Programs written for Windows read "IntPos.Sts" or "INTPOS.001": the
+    // configuration names the files; a value that is not a bare file name is
+    // reported once and the described name used.
+    struct Caso {
+        const char* nome;
+        std::optional<std::string> confirmacao, resposta, ativo;  // nothing: not in the store
+        std::string sts, r001, marcador;                          // the names written
+        bool apelido;                                             // "ativo.001" beside the marker
+        int relatos;
+    };
+    const std::vector<Caso> casos = {
+        {"none set", {}, {}, {}, "intpos.sts", "intpos.001", "Ativo.001", true, 0},
+        {"all three", std::string("IntPos.Sts"), std::string("INTPOS.001"), std::string("ATIVO.001"), "IntPos.Sts",
+         "INTPOS.001", "ATIVO.001", false, 0},
+        {"empty values", std::string(""), std::string(""), std::string(""), "intpos.sts", "intpos.001", "Ativo.001", true, 0},
+        {"a path", std::string("../resp2/x.sts"), std::string("a/b"), std::string("C:ativo"), "intpos.sts", "intpos.001",
+         "Ativo.001", true, 3},
+        {"too long, a backslash", std::string(65, 'x'), std::string("a\\b"), std::string("ok.001"), "intpos.sts",
+         "intpos.001", "ok.001", false, 2},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        RemoveArvore(B + "resp");
+        ApagaArquivo(B + "LogErro.txt");
+        ApagaArquivo(store);
+        GravaConfiguracao(store);
+        {
+            TRegistry r(store);
+            r.OpenKey(kChave, false);
+            if (c.confirmacao) r.WriteString("NomeConfirmacao", *c.confirmacao);
+            if (c.resposta) r.WriteString("NomeResposta", *c.resposta);
+            if (c.ativo) r.WriteString("NomeAtivo", *c.ativo);
+        }
+        Cria();
+        frm->FormCreate();  // loads the configuration twice
+        EXPECT_EQ(frm->FNomeConfirmacao, c.sts);
+        EXPECT_EQ(frm->FNomeResposta, c.r001);
+        EXPECT_TRUE(Existe(B + "resp/" + c.marcador));
+        EXPECT_EQ(Existe(B + "resp/ativo.001"), c.apelido);
+        const std::string log = Existe(B + "LogErro.txt") ? LeBytes(B + "LogErro.txt") : "";
+        int relatos = 0;
+        for (auto p = log.find("is not a bare file name"); p != std::string::npos; p = log.find("is not a bare file name", p + 1))
+            ++relatos;
+        EXPECT_EQ(relatos, c.relatos) << "once per value, though loaded twice: " << log;
+
+        SalvaLinhas(B + "req/intpos.001", {"000-000 = CRT", "001-000 = 8", "003-000 = 100"});
+        app->Avanca(1500);
+        form->GeckoBrowser1.Canal = u"000-000 = CRT\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7999-999 = 0";
+        app->Avanca(1000);
+        EXPECT_EQ(LeBytes(B + "resp/" + c.sts), "000-000 = CRT\r\n001-000 = 8\r\n999-999 = 0\r\n");
+        EXPECT_NE(LeBytes(B + "resp/" + c.r001).find("001-000 = 8\r\n"), std::string::npos);
+        TLinhas arquivos;
+        ListaArquivos(B + "resp/", arquivos, false);
+        for (auto& a : arquivos) a = a.substr(a.rfind('/') + 1);
+        std::sort(arquivos.begin(), arquivos.end());
+        TLinhas esperados = {c.sts, c.r001, c.marcador};
+        if (c.apelido) esperados.push_back("ativo.001");
+        std::sort(esperados.begin(), esperados.end());
+        EXPECT_EQ(arquivos, esperados) << "nothing under the other names";
+
+        frm->FormClose();
+        EXPECT_FALSE(Existe(B + "resp/" + c.marcador));
+        EXPECT_FALSE(Existe(B + "resp/Ativo.001"));
+        EXPECT_FALSE(plataforma::Consulta(B + "resp/ativo.001", false));
+    }
 }
 
 TEST_F(Inicio, FormCreateCriaRespEReqQuandoFaltam) {

@@ -80,11 +80,12 @@ void TfrmPrincipal::FormClose() {
         const TTransacao t = *FAberta;
         FAberta.reset();
         const TLinhas linhas = LinhasCancelamento(t, textos::TefCancelado);
-        Entrega("intpos.001", linhas, nullptr, [this, t, linhas, serie = FSerieRegistro] {
+        Entrega(FNomeResposta, linhas, nullptr, [this, t, linhas, serie = FSerieRegistro] {
             if (serie == 0 || serie != FSerieRegistro) return;
             try {
                 TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo");
-                novo.Escreve(TextoLinhas(LinhasDoRegistro(t, "respondida " + Impressao(TextoLinhas(linhas)))));
+                novo.Escreve(TextoLinhas(
+                    LinhasDoRegistro(t, "respondida " + Impressao(TextoLinhas(linhas)) + " " + FNomeResposta)));
                 novo.PoeNoLugar(ArquivoRegistroAberta());
             } catch (const std::exception&) {
                 // The record still says open: the next start answers it again.
@@ -92,9 +93,10 @@ void TfrmPrincipal::FormClose() {
         });
         FimDeTransacao(t, "cancelada por parada");
     }
-    const std::string ativo = FDirResp + "Ativo.001";
-    if (ArquivoExiste(ativo)) ApagaArquivo(ativo);
-    ApagaArquivo(FDirResp + "ativo.001");
+    // Under every name it may have: the described one, its alias, the
+    // configuration's.
+    for (const auto& nome : {FNomeAtivo, std::string("Ativo.001"), std::string("ativo.001")})
+        ApagaArquivo(FDirResp + nome);
     // Answers that never could be written: their full text goes to the log
     // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {

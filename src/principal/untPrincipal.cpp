@@ -205,7 +205,7 @@ void TfrmPrincipal::DespachaComando() {
         GravaRegistroAberta(aberta);
         try {
             Entrega(
-                "intpos.sts", {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
+                FNomeConfirmacao, {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
                 [this, adm] {
                     if (adm) IniciaAdm();
                     else IniciaVenda();
@@ -238,7 +238,7 @@ void TfrmPrincipal::DespachaComando() {
         TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
         if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
         ack.push_back("999-999 = 0");
-        Entrega("intpos.sts", std::move(ack));
+        Entrega(FNomeConfirmacao, std::move(ack));
     }
 }
 
@@ -258,7 +258,7 @@ void TfrmPrincipal::EncerraTelaAnterior() {
         // answer for its own.
         const TTransacao anterior = *FAberta;
         FAberta.reset();
-        Entrega("intpos.001", LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
+        Entrega(FNomeResposta, LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
                 [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
         FimDeTransacao(anterior, "cancelada: substitu\xED" "da pelo pedido " + FIdentificacao);
     }
@@ -327,7 +327,7 @@ void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho)
     FAberta.reset();
     if (t.tefComercial) {
         // The window hides once the commercial application can read the answer.
-        Entrega("intpos.001", LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); },
+        Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); },
                 [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
         if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         return;
@@ -363,7 +363,7 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
         if (linha.rfind("009-000 = ", 0) == 0) desfecho = Apara(linha.substr(10)) == "0" ? "aprovada" : "recusada";
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
-    Entrega("intpos.001", std::move(resposta), [this] { C.tmOculta->SetEnabled(true); },
+    Entrega(FNomeResposta, std::move(resposta), [this] { C.tmOculta->SetEnabled(true); },
             [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
     if (eraAberta) FimDeTransacao(t, desfecho);
 }
@@ -391,7 +391,7 @@ void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas
     // sees the old file or the new one, never none or half of one.
     arquivo->PoeNoLugar(destino);
 
-    if (nome != "Ativo.001") GravaDebug("Resp", linhas, destino);
+    if (nome != FNomeAtivo) GravaDebug("Resp", linhas, destino);
 }
 
 void TfrmPrincipal::RelataOcupado(const std::string& caminho, const std::string& oQue) {
@@ -404,16 +404,17 @@ void TfrmPrincipal::RelataOcupado(const std::string& caminho, const std::string&
 void TfrmPrincipal::GravaAtivo() {
     // A rewrite keeps the moment the manager started.
     if (!FInicio) FInicio = Application.Agora();
-    GravaResposta("Ativo.001", {"000-000 = TEF", "016-000 = " + DataHoraCompacta(*FInicio), "999-999 = 0"});
-    // Commercial applications written for Windows look for it in lower case.
-    CriaApelido(FDirResp + "Ativo.001", FDirResp + "ativo.001");
+    GravaResposta(FNomeAtivo, {"000-000 = TEF", "016-000 = " + DataHoraCompacta(*FInicio), "999-999 = 0"});
+    // Commercial applications written for Windows look for it in lower case;
+    // a name of the configuration is the one they read.
+    if (FNomeAtivo == "Ativo.001") CriaApelido(FDirResp + "Ativo.001", FDirResp + "ativo.001");
 }
 
 void TfrmPrincipal::GaranteAtivo() {
     if (FFechando || FDirResp.empty()) return;
-    const std::string ativo = FDirResp + "Ativo.001";
+    const std::string ativo = FDirResp + FNomeAtivo;
     if (ArquivoExiste(ativo)) {
-        CriaApelido(ativo, FDirResp + "ativo.001");
+        if (FNomeAtivo == "Ativo.001") CriaApelido(ativo, FDirResp + "ativo.001");
         if (!FProntoAvisado) {
             FProntoAvisado = true;
             if (Observador.Pronto) Observador.Pronto();
@@ -613,13 +614,15 @@ std::string TfrmPrincipal::AnalisaRegistroAberta() {
     // Answered at the last stop: the answer stays until its reader takes it,
     // but only while it is still that very answer.
     ApagaArquivo(arquivo);
-    const std::string resposta = FDirResp + "intpos.001";
-    if (estado.rfind("respondida ", 0) == 0 && ArquivoExiste(resposta)) {
-        try {
-            if (Impressao(TextoLinhas(CarregaLinhasRegular(resposta))) == estado.substr(11))
-                return "intpos.001";
-        } catch (const Exception&) {
-        }
+    // "respondida <fingerprint> <name in resp/>"
+    const auto espaco = estado.find(' ', 11);
+    if (estado.rfind("respondida ", 0) != 0 || espaco == std::string::npos) return "";
+    const std::string nome = estado.substr(espaco + 1);
+    const std::string resposta = FDirResp + nome;
+    if (!NomeDeArquivoValido(nome) || !ArquivoExiste(resposta)) return "";
+    try {
+        if (Impressao(TextoLinhas(CarregaLinhasRegular(resposta))) == estado.substr(11, espaco - 11)) return nome;
+    } catch (const Exception&) {
     }
     return "";
 }
@@ -629,7 +632,7 @@ void TfrmPrincipal::RespondeInterrompida() {
     const TTransacao t = *FInterrompida;
     FInterrompida.reset();
     FSerieRegistro = 1;  // the record on disk is that transaction's
-    Entrega("intpos.001", LinhasCancelamento(t, textos::TefInterrompido), nullptr,
+    Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefInterrompido), nullptr,
             [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
     FimDeTransacao(t, "interrompida: o gerenciador terminou antes de responder");
 }
@@ -807,6 +810,7 @@ void TfrmPrincipal::CarregaParametros() {
             FLojCodigo = reg.ReadInteger("Lojcodigo");
             FUsuLogin = Cifra(reg.ReadString("Usulogin"));
             FUsuSenha = Cifra(reg.ReadString("Ususenha"));
+            LeNomesDeArquivo(reg);
         } catch (Exception& e) {
             if (!dynamic_cast<ERegistryException*>(&e) && !dynamic_cast<ENaoParametrizado*>(&e)) throw;
             // Which file and key: the operator has to find them to mend them.
@@ -838,6 +842,52 @@ void TfrmPrincipal::CarregaParametros() {
     C.Administrao1->SetEnabled(false);
     C.lblHomologa->SetVisible(true);
     Avisa(TipoMensagem::Informacao, textos::Homologacao);
+}
+
+std::optional<std::string> NomeDeArquivoValido(const std::string& valor) {
+    if (valor.empty() || valor.size() > 64 || valor == "." || valor.find("..") != std::string::npos) return std::nullopt;
+    for (unsigned char c : valor)
+        if (c < 0x20 || c == '/' || c == '\\' || c == ':') return std::nullopt;
+    return valor;
+}
+
+std::string NomeAtivoConfigurado() {
+    try {
+        TRegistry reg;
+        if (!reg.OpenKeyReadOnly(textos::ChaveRegistro)) return "Ativo.001";
+        return NomeDeArquivoValido(reg.ReadString("NomeAtivo")).value_or("Ativo.001");
+    } catch (const std::exception&) {
+        return "Ativo.001";
+    }
+}
+
+void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
+    const struct {
+        const char* valor;
+        const char* descrito;
+        std::string& campo;
+    } nomes[] = {{"NomeConfirmacao", "intpos.sts", FNomeConfirmacao},
+                 {"NomeResposta", "intpos.001", FNomeResposta},
+                 {"NomeAtivo", "Ativo.001", FNomeAtivo}};
+    for (const auto& n : nomes) {
+        std::string lido;
+        bool legivel = true;
+        try {
+            lido = reg.ReadString(n.valor);
+        } catch (const ERegistryException&) {
+            legivel = false;
+        }
+        const auto valido = legivel ? NomeDeArquivoValido(lido) : std::nullopt;
+        n.campo = valido.value_or(n.descrito);
+        if (valido || (legivel && lido.empty())) continue;
+        // Told once per value: the start goes on with the described name.
+        const std::string nota = std::string(n.valor) + "\n" + lido;
+        if (!FNomesRelatados.insert(nota).second) continue;
+        Relata(Exception("The configuration value \"" + std::string(n.valor) + "\" is not a bare file name of at most 64 "
+                         "bytes (no \"/\", \"\\\", \":\", \"..\" or control character): \"" + lido + "\"; \"" + n.descrito +
+                         "\" is used"),
+               "CarregaParametros");
+    }
 }
 
 void TfrmPrincipal::AbreParametros() {

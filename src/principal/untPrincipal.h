@@ -7,6 +7,8 @@
 #include "Componentes.h"
 #include "untFuncao.h"
 
+class TRegistry;
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -97,6 +99,14 @@ TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado);
 // Nothing when the lines are not such a record.
 std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado = nullptr);
 
+// A file name of resp/ taken from the configuration ("NomeConfirmacao",
+// "NomeResposta", "NomeAtivo"): nothing when it is not a bare file name of at
+// most 64 bytes (no path separator, no "..", no control character).
+std::optional<std::string> NomeDeArquivoValido(const std::string& valor);
+// The marker's name the installation's configuration asks for, or
+// "Ativo.001"; never raises (an unreadable store gives the described name).
+std::string NomeAtivoConfigurado();
+
 // One transaction of the commercial application, as it ended.
 struct TFimTransacao {
     std::string comando, identificacao, valorTexto;
@@ -148,6 +158,15 @@ public:
     std::int32_t FLojCodigo = 0;
     std::string FUsuLogin;
     std::string FUsuSenha;
+    // The names the commercial application reads in resp/. Programs written
+    // for Windows may look for other spellings ("IntPos.Sts"): the
+    // configuration can name them.
+    std::string FNomeConfirmacao = "intpos.sts";
+    std::string FNomeResposta = "intpos.001";
+    std::string FNomeAtivo = "Ativo.001";
+    // Reads the three optional names; an invalid one is reported once and
+    // the described name used.
+    void LeNomesDeArquivo(TRegistry& reg);
 
     // The executable's directory with its trailing "/".
     std::string DiretorioExe() const;
@@ -318,6 +337,7 @@ private:
     // A staging name taken by something not ours: reported once.
     void RelataOcupado(const std::string& caminho, const std::string& oQue);
     std::set<std::string> FOcupadosRelatados;
+    std::set<std::string> FNomesRelatados;
     void tmAvisosTimer();
 
     std::map<std::string, TAssinaturaPedido> FPedidosFalhos;

@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
         return saida::OutroGerente;
     }
     // A manager that dies, however it dies, is seen as gone at once.
-    plataforma::ApagaAoTerminar({b + "resp/Ativo.001", b + "resp/ativo.001"});
+    plataforma::ApagaAoTerminar({b + "resp/Ativo.001", b + "resp/ativo.001", b + "resp/" + NomeAtivoConfigurado()});
 
     if (semOperador) {
         if (std::getenv("DISPLAY") == nullptr || *std::getenv("DISPLAY") == '\0') {

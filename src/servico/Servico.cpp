@@ -72,7 +72,8 @@ std::optional<TEstado> LeEstado(const std::string& b) {
 TRelatorio RelatorioDeEstado(const std::string& b) {
     const auto emUso = p::InstalacaoEmUso(b);
     if (!emUso) return {3, "TEF UNKNOWN - a instala\xC3\xA7\xC3\xA3o " + b + " n\xC3\xA3o pode ser consultada"};
-    const bool ativo = ArquivoExiste(b + "resp/Ativo.001");
+    const std::string marcador = NomeAtivoConfigurado();
+    const bool ativo = ArquivoExiste(b + "resp/" + marcador);
     const auto estado = LeEstado(b);
     const auto erro = [&] {
         if (!estado || estado->ultimoErro.empty()) return std::string("; \xC3\xBAltimo erro: nenhum");
@@ -80,17 +81,17 @@ TRelatorio RelatorioDeEstado(const std::string& b) {
     };
     if (!*emUso) {
         std::string t = "TEF CRITICAL - nenhum gerenciador em execu\xC3\xA7\xC3\xA3o em " + b;
-        if (ativo) t += "; resp/Ativo.001 ficou de uma execu\xC3\xA7\xC3\xA3o anterior";
+        if (ativo) t += "; resp/" + marcador + " ficou de uma execu\xC3\xA7\xC3\xA3o anterior";
         return {2, t + erro()};
     }
     if (!ativo)
-        return {2, "TEF CRITICAL - gerenciador em execu\xC3\xA7\xC3\xA3o sem resp/Ativo.001: o aplicativo comercial "
-                   "o v\xC3\xAA parado" + erro()};
+        return {2, "TEF CRITICAL - gerenciador em execu\xC3\xA7\xC3\xA3o sem resp/" + marcador +
+                       ": o aplicativo comercial o v\xC3\xAA parado" + erro()};
     if (!estado)
         return {3, "TEF UNKNOWN - gerenciador em execu\xC3\xA7\xC3\xA3o, mas " + ArquivoEstado(b) +
                        " n\xC3\xA3o pode ser lido"};
     const std::string desde = "em execu\xC3\xA7\xC3\xA3o desde " + estado->inicio + " (pid " +
-                              std::to_string(estado->pid) + "); resp/Ativo.001 presente; " +
+                              std::to_string(estado->pid) + "); resp/" + marcador + " presente; " +
                               std::to_string(estado->pendentes) + " resposta(s) esperando grava\xC3\xA7\xC3\xA3o";
     const std::string dados = " | pendentes=" + std::to_string(estado->pendentes);
     if (estado->pendentes > 0) return {1, "TEF WARNING - " + desde + erro() + dados};
@@ -105,7 +106,8 @@ int Limpa(const std::string& b, std::string& mensagem) {
         return 0;
     }
     int r = 0;
-    for (const char* nome : {"resp/Ativo.001", "resp/ativo.001"}) {
+    for (const std::string& nome : {std::string("resp/Ativo.001"), std::string("resp/ativo.001"),
+                                    "resp/" + NomeAtivoConfigurado()}) {
         const auto erro = p::ApagaArquivo(b + nome);
         if (erro != 0 && p::TipoDoErro(erro) != p::TTipoErro::NaoEncontrado) {
             mensagem += b + nome + ": " + p::TextoDoErro(erro) + "\n";

@@ -22,3 +22,12 @@ kill -TERM "$PID_GERENTE"; termina_com "the manager did not end on SIGTERM" "$PI
 nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left after SIGTERM"
 [ -z "$(find "$INST/resp" -maxdepth 1 -iname 'ativo.001')" ] || falha "the marker left under another name: $(ls -a "$INST/resp")"
 ok "SIGTERM removes the marker under both names"
+
+# A point-of-sale agent written for Windows, which reads "IntPos.Sts" and
+# "IntPos.001": the configuration names them for it.
+grava_registro "$WEB_URL" 1 operador 1234
+truncate -s -2 "$TEF_REGISTRO"   # into the same key: before its closing blank line
+printf '"NomeConfirmacao"="IntPos.Sts"\r\n"NomeResposta"="IntPos.001"\r\n\r\n' >> "$TEF_REGISTRO"
+inicia_gerente "$INST"
+python3 "$CLIENTES" nomes-windows "$INST" || falha "the names of a Windows agent"
+kill -TERM "$PID_GERENTE"; termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20

@@ -8,6 +8,9 @@ pay one sale with two cards.
 
     clientes.py sem-gerente DIR     the manager is not running: every client refuses
     clientes.py com-gerente DIR     the manager starts now: every behaviour, in order
+    clientes.py nomes-windows DIR   a point-of-sale agent written for Windows that reads
+                                    "IntPos.Sts" and "IntPos.001", against a manager
+                                    configured with those names
 
 Prints "ok N - ..." per check; exits 1 at the first failure."""
 import os
@@ -54,9 +57,11 @@ class Cliente:
     """One commercial application. Its options are the habits integrators have."""
 
     def __init__(self, base, nome="intpos.001", temporario=None, fim_de_linha="\r\n", atv=False,
-                 cnf=False, apaga=False, marcador="ativo.001", espera_sts=7.0, intervalo=0.25):
+                 cnf=False, apaga=False, marcador="ativo.001", espera_sts=7.0, intervalo=0.25,
+                 nome_sts="intpos.sts", nome_resposta="intpos.001"):
         self.req = os.path.join(base, "req")
         self.resp = os.path.join(base, "resp")
+        self.nome_sts, self.nome_resposta = nome_sts, nome_resposta
         self.nome, self.temporario, self.fim = nome, temporario, fim_de_linha
         self.atv, self.cnf, self.apaga, self.marcador = atv, cnf, apaga, marcador
         self.espera, self.intervalo = espera_sts, intervalo
@@ -97,7 +102,7 @@ class Cliente:
         identification and the terminator as the last line."""
         fim = time.monotonic() + self.espera
         while True:
-            dados = self.le("intpos.sts")
+            dados = self.le(self.nome_sts)
             if dados is not None:
                 l = linhas_de(dados)
                 if campo(l, "000-000") == comando and campo(l, "001-000") == ident and l and l[-1] == "999-999 = 0":
@@ -109,7 +114,7 @@ class Cliente:
     def espera_resposta(self, ident, limite=90.0):
         fim = time.monotonic() + limite
         while True:
-            dados = self.le("intpos.001")
+            dados = self.le(self.nome_resposta)
             if dados:
                 l = linhas_de(dados)
                 if campo(l, "001-000") == ident:
@@ -119,7 +124,7 @@ class Cliente:
             time.sleep(self.intervalo)
 
     def apaga_respostas(self):
-        for nome in ("intpos.001", "intpos.sts"):
+        for nome in (self.nome_resposta, self.nome_sts):
             try:
                 os.unlink(os.path.join(self.resp, nome))
             except FileNotFoundError:
@@ -222,11 +227,36 @@ def com_gerente(base):
     ok("one sale paid with two cards, back to back: both parts answered")
 
 
+def nomes_windows(base):
+    """The agent writes "IntPos.001" through a temporary name, waits 7 s for
+    "IntPos.Sts", then for "IntPos.001", and deletes both itself. On Linux it
+    sees the manager's files only under exactly those names."""
+    agente = Cliente(base, nome="IntPos.001", temporario="IntPos.tmp", marcador="Ativo.001", apaga=True,
+                     nome_sts="IntPos.Sts", nome_resposta="IntPos.001")
+    fim = time.monotonic() + 90
+    while not agente.ativo():
+        if time.monotonic() > fim:
+            falha("resp/Ativo.001 never appeared")
+        time.sleep(0.1)
+    for valor in ("1500", "2750"):
+        try:
+            resposta = agente.transacao("CRT", [("002-000", "31"), ("003-000", valor)])
+        except TimeoutError as e:
+            falha(f"Windows names: {e}")
+        if not aprovada(resposta, valor):
+            falha(f"Windows names: {resposta}")
+        escritos = sorted(n for n in os.listdir(agente.resp) if n.lower().startswith("intpos"))
+        if escritos:
+            falha(f"Windows names: left in resp/ after the agent deleted its files: {escritos}")
+        ok(f"a Windows agent reading IntPos.Sts and IntPos.001: sale of {valor} approved, nothing else written")
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("sem-gerente", "com-gerente"):
+    modos = {"sem-gerente": sem_gerente, "com-gerente": com_gerente, "nomes-windows": nomes_windows}
+    if len(sys.argv) != 3 or sys.argv[1] not in modos:
         print(__doc__, file=sys.stderr)
         sys.exit(2)
-    (sem_gerente if sys.argv[1] == "sem-gerente" else com_gerente)(sys.argv[2])
+    modos[sys.argv[1]](sys.argv[2])
 
 
 if __name__ == "__main__":
