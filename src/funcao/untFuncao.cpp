@@ -225,30 +225,28 @@ void TArquivoDeTrabalho::ConfereEFecha(const std::string& destino) {
     }
 }
 
-bool TArquivoDeTrabalho::PoeNoLugarSeLivre(const std::string& destino) {
+p::TCodigo TArquivoDeTrabalho::Renomeia(const std::string& destino, bool substitui) {
     ConfereEFecha(destino);
-    const p::TCodigo erro = p::Renomeia(caminho_, destino, false);
+    const p::TCodigo erro = p::Renomeia(caminho_, destino, substitui);
+    noLugar_ = true;  // in place, or nothing of ours is left under the name
     if (erro == 0) {
-        noLugar_ = true;
         p::SincronizaDiretorio(p::DiretorioDe(destino));
-        return true;
+        return 0;
     }
     (void)p::ApagaArquivo(caminho_);
-    noLugar_ = true;
+    return erro;
+}
+
+bool TArquivoDeTrabalho::PoeNoLugarSeLivre(const std::string& destino) {
+    const p::TCodigo erro = Renomeia(destino, false);
+    if (erro == 0) return true;
     if (p::ErroJaExiste(erro)) return false;
     FalhaNoLugar(destino, p::TextoDoErro(erro));
 }
 
 void TArquivoDeTrabalho::PoeNoLugar(const std::string& destino) {
-    ConfereEFecha(destino);
-    const p::TCodigo erro = p::Renomeia(caminho_, destino, true);
-    if (erro == 0) {
-        noLugar_ = true;
-        p::SincronizaDiretorio(p::DiretorioDe(destino));
-        return;
-    }
-    (void)p::ApagaArquivo(caminho_);
-    noLugar_ = true;  // nothing of ours is left under the name
+    const p::TCodigo erro = Renomeia(destino, true);
+    if (erro == 0) return;
     if (!p::ErroOutroSistemaDeArquivos(erro)) FalhaNoLugar(destino, p::TextoDoErro(erro));
     // Another file system: a hidden copy beside the target, then one rename
     // there. A hidden name is never taken for an exchange file.

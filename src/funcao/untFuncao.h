@@ -95,6 +95,8 @@ public:
 private:
     // Closes the file once it is checked to be this very file still.
     void ConfereEFecha(const std::string& destino);
+    // Checks, closes and renames; the system's code of a failed rename.
+    plataforma::TCodigo Renomeia(const std::string& destino, bool substitui);
     std::string caminho_;
     TAoAcharOcupado aoAcharOcupado_;
     plataforma::TArquivo arquivo_;
