@@ -267,6 +267,8 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
         SCOPED_TRACE(nome);
         TGerenteVirtual h;
         auto& nav = h.form.GeckoBrowser1;
+        std::vector<std::string> jornal;
+        h.frm.Observador.Erro = [&](const std::string& t) { jornal.push_back(t); };
         const auto AvancaAte = [&h](const std::function<bool()>& condicao, int limiteMs = 10000) {
             for (int t = 0; t < limiteMs && !condicao(); t += 10) h.app.Avanca(10);
             return condicao();
@@ -313,6 +315,8 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
         const bool descartado = quando == Quando::ComAPaginaMostrada || quando == Quando::NoMesmoTickDoResultado;
         EXPECT_EQ(Conta(Log(h), "Result of the page of an earlier screen"), descartado ? 1 : 0) << Log(h);
         EXPECT_EQ(Conta(Log(h), "pagina A"), descartado ? 1 : 0) << "the dropped result is kept in the log";
+        EXPECT_EQ(jornal.size(), descartado ? 1u : 0u);
+        for (const auto& j : jornal) EXPECT_EQ(j.find("pagina A"), std::string::npos) << "a receipt's lines stay at the till";
 
         nav.ConcluiNavegacao();
         nav.NavegacaoPendente = false;

@@ -100,10 +100,11 @@ void TfrmPrincipal::FormClose() {
     // Answers that never could be written: their full text goes to the log
     // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {
-        const std::string texto = "Not written at close: \"" + FDirResp + p.nome + "\"\r\n" + TextoLinhas(p.linhas);
-        std::fprintf(stderr, "%s\n", MascaraSenha(texto).c_str());
+        const std::string nota = "Not written at close: \"" + FDirResp + p.nome + "\"";
+        const std::string texto = nota + "\r\n" + TextoLinhas(p.linhas);
+        if (!FSemOperador) std::fprintf(stderr, "%s\n", MascaraSenha(texto).c_str());
         try {
-            GravaLogErro(texto);
+            GravaLogErro(texto, nota + " (its lines are in LogErro.txt)");
         } catch (const std::exception&) {
         }
     }

@@ -119,8 +119,9 @@ void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto
     // A page of a screen that is over: its transaction was answered already
     // and another may be open now. Kept in the log for the shop to check in
     // the web system.
-    GravaLogErro("Result of the page of an earlier screen, not written to resp/: " +
-                 SubstituiTodos(Utf16ParaCp1252(*texto), std::string(1, '\0'), "?"));
+    const std::string nota = "Result of the page of an earlier screen, not written to resp/";
+    GravaLogErro(nota + ": " + SubstituiTodos(Utf16ParaCp1252(*texto), std::string(1, '\0'), "?"),
+                 nota + " (its lines are in LogErro.txt)");
 }
 
 void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {

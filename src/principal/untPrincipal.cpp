@@ -682,11 +682,12 @@ void AnexaLogErro(const std::string& arquivo, const std::string& texto) {
     SalvaLinhas(arquivo, lista);
 }
 
-void TfrmPrincipal::GravaLogErro(const std::string& texto) {
-    const std::string mascarado = MascaraSenha(texto);
+void TfrmPrincipal::GravaLogErro(const std::string& texto) { GravaLogErro(texto, texto); }
+
+void TfrmPrincipal::GravaLogErro(const std::string& texto, const std::string& paraOJornal) {
     // The journal first: on a full disk the log cannot be written.
-    if (Observador.Erro) Observador.Erro(mascarado);
-    AnexaLogErro(DiretorioExe() + "LogErro.txt", mascarado);
+    if (Observador.Erro) Observador.Erro(MascaraSenha(paraOJornal));
+    AnexaLogErro(DiretorioExe() + "LogErro.txt", MascaraSenha(texto));
 }
 
 void TfrmPrincipal::Avisa(TipoMensagem tipo, const std::string& texto) {

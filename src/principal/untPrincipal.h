@@ -209,6 +209,10 @@ public:
     void GravaAtivo();
     void GravaDebug(const std::string& tipo, const TLinhas& linhas, const std::string& caminho);
     void GravaLogErro(const std::string& texto);
+    // The same, with what the journal gets instead of the whole text: an
+    // answer's or a page's lines may hold a receipt, and no card data goes
+    // beyond the till.
+    void GravaLogErro(const std::string& texto, const std::string& paraOJornal);
     void CarregaParametros();
     void AbreParametros();
     void MostraTela(const std::string& nome);
