@@ -3,6 +3,8 @@
 # descendentes). The browser's processes are told apart by the --type= of
 # their command line: zygote, renderer (the pages), anything else
 # (utility, gpu-process) as "utility"; a child without --type is "other".
+# The zygote's children keep its command line: a "zygote" that runs more
+# than one thread is one of them, a renderer when it has a compositor thread.
 #
 # Figures in kB, from /proc/PID/smaps_rollup: PSS (the process's share of
 # every page it maps) and "anon" (Pss_Anon + Pss_Shmem: heap, the browser's
@@ -13,7 +15,11 @@ tipo_processo() { # pid root
   local t
   t=$(tr '\0' '\n' < /proc/"$1"/cmdline 2>/dev/null | sed -n 's/^--type=//p' | head -1) || t=
   case "$t" in
-    zygote) echo zygote ;;
+    zygote)
+      if [ "$(ls /proc/"$1"/task 2>/dev/null | wc -l)" -le 1 ]; then echo zygote
+      elif grep -qx Compositor /proc/"$1"/task/*/comm 2>/dev/null; then echo renderer
+      else echo utility
+      fi ;;
     renderer) echo renderer ;;
     "") echo other ;;
     *) echo utility ;;
