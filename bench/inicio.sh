@@ -40,7 +40,7 @@ fi
 command -v strace >/dev/null || { echo "(no strace: no breakdown)"; exit 0; }
 rm -f "$INST/resp/Ativo.001"
 TRACO=$AREA/inicio.strace
-strace -f -ttt -e trace=execve,openat,mkdir -o "$TRACO" env TEF_PRODUCAO=https://127.0.0.1:9 "$INST/TefOrvex" >/dev/null 2>&1 &
+strace -f -ttt -e trace=execve,openat,mkdir,rename,renameat,renameat2,newfstatat,statx,access,faccessat2,connect -o "$TRACO" env TEF_PRODUCAO=https://127.0.0.1:9 "$INST/TefOrvex" >/dev/null 2>&1 &
 PID_TRACO=$!
 espera_ate 120 existe "$INST/resp/Ativo.001" || falha "traced start: no Ativo.001"
 for p in $(descendentes "$PID_TRACO") "$PID_TRACO"; do kill -9 "$p" 2>/dev/null || true; done
@@ -51,11 +51,12 @@ awk -v inst="$INST" '
   !inicio { next }
   /^[0-9]+ [0-9.]+ openat\(.*libQt6WebEngineCore/ { marca("the engine library opened (loading before main)") }
   /openat\(.*libQt6Widgets/ { marca("Qt Widgets opened") }
-  /execve\(.*mozembed\/xulrunner/ { marca("runtime check (mozembed/xulrunner run)") }
+  /mozembed\/xulrunner/ { marca("runtime check (mozembed/xulrunner looked at)") }
+  /connect\(.*127\.0\.0\.1.*htons\(9\)/ { marca("production host tried") }
   /execve\(.*QtWebEngineProcess/ { marca("first browser process started (engine initialised)") }
   /(openat|mkdir)\(.*Profiles\/default/ { marca("profile directory used") }
-  /openat\(.*html\/index\.html/ { marca("first page (the page between sales) read") }
-  /openat\(.*resp\/Ativo\.001.*O_CREAT/ { marca("Ativo.001 written") }
+  /html\/index\.html/ { marca("first page (the page between sales) read") }
+  /resp\/Ativo\.001/ && !/ENOENT/ { marca("Ativo.001 written") }
   END {
     print "where the time goes (one start under strace, ms from the exec of TefOrvex):"
     for (i = 1; i <= n; i++) printf "  %7.0f ms  %s\n", (t[ordem[i]] - inicio) * 1000, ordem[i]
