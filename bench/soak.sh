@@ -3,8 +3,10 @@
 # reference web system approving every sale at once: N requests in a row, and
 # every INTERVALO requests the manager's open file descriptors and the
 # proportional memory (PSS) of the manager, of its browser processes and of
-# both together, and the anonymous part of it (see memoria). Memory that keeps
-# growing here grows on a shop's till all day.
+# both together, and the anonymous part of it (see memoria), with the same
+# figures by kind of process on a line below (bench/memoria.sh: the manager
+# and every process below it, however many). Memory that keeps growing here
+# grows on a shop's till all day.
 #
 #   bench/soak.sh [N] [venda|atv] [INTERVALO]
 #
@@ -15,6 +17,7 @@ set -euo pipefail
 RAIZ=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$RAIZ/build}
 source "$RAIZ/tests/e2e/comum.sh"
+source "$RAIZ/bench/memoria.sh"
 no_display "$@"
 N=${1:-2000}
 TIPO=${2:-venda}
@@ -61,6 +64,8 @@ mede() { # requests done
   done
   h=$(heap_em_uso)
   printf '%8d %5d %11d %11d %11d %11d %11d %11s %5d\n' "$1" "$fds" "$g" "$nav" $((g + nav)) "$ga" $((ga + nava)) "$h" "$n"
+  memoria_arvore "$PID_GERENTE" | awk '{ printf "%s %s x%d pss %d anon %d", (NR == 1 ? "        " : ";"), $1, $2, $3, $4 }
+    END { printf "\n" }'
   ULTIMO=($((g + nav)) "$g" $((ga + nava)) "$ga" "$h")
 }
 
@@ -102,7 +107,9 @@ done
 if [ -n "$BASE_I" ] && ((N > BASE_I)); then
   cresce() { # label, kB before, kB after
     awk -v r="$1" -v a="$2" -v d="$3" -v n=$((N - BASE_I)) 'BEGIN {
-      printf "  %-12s %+8.1f MB  (%+.1f MB per 1000 requests)\n", r, (d - a) / 1024, (d - a) / 1024 * 1000 / n }'
+      g = (d - a) / 1024 * 1000 / n
+      printf "  %-12s %+8.1f MB  (%+.1f MB per 1000 requests%s)\n", r, (d - a) / 1024, g,
+        r == "PSS total" ? sprintf("; target: below 2 MB, %s", g < 2 ? "met" : "NOT met") : "" }'
   }
   echo "growth from request $BASE_I to $N:"
   cresce "PSS total" "${BASE[0]}" "${ULTIMO[0]}"
@@ -112,5 +119,8 @@ if [ -n "$BASE_I" ] && ((N > BASE_I)); then
   [ "${BASE[4]}" != - ] && [ "${ULTIMO[4]}" != - ] && cresce "heap in use" "${BASE[4]}" "${ULTIMO[4]}"
 fi
 processo_terminou "$PID_GERENTE" && falha "the manager ended during the run"
+if [ "$TIPO" = venda ]; then
+  relata_memoria "at rest in the tray after $N sales (the target holds after 100):" "$PID_GERENTE" 150
+fi
 [ -s "$INST/LogErro.txt" ] && { echo "--- LogErro.txt"; cat "$INST/LogErro.txt"; }
 kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20

@@ -13,6 +13,8 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
+#include <malloc.h>
+
 namespace engine {
 
 namespace {
@@ -115,6 +117,9 @@ TNavegadorQt::TNavegadorQt() : view_(new QWebEngineView()) {
     QObject::connect(view_, &QWebEngineView::loadProgress, [this](int p) {
         if (onProgresso_) onProgresso_(p, 100);
     });
+    descanso_.setSingleShot(true);
+    descanso_.setInterval(kDescanso);
+    QObject::connect(&descanso_, &QTimer::timeout, [this] { Descansa(); });
 }
 
 TNavegadorQt::~TNavegadorQt() {
@@ -205,6 +210,26 @@ void TNavegadorQt::MarcaDocumentos(QWebEnginePage* pagina, componentes::TDocumen
     scripts.insert(marca);
 }
 
+void TNavegadorQt::Descansa() {
+    // Only between sales: the web system's page is then on a blank document,
+    // so bringing it back (any load does) asks the web system for nothing.
+    if (atual_ != paginaLocal_ || atual_ == nullptr) return;
+    bool algum = false;
+    for (QWebEnginePage* p : {paginaLocal_, pagina_}) {
+        // A page on screen cannot be discarded; the window may be open
+        // for the operator: try again later.
+        if (p->isVisible()) {
+            descanso_.start();
+            continue;
+        }
+        if (p->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) continue;
+        p->setLifecycleState(QWebEnginePage::LifecycleState::Discarded);
+        algum = true;
+    }
+    // What the pages' ends freed in this process goes back to the system.
+    if (algum) malloc_trim(0);
+}
+
 componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
     if (pagina_ == nullptr) CriaPaginas(QWebEngineProfile::defaultProfile());
     const QUrl url = EnderecoNavegavel(endereco);
@@ -222,7 +247,9 @@ componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
             MarcaDocumentos(pagina_, geracao_);
             pagina_->load(QUrl(QStringLiteral("about:blank")));
         }
+        descanso_.start();
     } else {
+        descanso_.stop();
         Mostra(pagina_);
         MarcaDocumentos(pagina_, geracao_);
         pagina_->load(url);
@@ -232,7 +259,8 @@ componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
 
 void TNavegadorQt::LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
                                     std::function<void(std::optional<std::u16string>, componentes::TDocumento)> continuacao) {
-    if (atual_ == nullptr) {
+    // A discarded page has no document to read.
+    if (atual_ == nullptr || atual_->lifecycleState() == QWebEnginePage::LifecycleState::Discarded) {
         continuacao(std::nullopt, 0);
         return;
     }

@@ -5,7 +5,10 @@
 #include "Componentes.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <QUrl>
+
+#include <chrono>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -27,6 +30,12 @@ public:
                           std::function<void(std::optional<std::u16string>, componentes::TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
 
+    // How long the pages stay loaded once the page between sales is shown
+    // and nothing is visible; then they are discarded (their page processes
+    // end) until the next navigation. Sales in a row keep their processes.
+    void SetDescanso(std::chrono::milliseconds espera) { descanso_.setInterval(espera); }
+    static constexpr std::chrono::milliseconds kDescanso{30000};
+
 private:
     static QWebEnginePage* NovaPagina(QWebEngineProfile* perfil);
     void CriaPaginas(QWebEngineProfile* perfil);
@@ -34,6 +43,7 @@ private:
     // Every document the page creates from now on carries the navigation's
     // number, where the read of the channel finds it.
     static void MarcaDocumentos(QWebEnginePage* pagina, componentes::TDocumento navegacao);
+    void Descansa();
     QPointer<QWebEngineView> view_;  // the main window may delete it first, as its parent
     QWebEngineProfile* perfil_ = nullptr;
     QWebEnginePage* pagina_ = nullptr;       // the web system's pages
@@ -41,6 +51,7 @@ private:
     QWebEnginePage* atual_ = nullptr;        // the one the view shows
     std::string diretorioPerfil_;
     std::function<void(int, int)> onProgresso_;
+    QTimer descanso_;
     // Counts the navigations asked for: an error page prepared for an older
     // one must not replace a newer page.
     componentes::TDocumento geracao_ = 0;

@@ -208,5 +208,28 @@ resultado_da_pagina aprovar | cupom_em_bytes > "$AREA/cupom.esperado"
 cmp "$AREA/cupom.esperado" "$TEF_LPT1" || falha "the administration printout differs from the page's receipt"
 ok "Administração printed in Windows-1252"
 
+# ---- after a rest in the tray the page processes end; the next sale brings them back ---
+paginas_vivas() { # page processes below the manager (the ones with a compositor thread)
+  local p n=0
+  for p in $(descendentes "$PID_GERENTE"); do
+    grep -qx Compositor /proc/"$p"/task/*/comm 2>/dev/null && n=$((n + 1))
+  done
+  echo "$n"
+}
+sem_paginas() { [ "$(paginas_vivas)" = 0 ]; }
+espera_ate 120 sem_paginas || falha "the page processes did not end in the tray: $(paginas_vivas) left"
+PEDIDAS=$(paginas_pedidas)
+comercial crt --valor 2500 --documento 4712 --id 503 --manter
+confere "exit code of a sale after the rest" 0 "$RC"
+confere "001-000 after the rest" 503 "$(campo "$R001" 001-000)"
+confere "002-000 after the rest" 4712 "$(campo "$R001" 002-000)"
+confere "003-000 after the rest" 2500 "$(campo "$R001" 003-000)"
+confere "009-000 after the rest" 0 "$(campo "$R001" 009-000)"
+# Bringing the pages back asks the web system for nothing but the sale's page.
+confere "transaction pages asked for by the sale after the rest" $((PEDIDAS + 1)) "$(paginas_pedidas)"
+rm -f "$INST/resp/intpos.001" "$INST/resp/intpos.sts"
+volta_a_bandeja
+ok "a sale after the page processes ended in the tray"
+
 kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20
 echo "$TESTES passed, 0 failed"
