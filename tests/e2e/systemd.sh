@@ -50,7 +50,11 @@ PID_NSPAWN=
 PID1=
 MONTADO=
 PIDS_WEB=()
+# nspawn leaves its propagation directory and lock files in /run where /run
+# is not a tmpfs (it will not remove on a disk file system): the ones this run
+# made go at the end.
 [ -e /run/systemd/nspawn ] && NSPAWN_RUN_EXISTIA=1 || NSPAWN_RUN_EXISTIA=0
+TRAVAS_ANTES=$(ls /run/systemd/nspawn/locks 2>/dev/null || true)
 
 falha() {
   echo "FAIL: $*" >&2
@@ -79,6 +83,10 @@ encerra() {
   for p in "${PIDS_WEB[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   if [ -n "$MONTADO" ]; then umount "$CT" 2>/dev/null || umount -l "$CT"; fi
+  rm -rf "/run/systemd/nspawn/propagate/tef-e2e-$$" "/run/systemd/nspawn/propagate/tef-e2e-prep-$$"
+  for t in $(ls /run/systemd/nspawn/locks 2>/dev/null); do
+    grep -qxF -- "$t" <<< "$TRAVAS_ANTES" || rm -f "/run/systemd/nspawn/locks/$t"
+  done
   if [ "$NSPAWN_RUN_EXISTIA" = 0 ] && [ -d /run/systemd/nspawn ] && ! pgrep -x systemd-nspawn >/dev/null; then
     rm -rf /run/systemd/nspawn
   fi
