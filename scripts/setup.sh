@@ -13,6 +13,7 @@ pacotes=(
   libcurl4-openssl-dev libssl-dev openssl libcpp-httplib-dev
   xvfb xauth xdotool trayer imagemagick perl python3
   dpkg-dev file lintian procps libsystemd-dev
+  debootstrap systemd-container
 )
 for grupo in "$@"; do
   case $grupo in

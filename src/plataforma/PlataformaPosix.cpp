@@ -534,6 +534,12 @@ bool IniciaTelaVirtual(const std::string& autoridade, std::string& erro) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The service manager's socket is this process's: the display has
+    // nothing to tell it.
+    std::vector<char*> ambiente;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) != 0) ambiente.push_back(*e);
+    ambiente.push_back(nullptr);
     const pid_t pai = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -554,7 +560,7 @@ bool IniciaTelaVirtual(const std::string& autoridade, std::string& erro) {
             ::dup2(nulo, 2);
         }
         ::setsid();
-        ::execvp("Xvfb", argv.data());
+        ::execvpe("Xvfb", argv.data(), ambiente.data());
         ::_exit(127);
     }
     ::close(canal[1]);

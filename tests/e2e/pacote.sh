@@ -2,7 +2,8 @@
 # The Debian package end to end, on this machine: built with
 # scripts/pacote.sh (lintian must find no error), installed with apt; a sale
 # and the parameters dialog as an ordinary member of the group tef under its
-# own Xvfb; the service's start and stop commands as its user; an upgrade to
+# own Xvfb; the service's start and stop as systemd does them, as its user
+# (systemd itself: tests/e2e/systemd.sh); an upgrade to
 # a rebuilt package of a higher version that keeps the store and the
 # exchange files; remove, then purge. Needs root and dpkg: skipped otherwise.
 # The machine is left as it was: package, test user, and the group and user
@@ -67,7 +68,9 @@ done
 RAIZ=$(cd "$E2E_DIR/../.." && pwd)
 OPERADOR=tef-e2e-operador
 UNIDADE=/lib/systemd/system/tef-orvex.service
-APT=(apt-get -y -q -o DPkg::Lock::Timeout=300)
+# No answers preseeded: debconf asks nothing and the store is not written.
+APT=(env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300)
+[ -e /run/systemd/systemd-units-load ] && MARCA_UNIDADES_EXISTIA=1 || MARCA_UNIDADES_EXISTIA=0
 
 # One run at a time on this machine: the package, /opt/tef and the users are shared.
 exec 9>/run/lock/tef-e2e-pacote.lock
@@ -96,6 +99,8 @@ limpa() {
   [ -n "$RUN_SERVICO" ] && rm -rf "$RUN_SERVICO"
   [ "$USUARIO_EXISTIA" = 0 ] && getent passwd tef >/dev/null && userdel tef 2>/dev/null || true
   [ "$GRUPO_EXISTIA" = 0 ] && getent group tef >/dev/null && groupdel tef 2>/dev/null || true
+  # systemd-analyze leaves this mark of its unit loading behind.
+  [ "$MARCA_UNIDADES_EXISTIA" = 0 ] && rm -f /run/systemd/systemd-units-load
   if [ $rc -eq 0 ]; then rm -rf "$AREA"; else echo "(kept $AREA)" >&2; fi
   exit $rc
 }
@@ -122,6 +127,9 @@ grep -q '^W: ' "$AREA/pacote-1.log" && falha "new lintian warnings (fix them, or
 DEPENDE=$(dpkg-deb -f "$DEB1" Depends)
 [[ "$DEPENDE" == *libqt6webenginewidgets6* && "$DEPENDE" == *libcurl4* && "$DEPENDE" == *adduser* ]] \
   || falha "dependencies not computed: $DEPENDE"
+# What the service needs to run and to stop is a Depends: the display, debconf.
+[[ "$DEPENDE" == *xvfb* && "$DEPENDE" == *"debconf (>= 0.5) | debconf-2.0"* ]] || falha "the service's needs are not in Depends: $DEPENDE"
+confere "Recommends" "" "$(dpkg-deb -f "$DEB1" Recommends)"
 ok "package $(basename "$DEB1") built, lintian without errors, dependencies from the libraries"
 
 "${APT[@]}" install "$DEB1" >"$AREA/apt-1.log" 2>&1 || falha "apt-get install: $(tail -20 "$AREA/apt-1.log")"
@@ -193,21 +201,23 @@ confere "the profile's files stay in the group" "" \
 ok "a member ran a sale and saved the store; what it wrote is in the group tef"
 
 # ---- the service's commands, as its user ---------------------------------------------------------
-# The unit's lines as systemd would run them: ExecStart in the background
-# (its process is $MAINPID), then ExecStop, which must let the manager
-# remove Ativo.001 before xvfb-run closes the display.
+# The unit's lines as systemd runs them: ExecStart in the background (the
+# manager is the main process and starts its own display), SIGTERM to it
+# alone (KillMode=mixed), SIGKILL to whatever it left, then ExecStopPost.
 linha_unidade() { sed -n "s/^$1=//p" "$UNIDADE"; }
 eval "INICIO=($(linha_unidade ExecStart))"
-eval "PARADA=($(linha_unidade ExecStop))"
+eval "DEPOIS=($(linha_unidade ExecStopPost))"
+confere "ExecStart" "/opt/tef/TefOrvex --servico" "${INICIO[*]}"
+confere "ExecStop (nothing from procps)" "" "$(linha_unidade ExecStop)"
+confere "KillMode" mixed "$(linha_unidade KillMode)"
 RUN_SERVICO=$(mktemp -d /tmp/tef-e2e-run-XXXXXX); chown tef:tef "$RUN_SERVICO"; chmod 700 "$RUN_SERVICO"
 # User=tef, WorkingDirectory=~, RuntimeDirectory= (a private one here).
 COMO_SERVICO=(setpriv --reuid=tef --regid=tef --init-groups env -i -C /var/lib/tef-orvex PATH=/usr/sbin:/usr/bin:/sbin:/bin
   HOME=/var/lib/tef-orvex XDG_RUNTIME_DIR="$RUN_SERVICO" TEF_PRODUCAO=http://127.0.0.1:9 TEF_LPT1=/dev/null)
 processos_do_servico() { # the main process and its descendants
-  local p=$PID_SERVICO filho
-  [ -n "$p" ] || return 0
-  echo "$p"
-  for filho in $(pgrep -P "$p" || true); do echo "$filho"; pgrep -P "$filho" || true; done
+  [ -n "$PID_SERVICO" ] || return 0
+  echo "$PID_SERVICO"
+  descendentes "$PID_SERVICO"
 }
 servico_inicia() {
   # No subshell in between: the started process is the unit's main process.
@@ -217,12 +227,18 @@ servico_inicia() {
   confere "Ativo.001 written by the service's user" tef "$(stat -c %U /opt/tef/resp/Ativo.001)"
 }
 servico_para() {
-  "${COMO_SERVICO[@]}" MAINPID="$PID_SERVICO" "${PARADA[@]}" || falha "ExecStop failed"
-  espera_ate 30 processo_terminou "$PID_SERVICO" || falha "xvfb-run did not end after ExecStop"
+  local resto
+  resto=$(descendentes "$PID_SERVICO")
+  [ -n "$resto" ] || falha "the manager started no display or browser of its own"
+  kill -TERM "$PID_SERVICO"
+  espera_ate 30 processo_terminou "$PID_SERVICO" || falha "the manager did not end on SIGTERM"
   set +e; wait "$PID_SERVICO"; local rc=$?; set -e
   PID_SERVICO=
-  confere "exit status of the service's main process" 0 "$rc"
-  nao_existe /opt/tef/resp/Ativo.001 || falha "Ativo.001 left behind by the service's stop"
+  confere "exit status of the manager on SIGTERM" 0 "$rc"
+  nao_existe /opt/tef/resp/Ativo.001 || falha "Ativo.001 left behind by the manager on SIGTERM"
+  # shellcheck disable=SC2086
+  kill -KILL $resto 2>/dev/null || true
+  "${COMO_SERVICO[@]}" "${DEPOIS[@]}" || falha "ExecStopPost failed"
 }
 servico_inicia
 # The member, as the commercial application, sells through the service's
@@ -236,7 +252,7 @@ confere "exit code of a sale through the service (see $AREA/comercial.out)" 0 "$
 confere "001-000 of the service's answer" 602 "$(campo /opt/tef/resp/intpos.001 001-000)"
 rm -f /opt/tef/resp/intpos.001 /opt/tef/resp/intpos.sts
 servico_para
-ok "the service's ExecStart runs the manager as tef and sells; its ExecStop ends it cleanly (Ativo.001 removed, status 0)"
+ok "the service's ExecStart runs the manager as tef and sells; SIGTERM ends it cleanly (Ativo.001 removed, status 0), ExecStopPost succeeds"
 
 # ---- upgrade to a rebuilt package of a higher version ----------------------------------------------
 V2=$(awk -F. -v OFS=. '{ $4 = $4 + 1; print }' <<< "$V1")
