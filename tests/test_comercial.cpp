@@ -330,6 +330,9 @@ TEST(ComercialRespostas, ClassificacaoEResumo) {
     };
     const Caso casos[] = {
         {kCancelamento, TipoResposta::Cancelamento, "Resposta: TEF cancelado"},
+        // left open by a manager that ended: not completed, exit 4 as a cancellation
+        {{"000-000 = CRT", "001-000 = 1", "011-000 = 0", "030-000 = " + TextoTefInterrompido},
+         TipoResposta::Cancelamento, "Resposta: " + TextoTefInterrompido},
         {{"000-000 = CRT", "009-000 = 0"}, TipoResposta::Aprovada, "Resposta: venda aprovada"},
         {{"000-000 = ADM", "009-000 = 0"}, TipoResposta::Aprovada, "Resposta: operação administrativa concluída"},
         {{"000-000 = CRT", "009-000 = 5", "030-000 = Cart\xE3o recusado"}, TipoResposta::NaoAprovada,

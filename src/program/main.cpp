@@ -194,7 +194,15 @@ void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) 
     };
     frm.Observador.Erro = [l, grava, semOperador](const std::string& texto) {
         const std::string utf8 = Utf8EmLinhas(texto);
-        l->estado.ultimoErro = utf8.substr(0, utf8.find('\n'));
+        // One line for the monitoring, the cause included: a start's first
+        // line alone only says that it failed.
+        std::string linha = SubstituiTodos(utf8, "\n", " / ");
+        if (linha.size() > 400) {
+            std::size_t corte = 400;
+            while (corte > 0 && (static_cast<unsigned char>(linha[corte]) & 0xC0) == 0x80) --corte;
+            linha = linha.substr(0, corte) + "...";
+        }
+        l->estado.ultimoErro = linha;
         l->estado.ultimoErroEm = servico::AgoraTexto();
         grava();
         if (semOperador) sup::Registra(3, utf8);

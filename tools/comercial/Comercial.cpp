@@ -629,7 +629,8 @@ bool StsDoPedido(const TLinhas& sts, const TPedido& pedido) {
 }
 
 TipoResposta ClassificaResposta(const TLinhas& resposta) {
-    if (ValorOuVazio(resposta, "030-000") == TextoTefCancelado) return TipoResposta::Cancelamento;
+    const std::string mensagem = ValorOuVazio(resposta, "030-000");
+    if (mensagem == TextoTefCancelado || mensagem == TextoTefInterrompido) return TipoResposta::Cancelamento;
     const auto status = ValorCampo(resposta, "009-000");
     if (!status) return TipoResposta::SemStatus;
     return Apara(*status) == "0" ? TipoResposta::Aprovada : TipoResposta::NaoAprovada;
@@ -640,6 +641,7 @@ std::string ResumoResposta(const TLinhas& resposta, bool utf8) {
     std::string t = "Resposta: ";
     switch (ClassificaResposta(resposta)) {
         case TipoResposta::Cancelamento:
+            if (ValorOuVazio(resposta, "030-000") == TextoTefInterrompido) return t + TextoTefInterrompido;
             return t + "TEF cancelado";
         case TipoResposta::Aprovada:
             t += cmd == "CRT" ? "venda aprovada" : cmd == "ADM" ? "operação administrativa concluída"
