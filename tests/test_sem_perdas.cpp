@@ -22,6 +22,8 @@ using componentes::TipoMensagem;
 namespace {
 
 const std::u16string kVendaAprovada = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 0\u00A7009-000 = 0\u00A7999-999 = 0";
+const TLinhas kCancelada101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000", "011-000 = 0",
+                               "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"};
 const std::u16string kAdmConcluida = u"000-000 = ADM\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7999-999 = 0";
 
 // A manager as FormCreate leaves it: the start's hide armed, polling on.
@@ -328,6 +330,24 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
         EXPECT_EQ(paginas("1000"), 1) << "A's page was never loaded again";
         ASSERT_TRUE(AvancaAte([&] { return !h.form.Janela.Visible(); }, 3000)) << "back to the tray after B's answer";
     }
+}
+
+TEST_F(Gerente, PedidoNovoComOCancelamentoDoAnteriorSemPoderGravarNaoSePerde) {
+    // The earlier request's cancellation cannot be written yet (a full
+    // disk): the new request is still taken, acknowledged after it, and gets
+    // its screen once both are out.
+    g.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }));
+    CriaDir(g.B + "resp/intpos.001");
+    g.Pedido({"000-000 = CRT", "001-000 = 102", "003-000 = 5000"});
+    ASSERT_TRUE(AvancaAte([&] { return !Existe(g.B + "req/intpos.001"); }));
+    g.app.Avanca(2000);
+    EXPECT_EQ(g.frm.FPendentes.size(), 2u) << "the cancellation, then the acknowledgement";
+    RemoveArvore(g.B + "resp/intpos.001");
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 2; }, 3000));
+    EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas(kCancelada101));
+    EXPECT_EQ(g.Resp("intpos.sts"), TextoLinhas({"000-000 = CRT", "001-000 = 102", "999-999 = 0"}));
+    EXPECT_NE(Utf16ParaUtf8(g.form.GeckoBrowser1.Enderecos.back()).find("&valor=5000&"), std::string::npos);
 }
 
 #ifndef _WIN32
@@ -650,8 +670,6 @@ TEST_F(Gerente, ErroDeUmaAcaoDoOperadorApareceNumaCaixaSemEmpilhar) {
 
 // ---- a stop, a crash or a power loss in the middle of a sale -----------------------------------
 
-const TLinhas kCancelada101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000", "011-000 = 0",
-                               "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"};
 
 TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
     // SIGTERM (a package upgrade restarting the service) while the page is

@@ -80,7 +80,9 @@ void TfrmPrincipal::FormClose() {
         const TTransacao t = *FAberta;
         FAberta.reset();
         const TLinhas linhas = LinhasCancelamento(t, textos::TefCancelado);
-        Entrega(FNomeResposta, linhas, nullptr, [this, t, linhas, serie = FSerieRegistro] {
+        FimDeTransacao(t, "cancelada por parada");
+        // Once written, the record says so, with the answer's fingerprint.
+        auto respondida = [this, t, linhas, serie = FSerieRegistro] {
             if (serie == 0 || serie != FSerieRegistro) return;
             try {
                 TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo");
@@ -90,8 +92,13 @@ void TfrmPrincipal::FormClose() {
             } catch (const std::exception&) {
                 // The record still says open: the next start answers it again.
             }
-        });
-        FimDeTransacao(t, "cancelada por parada");
+        };
+        try {
+            Entrega(FNomeResposta, linhas, nullptr, std::move(respondida));
+        } catch (const std::exception&) {
+            // Not written: below, its lines go to the log, and the record
+            // still says open, so the next start answers it.
+        }
     }
     // Under every name it may have: the described one, its alias, the
     // configuration's.

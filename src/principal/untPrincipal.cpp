@@ -258,9 +258,16 @@ void TfrmPrincipal::EncerraTelaAnterior() {
         // answer for its own.
         const TTransacao anterior = *FAberta;
         FAberta.reset();
-        Entrega(FNomeResposta, LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
-                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
         FimDeTransacao(anterior, "cancelada: substitu\xED" "da pelo pedido " + FIdentificacao);
+        try {
+            Entrega(FNomeResposta, LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
+                    [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+        } catch (Exception& e) {
+            // Kept and written again before anything else; the request that
+            // arrived must not be lost behind it.
+            e.MostraAoOperador = true;
+            Relata(e, "tmVerificaTimer");
+        }
     }
     FTelaAberta = false;
     FModoAdm = false;
@@ -326,10 +333,10 @@ void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho)
     const bool eraAberta = FAberta.has_value();
     FAberta.reset();
     if (t.tefComercial) {
+        if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         // The window hides once the commercial application can read the answer.
         Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); },
                 [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
-        if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         return;
     }
     C.tmOculta->SetEnabled(true);
@@ -361,11 +368,11 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     std::string desfecho = "respondida";
     for (const auto& linha : resposta)
         if (linha.rfind("009-000 = ", 0) == 0) desfecho = Apara(linha.substr(10)) == "0" ? "aprovada" : "recusada";
+    if (eraAberta) FimDeTransacao(t, desfecho);
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
     Entrega(FNomeResposta, std::move(resposta), [this] { C.tmOculta->SetEnabled(true); },
             [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
-    if (eraAberta) FimDeTransacao(t, desfecho);
 }
 
 // ---- exchange files ---------------------------------------------------------------------
@@ -632,9 +639,14 @@ void TfrmPrincipal::RespondeInterrompida() {
     const TTransacao t = *FInterrompida;
     FInterrompida.reset();
     FSerieRegistro = 1;  // the record on disk is that transaction's
-    Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefInterrompido), nullptr,
-            [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
     FimDeTransacao(t, "interrompida: o gerenciador terminou antes de responder");
+    try {
+        Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefInterrompido), nullptr,
+                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+    } catch (Exception& e) {
+        // The start goes on: the answer is kept and written by a later tick.
+        Relata(e, "FormCreate");
+    }
 }
 
 void TfrmPrincipal::FimDeTransacao(const TTransacao& t, const std::string& desfecho) {
