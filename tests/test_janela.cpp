@@ -193,6 +193,10 @@ TEST_F(Inicio, NomesDaConfiguracaoParaOsArquivosDeResp) {
          "Ativo.001", true, 3},
         {"too long, a backslash", std::string(65, 'x'), std::string("a\\b"), std::string("ok.001"), "intpos.sts",
          "intpos.001", "ok.001", false, 2},
+        {"one name for two files, a Windows device", std::string("IntPos.001"), std::string("INTPOS.001"),
+         std::string("nul.txt"), "intpos.sts", "INTPOS.001", "Ativo.001", true, 2},
+        {"an answer under the marker's usual name", {}, std::string("ativo.001"), {}, "intpos.sts", "intpos.001",
+         "Ativo.001", true, 1},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);

@@ -240,6 +240,13 @@ TEST_F(Intake, NovaVendaDoMenuLimpaETemAberturaSemMensagem) {
     Tick();
     g.form.tmShow->SetEnabled(false);
     g.form.SpeedButton1.SetVisible(false);
+    // While the request waits for its answer the menu's screens wait too.
+    g.frm.Restaurar1Click();
+    ASSERT_EQ(g.app.Mensagens.size(), 1u);
+    EXPECT_EQ(g.app.Mensagens[0].texto, textos::PedidoEmAndamento);
+    EXPECT_FALSE(g.form.tmShow->Enabled());
+    g.app.Mensagens.clear();
+    g.frm.FAberta.reset();  // the sale has been answered
     g.frm.Restaurar1Click();
     EXPECT_FALSE(g.frm.FTefComercial);
     EXPECT_EQ(g.frm.FValorTexto, "");
@@ -256,6 +263,7 @@ TEST_F(Intake, NovaVendaDoMenuLimpaETemAberturaSemMensagem) {
 TEST_F(Intake, AdministracaoDoMenuNaoLimpaATransacao) {
     g.Pedido({"000-000 = CRT", "001-000 = 1", "002-000 = 10", "003-000 = 500", "007-000 = 99"});
     Tick();
+    g.frm.FAberta.reset();  // the sale has been answered
     g.frm.Administrao1Click();
     EXPECT_FALSE(g.frm.FTefComercial);
     EXPECT_TRUE(g.frm.FModoAdm);

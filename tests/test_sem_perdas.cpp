@@ -671,6 +671,76 @@ TEST_F(Gerente, ErroDeUmaAcaoDoOperadorApareceNumaCaixaSemEmpilhar) {
 // ---- a stop, a crash or a power loss in the middle of a sale -----------------------------------
 
 
+std::string EstadoDoRegistro(const std::string& arquivo) {
+    std::string estado;
+    if (Existe(arquivo)) TransacaoDoRegistro(CarregaLinhas(arquivo), &estado);
+    return estado;
+}
+
+TEST_F(Gerente, CancelarDepoisDoResultadoNaoDesfazAAprovacao) {
+    // The page approved; "Cancelar TEF" or the page's "close" within the
+    // second before the window hides must not tell the commercial
+    // application that the payment was not made.
+    for (const bool botao : {true, false}) {
+        SCOPED_TRACE(botao ? "Cancelar TEF" : "the page's close");
+        ApagaArquivo(g.B + "resp/intpos.001");
+        g.Pedido({"000-000 = CRT", "001-000 = " + std::string(botao ? "1" : "2"), "003-000 = 1000"});
+        ASSERT_TRUE(AvancaAte([&] { return g.frm.FTelaAberta && g.form.Janela.Visible(); }));
+        g.app.Avanca(500);
+        g.form.GeckoBrowser1.Canal = kVendaAprovada;
+        ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }, 1000));
+        const std::string aprovada = g.Resp("intpos.001");
+        if (botao) g.app.ExecutaHandler("SpeedButton1Click", g.form.Eventos.SpeedButton1Click);
+        else g.form.GeckoBrowser1.Canal = u"COMMAND_TEF\u00A7close";
+        g.app.Avanca(2000);
+        EXPECT_EQ(g.Resp("intpos.001"), aprovada);
+        EXPECT_FALSE(g.form.Janela.Visible());
+    }
+    EXPECT_EQ(Conta(Log(), "after its page's result: not written"), 2) << Log();
+}
+
+TEST_F(Gerente, RespostaQueNaoPodeSerGravadaEEntregueNoProximoInicio) {
+    // An approval still waiting to be written when the process ends: the next
+    // start gives that approval, not a cancellation of a payment that was made.
+    CriaDir(g.B + "resp/intpos.001");
+    g.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+    ASSERT_TRUE(AvancaAte([&] { return Paginas("Venda") == 1; }));
+    g.app.Avanca(500);
+    g.form.GeckoBrowser1.Canal = kVendaAprovada;
+    g.app.Avanca(1000);
+    ASSERT_EQ(g.frm.FPendentes.size(), 1u);
+    EXPECT_EQ(EstadoDoRegistro(g.frm.ArquivoRegistroAberta()), "pendente");
+    RemoveArvore(g.B + "resp/intpos.001");  // ... and the process ends here
+    TNovaExecucao depois(g.B);
+    depois.Prepara();
+    EXPECT_EQ(depois.Resp("intpos.001"),
+              TextoLinhas({"000-000 = CRT", "001-000 = 101", "003-000 = 1000", "009-000 = 0", "999-999 = 0"}));
+}
+
+TEST(FimNoMeioDaVenda, RespostaLidaDepoisDoReinicioNaoSePerde) {
+    // The answer is written and the manager restarts before the commercial
+    // application read it: the start keeps it.
+    TDiretorioTemporario d;
+    TLinhas resposta;
+    {
+        TNovaExecucao antes(d.Caminho());
+        antes.Prepara();
+        antes.frm.FUrl = "http://loja.exemplo/";
+        antes.form.tmVerifica->SetEnabled(true);
+        SalvaLinhas(d / "req/intpos.001", {"000-000 = CRT", "001-000 = 9", "003-000 = 100"});
+        antes.app.Avanca(1500);
+        antes.app.Avanca(500);
+        antes.form.GeckoBrowser1.Canal = kVendaAprovada;
+        antes.app.Avanca(1000);
+        ASSERT_TRUE(antes.TemResp("intpos.001"));
+    }
+    const std::string aprovada = LeBytes(d / "resp/intpos.001");
+    TNovaExecucao depois(d.Caminho());
+    depois.Prepara();
+    EXPECT_EQ(depois.Resp("intpos.001"), aprovada);
+    EXPECT_FALSE(depois.TemResp("intpos.sts"));
+}
+
 TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
     // SIGTERM (a package upgrade restarting the service) while the page is
     // open: the request is answered at once, before the marker goes, and the
@@ -707,7 +777,8 @@ TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
             EXPECT_FALSE(depois.TemResp("intpos.001")) << "nothing answered twice, nothing stale kept";
         }
         EXPECT_FALSE(depois.TemResp("intpos.sts"));
-        EXPECT_FALSE(Existe(h.frm.ArquivoRegistroAberta())) << "the record is done with";
+        EXPECT_EQ(EstadoDoRegistro(h.frm.ArquivoRegistroAberta()).rfind("respondida ", 0), 0u)
+            << "nothing left to answer; the answer kept while unread";
     }
 }
 
@@ -740,7 +811,7 @@ TEST(FimNoMeioDaVenda, PedidoConfirmadoERespondidoNoProximoInicio) {
                           "030-000 = " + textos::TefInterrompido, "999-999 = 0"};
         EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(esperado));
         EXPECT_FALSE(depois.TemResp("intpos.sts"));
-        EXPECT_FALSE(Existe(depois.frm.ArquivoRegistroAberta()));
+        EXPECT_EQ(EstadoDoRegistro(depois.frm.ArquivoRegistroAberta()).rfind("respondida ", 0), 0u);
         ASSERT_EQ(fins.size(), 1u);
         EXPECT_EQ(fins[0].desfecho.rfind("interrompida", 0), 0u) << fins[0].desfecho;
         // A third start has nothing left to answer.

@@ -13,7 +13,9 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
+#ifdef __GLIBC__
 #include <malloc.h>
+#endif
 
 namespace engine {
 
@@ -227,7 +229,9 @@ void TNavegadorQt::Descansa() {
         algum = true;
     }
     // What the pages' ends freed in this process goes back to the system.
+#ifdef __GLIBC__
     if (algum) malloc_trim(0);
+#endif
 }
 
 componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {

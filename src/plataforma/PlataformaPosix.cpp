@@ -482,8 +482,13 @@ void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
         ::signal(SIGINT, SIG_IGN);
         ::signal(SIGTERM, SIG_IGN);
         ::signal(SIGHUP, SIG_IGN);
-        char c;
-        while (::read(canal[0], &c, 1) != 0 && errno == EINTR) {
+        // Only the end of the pipe (every writer gone: the manager ended)
+        // removes the files; a watch that fails otherwise removes nothing.
+        for (;;) {
+            char c;
+            const ssize_t r = ::read(canal[0], &c, 1);
+            if (r == 0) break;
+            if (r < 0 && errno != EINTR) ::_exit(0);
         }
         for (const char* n : nomes) ::unlink(n);
         ::_exit(0);
@@ -558,6 +563,7 @@ bool IniciaTelaVirtual(const std::string& autoridade, std::string& erro) {
             ::dup2(nulo, 0);
             ::dup2(nulo, 1);
             ::dup2(nulo, 2);
+            if (nulo > 2) ::close(nulo);
         }
         ::setsid();
         ::execvpe("Xvfb", argv.data(), ambiente.data());

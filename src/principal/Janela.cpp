@@ -81,23 +81,11 @@ void TfrmPrincipal::FormClose() {
         FAberta.reset();
         const TLinhas linhas = LinhasCancelamento(t, textos::TefCancelado);
         FimDeTransacao(t, "cancelada por parada");
-        // Once written, the record says so, with the answer's fingerprint.
-        auto respondida = [this, t, linhas, serie = FSerieRegistro] {
-            if (serie == 0 || serie != FSerieRegistro) return;
-            try {
-                TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo");
-                novo.Escreve(TextoLinhas(
-                    LinhasDoRegistro(t, "respondida " + Impressao(TextoLinhas(linhas)) + " " + FNomeResposta)));
-                novo.PoeNoLugar(ArquivoRegistroAberta());
-            } catch (const std::exception&) {
-                // The record still says open: the next start answers it again.
-            }
-        };
         try {
-            Entrega(FNomeResposta, linhas, nullptr, std::move(respondida));
+            EntregaResposta(LinhasCancelamento(t, textos::TefCancelado));
         } catch (const std::exception&) {
             // Not written: below, its lines go to the log, and the record
-            // still says open, so the next start answers it.
+            // keeps them, so the next start gives them.
         }
     }
     // Under every name it may have: the described one, its alias, the
@@ -119,8 +107,7 @@ void TfrmPrincipal::FormClose() {
 
 void TfrmPrincipal::SpeedButton1Click() {
     // The screen's own transaction, whatever requests came since.
-    if (FTransacaoTela) CancelaTef(*FTransacaoTela);
-    else CancelaTef();
+    CancelaTela("cancelada pelo operador");
 }
 
 void TfrmPrincipal::ParmetrosdoSistema1Click() { AbreParametros(); }

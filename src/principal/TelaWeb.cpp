@@ -13,7 +13,11 @@ void TfrmPrincipal::AbreTela(const std::string& nome) {
     DesarmaOcultacao();
     // The page loaded for this showing keeps the transaction it was loaded
     // with; until then the transaction is the one asked for now.
-    if (!FTelaAberta) FTransacaoTela = FAberta ? *FAberta : TransacaoAtual();
+    if (!FTelaAberta) {
+        FTransacaoTela = FAberta ? *FAberta : TransacaoAtual();
+        FTelaRespondida = false;
+        ++FSerieTela;
+    }
     FTela = nome;
     C.tmShow->SetEnabled(true);
     C.tmCmds->SetEnabled(true);
@@ -53,10 +57,13 @@ std::string TfrmPrincipal::EnderecoTela(const std::string& nome, const TTransaca
 void TfrmPrincipal::MostraTela(const std::string& nome) {
     if (FTelaAberta) return;
     FTelaAberta = true;
-    // The page carries the data of the transaction it is opened for, decided
-    // now, before messages are processed.
-    const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
+    const std::uint64_t serie = FSerieTela;
     FUrl = ValidaUrl(FUrl);
+    // Messages ran meanwhile: a request read then has a screen of its own
+    // now, which its own showing loads.
+    if (serie != FSerieTela) return;
+    // The page carries the data of the transaction it is opened for.
+    const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     FDocumentoAtual = C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, t)));
     C.panEsconde->SetVisible(false);
 }
@@ -114,6 +121,19 @@ void TfrmPrincipal::tmCmdsTimer() {
         });
 }
 
+void TfrmPrincipal::CancelaTela(const std::string& desfecho) {
+    // After the page's result, a cancellation would tell the commercial
+    // application that an approved payment was not made.
+    if (FTransacaoTela && FTelaRespondida && FTransacaoTela->tefComercial) {
+        GravaLogErro("A cancellation of request " + FTransacaoTela->identificacao +
+                     " after its page's result: not written, the result stands");
+        C.tmOculta->SetEnabled(true);
+        return;
+    }
+    if (FTransacaoTela) CancelaTef(*FTransacaoTela, desfecho);
+    else CancelaTef();
+}
+
 void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto) {
     if (!texto || texto->empty()) return;
     // A page of a screen that is over: its transaction was answered already
@@ -131,7 +151,7 @@ void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
     // The transaction the page was loaded for, whatever requests came since.
     const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     if (itens[0] == "COMMAND_TEF" && itens.size() >= 2) {
-        if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTef(t);
+        if (Apara(MinusculasAnsi(itens[1])) == "close") CancelaTela("cancelada pelo operador");
         return;
     }
     // A NUL is no text; left in, it would end the answer's content there and

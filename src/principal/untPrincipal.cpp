@@ -203,6 +203,7 @@ void TfrmPrincipal::DespachaComando() {
         // On disk before the acknowledgement is: whatever ends this process
         // from now on, the request is answered.
         GravaRegistroAberta(aberta);
+        FConfirmacaoPendente = true;
         try {
             Entrega(
                 FNomeConfirmacao, {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
@@ -211,6 +212,7 @@ void TfrmPrincipal::DespachaComando() {
                     else IniciaVenda();
                 },
                 [this, adm, aberta] {
+                    FConfirmacaoPendente = false;
                     // A transaction that has just been answered is not in
                     // progress, even while its window waits to hide.
                     if (DesarmaOcultacao()) FModoAdm = false;
@@ -232,8 +234,10 @@ void TfrmPrincipal::DespachaComando() {
         // Answered with the CNC's own fields; the request still open, if
         // any, ends with it.
         const std::optional<TTransacao> aberta = FAberta;
-        CancelaTef(TransacaoAtual(), "");
         if (aberta) FimDeTransacao(*aberta, "cancelada pelo pedido CNC " + FIdentificacao);
+        // What the page still hands over belongs to a transaction that is over.
+        if (FTelaAberta || C.tmShow->Enabled()) FDescartaAte = FDocumentoAtual;
+        CancelaTef(TransacaoAtual(), "");
     } else {
         TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
         if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
@@ -260,8 +264,7 @@ void TfrmPrincipal::EncerraTelaAnterior() {
         FAberta.reset();
         FimDeTransacao(anterior, "cancelada: substitu\xED" "da pelo pedido " + FIdentificacao);
         try {
-            Entrega(FNomeResposta, LinhasCancelamento(anterior, textos::TefCancelado), nullptr,
-                    [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+            EntregaResposta(LinhasCancelamento(anterior, textos::TefCancelado));
         } catch (Exception& e) {
             // Kept and written again before anything else; the request that
             // arrived must not be lost behind it.
@@ -284,7 +287,16 @@ void TfrmPrincipal::IniciaVenda() {
 
 void TfrmPrincipal::IniciaAdm() { AbreTela("Adm"); }
 
+bool TfrmPrincipal::RecusaTelaDoMenu() {
+    // The request's screen opens as soon as its acknowledgement is out; a
+    // screen of the operator's own would take its place.
+    if (!FAberta && !FConfirmacaoPendente) return false;
+    Avisa(TipoMensagem::Erro, textos::PedidoEmAndamento);
+    return true;
+}
+
 void TfrmPrincipal::Restaurar1Click() {
+    if (RecusaTelaDoMenu()) return;
     if (DesarmaOcultacao()) FModoAdm = false;
     FTefComercial = false;
     LimpaTransacao();
@@ -292,6 +304,7 @@ void TfrmPrincipal::Restaurar1Click() {
 }
 
 void TfrmPrincipal::Administrao1Click() {
+    if (RecusaTelaDoMenu()) return;
     DesarmaOcultacao();
     FTefComercial = false;
     FModoAdm = true;
@@ -335,8 +348,7 @@ void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho)
     if (t.tefComercial) {
         if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         // The window hides once the commercial application can read the answer.
-        Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); },
-                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+        EntregaResposta(LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); });
         return;
     }
     C.tmOculta->SetEnabled(true);
@@ -369,10 +381,10 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     for (const auto& linha : resposta)
         if (linha.rfind("009-000 = ", 0) == 0) desfecho = Apara(linha.substr(10)) == "0" ? "aprovada" : "recusada";
     if (eraAberta) FimDeTransacao(t, desfecho);
+    FTelaRespondida = true;
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
-    Entrega(FNomeResposta, std::move(resposta), [this] { C.tmOculta->SetEnabled(true); },
-            [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+    EntregaResposta(std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
 }
 
 // ---- exchange files ---------------------------------------------------------------------
@@ -537,20 +549,27 @@ std::string Impressao(const std::string& bytes) {
     return buf;
 }
 
-TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado) {
-    return {"estado = " + estado,
-            "comando = " + std::string(t.modoAdm ? "ADM" : "CRT"),
-            "identificacao = " + t.identificacao,
-            "documento = " + t.documento,
-            "valor = " + t.valorTexto,
-            "inicio = " + std::to_string(t.inicioMs)};
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta) {
+    TLinhas l = {"estado = " + estado,
+                 "comando = " + std::string(t.modoAdm ? "ADM" : "CRT"),
+                 "identificacao = " + t.identificacao,
+                 "documento = " + t.documento,
+                 "valor = " + t.valorTexto,
+                 "inicio = " + std::to_string(t.inicioMs)};
+    for (const auto& linha : resposta) l.push_back("resposta = " + linha);
+    return l;
 }
 
-std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado) {
+std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado, TLinhas* resposta) {
     std::map<std::string, std::string> v;
     for (const auto& l : linhas) {
         const auto igual = l.find(" = ");
-        if (igual != std::string::npos) v[l.substr(0, igual)] = l.substr(igual + 3);
+        if (igual == std::string::npos) continue;
+        if (l.compare(0, igual, "resposta") == 0) {
+            if (resposta) resposta->push_back(l.substr(igual + 3));
+        } else {
+            v[l.substr(0, igual)] = l.substr(igual + 3);
+        }
     }
     if (!v.count("estado") || !v.count("identificacao") || (v["comando"] != "CRT" && v["comando"] != "ADM"))
         return std::nullopt;
@@ -566,44 +585,72 @@ std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string
     return t;
 }
 
-void TfrmPrincipal::GravaRegistroAberta(const TTransacao& t) {
-    if (FDirTemp.empty()) return;
+bool TfrmPrincipal::EscreveRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta) {
+    if (FDirTemp.empty()) return false;
     try {
         if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
         TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo",
                                 [this](const std::string& c, const std::string& o) { RelataOcupado(c, o); });
-        novo.Escreve(TextoLinhas(LinhasDoRegistro(t, "aberta")));
+        novo.Escreve(TextoLinhas(LinhasDoRegistro(t, estado, resposta)));
         novo.PoeNoLugar(ArquivoRegistroAberta());
-        ++FSerieRegistro;
         FRegistroRelatado = false;
+        return true;
     } catch (Exception& e) {
         // The sale goes on; only an end of the process in its middle would
         // leave it unanswered. Told once.
-        if (FRegistroRelatado) return;
-        FRegistroRelatado = true;
-        Relata(Exception("The record of the open transaction cannot be written: " + e.Message(), e.Causa),
-               "GravaRegistroAberta");
+        if (!FRegistroRelatado) {
+            FRegistroRelatado = true;
+            Relata(Exception("The record of the open transaction cannot be written: " + e.Message(), e.Causa),
+                   "GravaRegistroAberta");
+        }
+        return false;
     }
 }
 
-void TfrmPrincipal::ApagaRegistroAberta(std::uint64_t serie) {
-    // Only the record this answer belongs to: a later request may have
-    // replaced it already.
-    if (serie == 0 || serie != FSerieRegistro) return;
-    ApagaArquivo(ArquivoRegistroAberta());
-    plataforma::SincronizaDiretorio(FDirTemp);
-    FSerieRegistro = 0;
+void TfrmPrincipal::GravaRegistroAberta(const TTransacao& t) {
+    // A new number, never one used before: an older answer's bookkeeping
+    // must not take this record for its own.
+    FSerieRegistro = ++FContadorRegistro;
+    FRegistrada = t;
+    EscreveRegistro(t, "aberta");
+}
+
+void TfrmPrincipal::EntregaResposta(TLinhas linhas, std::function<void()> depois) {
+    const std::uint64_t serie = FSerieRegistro;
+    const TLinhas escritas = linhas;
+    auto aoGravar = [this, serie, escritas] {
+        // Written: kept across a restart for its reader while unread.
+        if (serie == 0 || serie != FSerieRegistro || !FRegistrada) return;
+        EscreveRegistro(*FRegistrada, "respondida " + Impressao(TextoLinhas(escritas)) + " " + FNomeResposta);
+    };
+    const auto pendente = [&] {
+        // Not written yet: the record keeps the answer, so that whatever
+        // ends this process, the next start gives it and nothing else.
+        if (serie != 0 && serie == FSerieRegistro && FRegistrada && !FPendentes.empty() &&
+            FPendentes.back().linhas == escritas)
+            EscreveRegistro(*FRegistrada, "pendente", escritas);
+    };
+    try {
+        Entrega(FNomeResposta, std::move(linhas), std::move(depois), std::move(aoGravar));
+    } catch (...) {
+        pendente();
+        throw;
+    }
+    pendente();
 }
 
 std::string TfrmPrincipal::AnalisaRegistroAberta() {
     FInterrompida.reset();
+    FRespostaInterrompida.clear();
     const std::string arquivo = ArquivoRegistroAberta();
     const auto e = plataforma::Consulta(arquivo, false);
     if (!e) return "";
     std::string estado;
+    TLinhas resposta;
     std::optional<TTransacao> t;
     try {
-        if (e->tipo == plataforma::TTipoEntrada::Regular) t = TransacaoDoRegistro(CarregaLinhasRegular(arquivo), &estado);
+        if (e->tipo == plataforma::TTipoEntrada::Regular)
+            t = TransacaoDoRegistro(CarregaLinhasRegular(arquivo), &estado, &resposta);
     } catch (const Exception&) {
     }
     if (!t) {
@@ -614,21 +661,20 @@ std::string TfrmPrincipal::AnalisaRegistroAberta() {
         }
         return "";
     }
-    if (estado == "aberta") {
+    if (estado == "aberta" || estado == "pendente") {
         FInterrompida = t;
+        if (estado == "pendente") FRespostaInterrompida = resposta;
         return "";
     }
-    // Answered at the last stop: the answer stays until its reader takes it,
-    // but only while it is still that very answer.
-    ApagaArquivo(arquivo);
-    // "respondida <fingerprint> <name in resp/>"
+    // Answered: the answer stays until its reader takes it, but only while it
+    // is still that very answer. "respondida <fingerprint> <name in resp/>"
     const auto espaco = estado.find(' ', 11);
     if (estado.rfind("respondida ", 0) != 0 || espaco == std::string::npos) return "";
     const std::string nome = estado.substr(espaco + 1);
-    const std::string resposta = FDirResp + nome;
-    if (!NomeDeArquivoValido(nome) || !ArquivoExiste(resposta)) return "";
+    const std::string arquivoResposta = FDirResp + nome;
+    if (!NomeDeArquivoValido(nome) || !ArquivoExiste(arquivoResposta)) return "";
     try {
-        if (Impressao(TextoLinhas(CarregaLinhasRegular(resposta))) == estado.substr(11, espaco - 11)) return nome;
+        if (Impressao(TextoLinhas(CarregaLinhasRegular(arquivoResposta))) == estado.substr(11, espaco - 11)) return nome;
     } catch (const Exception&) {
     }
     return "";
@@ -638,11 +684,18 @@ void TfrmPrincipal::RespondeInterrompida() {
     if (!FInterrompida) return;
     const TTransacao t = *FInterrompida;
     FInterrompida.reset();
-    FSerieRegistro = 1;  // the record on disk is that transaction's
-    FimDeTransacao(t, "interrompida: o gerenciador terminou antes de responder");
+    // The record on disk is that transaction's.
+    FSerieRegistro = ++FContadorRegistro;
+    FRegistrada = t;
+    // An answer that was waiting to be written goes out as it was; without
+    // one, the request ended with the process.
+    const bool pendente = !FRespostaInterrompida.empty();
+    TLinhas linhas = pendente ? FRespostaInterrompida : LinhasCancelamento(t, textos::TefInterrompido);
+    FRespostaInterrompida.clear();
+    FimDeTransacao(t, pendente ? "respondida depois de o gerenciador terminar"
+                               : "interrompida: o gerenciador terminou antes de responder");
     try {
-        Entrega(FNomeResposta, LinhasCancelamento(t, textos::TefInterrompido), nullptr,
-                [this, serie = FSerieRegistro] { ApagaRegistroAberta(serie); });
+        EntregaResposta(std::move(linhas));
     } catch (Exception& e) {
         // The start goes on: the answer is kept and written by a later tick.
         Relata(e, "FormCreate");
@@ -859,8 +912,17 @@ void TfrmPrincipal::CarregaParametros() {
 
 std::optional<std::string> NomeDeArquivoValido(const std::string& valor) {
     if (valor.empty() || valor.size() > 64 || valor == "." || valor.find("..") != std::string::npos) return std::nullopt;
+    // Nor what Windows cannot name: its devices, its reserved characters, a
+    // trailing dot or blank.
     for (unsigned char c : valor)
-        if (c < 0x20 || c == '/' || c == '\\' || c == ':') return std::nullopt;
+        if (c < 0x20 || std::string_view("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos)
+            return std::nullopt;
+    if (valor.back() == '.' || valor.back() == ' ') return std::nullopt;
+    const std::string base = MaiusculasAnsi(valor.substr(0, valor.find('.')));
+    static const std::set<std::string> dispositivos = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+                                                        "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                                        "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    if (dispositivos.count(base)) return std::nullopt;
     return valor;
 }
 
@@ -875,30 +937,43 @@ std::string NomeAtivoConfigurado() {
 }
 
 void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
-    const struct {
+    struct TNome {
         const char* valor;
         const char* descrito;
         std::string& campo;
-    } nomes[] = {{"NomeConfirmacao", "intpos.sts", FNomeConfirmacao},
-                 {"NomeResposta", "intpos.001", FNomeResposta},
-                 {"NomeAtivo", "Ativo.001", FNomeAtivo}};
-    for (const auto& n : nomes) {
         std::string lido;
         bool legivel = true;
+        std::optional<std::string> valido;
+    };
+    TNome nomes[] = {{"NomeConfirmacao", "intpos.sts", FNomeConfirmacao, {}, true, {}},
+                     {"NomeResposta", "intpos.001", FNomeResposta, {}, true, {}},
+                     {"NomeAtivo", "Ativo.001", FNomeAtivo, {}, true, {}}};
+    for (auto& n : nomes) {
         try {
-            lido = reg.ReadString(n.valor);
+            n.lido = reg.ReadString(n.valor);
         } catch (const ERegistryException&) {
-            legivel = false;
+            n.legivel = false;
         }
-        const auto valido = legivel ? NomeDeArquivoValido(lido) : std::nullopt;
-        n.campo = valido.value_or(n.descrito);
-        if (valido || (legivel && lido.empty())) continue;
+        n.valido = n.legivel ? NomeDeArquivoValido(n.lido) : std::nullopt;
+    }
+    // Two roles under one name (letter case aside, as Windows sees them)
+    // would overwrite each other: an answer taken for the marker and
+    // deleted. The first configured name of such a pair gives way, in the
+    // order acknowledgement, answer, marker.
+    const auto efetivo = [](const TNome& n) { return MaiusculasAnsi(n.valido.value_or(n.descrito)); };
+    for (int volta = 0; volta < 3; ++volta)
+        for (auto& n : nomes)
+            for (const auto& outro : nomes)
+                if (&outro != &n && n.valido && efetivo(n) == efetivo(outro)) n.valido.reset();
+    for (auto& n : nomes) {
+        n.campo = n.valido.value_or(n.descrito);
+        if (n.valido || (n.legivel && n.lido.empty())) continue;
         // Told once per value: the start goes on with the described name.
-        const std::string nota = std::string(n.valor) + "\n" + lido;
+        const std::string nota = std::string(n.valor) + "\n" + n.lido;
         if (!FNomesRelatados.insert(nota).second) continue;
         Relata(Exception("The configuration value \"" + std::string(n.valor) + "\" is not a bare file name of at most 64 "
-                         "bytes (no \"/\", \"\\\", \":\", \"..\" or control character): \"" + lido + "\"; \"" + n.descrito +
-                         "\" is used"),
+                         "bytes, distinct from the other two (no \"/\", \"\\\", \":\", \"..\", control character or "
+                         "name Windows reserves): \"" + n.lido + "\"; \"" + n.descrito + "\" is used"),
                "CarregaParametros");
     }
 }

@@ -32,6 +32,8 @@ inline const std::string ValorZerado =
     "O Aplicado Comercial passou o valor da venda zerado.\rO TEF ser\xE1 cancelado.";
 inline const std::string InicioFalhou = "O TEF n\xE3o p\xF4" "de ser iniciado.";
 inline const std::string JaEmExecucao = "TEF Tarvo j\xE1 esta em execu\xE7\xE3o.";
+inline const std::string PedidoEmAndamento =
+    "H\xE1 um pedido do aplicativo comercial em andamento: a tela abre quando ele terminar.";
 inline const std::string TransacaoAguarda =
     "A transa\xE7\xE3o aguarda: a confirma\xE7\xE3o do pedido n\xE3o p\xF4" "de ser gravada para o aplicativo "
     "comercial. A tela abre assim que ela for gravada.";
@@ -94,10 +96,12 @@ struct TTransacao {
 
 // A short fingerprint of bytes (FNV-1a, hexadecimal).
 std::string Impressao(const std::string& bytes);
-// A transaction as the record of an open one holds it, and back.
-TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado);
+// A transaction as the record of an open one holds it (with the answer's
+// lines when one waits), and back.
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta = {});
 // Nothing when the lines are not such a record.
-std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado = nullptr);
+std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado = nullptr,
+                                              TLinhas* resposta = nullptr);
 
 // A file name of resp/ taken from the configuration ("NomeConfirmacao",
 // "NomeResposta", "NomeAtivo"): nothing when it is not a bare file name of at
@@ -255,8 +259,26 @@ public:
     // request acknowledged and not yet answered. The next start answers it
     // as interrupted; an answer written at a stop stays for its reader.
     std::string ArquivoRegistroAberta() const { return FDirTemp + "transacao-aberta.txt"; }
+    // States: "aberta" (acknowledged, no answer yet), "pendente" (its answer
+    // waits to be written: the lines follow) and "respondida <fingerprint>
+    // <name>" (written; the next start keeps it while it is unread).
     void GravaRegistroAberta(const TTransacao& t);
-    void ApagaRegistroAberta(std::uint64_t serie);
+    bool EscreveRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta = {});
+    // Every final answer of a request goes through here: written now, or
+    // kept (and on the record with its lines), and the record follows it.
+    void EntregaResposta(TLinhas linhas, std::function<void()> depois = nullptr);
+    std::optional<TTransacao> FRegistrada;  // whose record is on disk
+    std::uint64_t FContadorRegistro = 0;
+    TLinhas FRespostaInterrompida;  // the lines a "pendente" record kept
+    // The screen's transaction has its result: a later "close" or "Cancelar
+    // TEF" must not turn an approval into a cancellation.
+    bool FTelaRespondida = false;
+    void CancelaTela(const std::string& desfecho);
+    bool RecusaTelaDoMenu();
+    // An acknowledgement of a request waits to be written.
+    bool FConfirmacaoPendente = false;
+    // A screen asked for: MostraTela loads it only while it is still the one.
+    std::uint64_t FSerieTela = 0;
     // At start, after resp/ and req/ are cleared: answers the request the
     // last run left open. Returns the file of resp/ to keep (an answer the
     // last run wrote at its stop and nobody has read yet), else "".

@@ -132,10 +132,10 @@ void MensagemQt(QtMsgType tipo, const QMessageLogContext&, const QString& texto)
             return;
         case QtWarningMsg:
         case QtCriticalMsg:  // a web page's console errors among them: nobody's to mend here
-            plataforma::supervisor::Registra(4, texto.toStdString());
+            plataforma::supervisor::Registra(4, MascaraSenha(texto.toStdString()));
             return;
         case QtFatalMsg:
-            plataforma::supervisor::Registra(2, texto.toStdString());
+            plataforma::supervisor::Registra(2, MascaraSenha(texto.toStdString()));
             return;
     }
 }

