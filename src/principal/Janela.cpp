@@ -90,8 +90,7 @@ void TfrmPrincipal::FormClose() {
     }
     // Under every name it may have: the described one, its alias, the
     // configuration's.
-    for (const auto& nome : {FNomeAtivo, std::string("Ativo.001"), std::string("ativo.001")})
-        ApagaArquivo(FDirResp + nome);
+    for (const auto& nome : NomesDoMarcador(FNomeAtivo)) ApagaArquivo(FDirResp + nome);
     // Answers that never could be written: their full text goes to the log
     // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {

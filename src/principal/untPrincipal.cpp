@@ -431,22 +431,22 @@ void TfrmPrincipal::GravaAtivo() {
 
 void TfrmPrincipal::GaranteAtivo() {
     if (FFechando || FDirResp.empty()) return;
+    // Requests are taken once the marker is there: said once.
+    const auto pronto = [this] {
+        if (FProntoAvisado) return;
+        FProntoAvisado = true;
+        if (Observador.Pronto) Observador.Pronto();
+    };
     const std::string ativo = FDirResp + FNomeAtivo;
     if (ArquivoExiste(ativo)) {
         if (FNomeAtivo == "Ativo.001") CriaApelido(ativo, FDirResp + "ativo.001");
-        if (!FProntoAvisado) {
-            FProntoAvisado = true;
-            if (Observador.Pronto) Observador.Pronto();
-        }
+        pronto();
         return;
     }
     try {
         GravaAtivo();
         FAtivoRelatado = false;
-        if (!FProntoAvisado) {
-            FProntoAvisado = true;
-            if (Observador.Pronto) Observador.Pronto();
-        }
+        pronto();
     } catch (Exception& e) {
         // Without the marker commercial applications take the manager for
         // stopped: the operator hears of it once, and every tick tries again.
@@ -924,6 +924,10 @@ std::optional<std::string> NomeDeArquivoValido(const std::string& valor) {
                                                         "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
     if (dispositivos.count(base)) return std::nullopt;
     return valor;
+}
+
+std::vector<std::string> NomesDoMarcador(const std::string& nomeAtivo) {
+    return {"Ativo.001", "ativo.001", nomeAtivo};
 }
 
 std::string NomeAtivoConfigurado() {

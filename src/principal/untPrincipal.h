@@ -17,6 +17,7 @@ class TRegistry;
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 // Texts the manager writes or shows (Windows-1252).
 namespace textos {
@@ -110,6 +111,9 @@ std::optional<std::string> NomeDeArquivoValido(const std::string& valor);
 // The marker's name the installation's configuration asks for, or
 // "Ativo.001"; never raises (an unreadable store gives the described name).
 std::string NomeAtivoConfigurado();
+// Every name the marker may have in resp/: the usual one, its alias, the
+// configuration's.
+std::vector<std::string> NomesDoMarcador(const std::string& nomeAtivo);
 
 // One transaction of the commercial application, as it ended.
 struct TFimTransacao {

@@ -262,7 +262,9 @@ int main(int argc, char** argv) {
         return saida::OutroGerente;
     }
     // A manager that dies, however it dies, is seen as gone at once.
-    plataforma::ApagaAoTerminar({b + "resp/Ativo.001", b + "resp/ativo.001", b + "resp/" + NomeAtivoConfigurado()});
+    std::vector<std::string> marcadores;
+    for (const auto& nome : NomesDoMarcador(NomeAtivoConfigurado())) marcadores.push_back(b + "resp/" + nome);
+    plataforma::ApagaAoTerminar(marcadores);
 
     if (semOperador) {
         if (std::getenv("DISPLAY") == nullptr || *std::getenv("DISPLAY") == '\0') {

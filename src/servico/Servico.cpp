@@ -106,8 +106,8 @@ int Limpa(const std::string& b, std::string& mensagem) {
         return 0;
     }
     int r = 0;
-    for (const std::string& nome : {std::string("resp/Ativo.001"), std::string("resp/ativo.001"),
-                                    "resp/" + NomeAtivoConfigurado()}) {
+    for (const std::string& marcador : NomesDoMarcador(NomeAtivoConfigurado())) {
+        const std::string nome = "resp/" + marcador;
         const auto erro = p::ApagaArquivo(b + nome);
         if (erro != 0 && p::TipoDoErro(erro) != p::TTipoErro::NaoEncontrado) {
             mensagem += b + nome + ": " + p::TextoDoErro(erro) + "\n";

@@ -159,6 +159,17 @@ def aprovada(resposta, valor):
     return campo(resposta, "009-000") == "0" and campo(resposta, "003-000") == valor
 
 
+def venda_aprovada(nome, cliente, documento, valor):
+    """One sale that must come back approved with its amount."""
+    try:
+        resposta = cliente.transacao("CRT", [("002-000", documento), ("003-000", valor)])
+    except TimeoutError as e:
+        falha(f"{nome}: {e}")
+    if not aprovada(resposta, valor):
+        falha(f"{nome}: {resposta}")
+    return resposta
+
+
 def sem_gerente(base):
     for nome, cliente in comportamentos(base):
         try:
@@ -198,13 +209,7 @@ def com_gerente(base):
     primeiro.apaga_respostas()
 
     for nome, cliente in comportamentos(base):
-        valor = str(1000 + TESTES)
-        try:
-            resposta = cliente.transacao("CRT", [("002-000", "4711"), ("003-000", valor)])
-        except TimeoutError as e:
-            falha(f"{nome}: {e}")
-        if not aprovada(resposta, valor):
-            falha(f"{nome}: {resposta}")
+        venda_aprovada(nome, cliente, "4711", str(1000 + TESTES))
         if cliente.apaga and (cliente.le("intpos.001") is not None):
             falha(f"{nome}: intpos.001 came back after the client deleted it")
         cliente.apaga_respostas()
@@ -239,12 +244,7 @@ def nomes_windows(base):
             falha("resp/Ativo.001 never appeared")
         time.sleep(0.1)
     for valor in ("1500", "2750"):
-        try:
-            resposta = agente.transacao("CRT", [("002-000", "31"), ("003-000", valor)])
-        except TimeoutError as e:
-            falha(f"Windows names: {e}")
-        if not aprovada(resposta, valor):
-            falha(f"Windows names: {resposta}")
+        venda_aprovada("Windows names", agente, "31", valor)
         escritos = sorted(n for n in os.listdir(agente.resp) if n.lower().startswith("intpos"))
         if escritos:
             falha(f"Windows names: left in resp/ after the agent deleted its files: {escritos}")
