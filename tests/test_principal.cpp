@@ -188,6 +188,45 @@ TEST_F(Intake, UmPedidoPorTick) {
     EXPECT_FALSE(Existe(g.B + "req/b.001"));
 }
 
+// The browser engine starts with the first request, not at the start. That
+// request is read at the next tick, the interval being its wait, while the
+// engine's start goes on in the loop; a request changed meanwhile waits again.
+TEST_F(Intake, PrimeiroPedidoIniciaOMotorELidoNoTickSeguinte) {
+    g.form.GeckoBrowser1.ComMotor = true;
+    std::vector<int> sonos;
+    g.app.AoDormir = [&](int ms) { sonos.push_back(ms); };
+    g.Pedido({"000-000 = ATV", "001-000 = 1"});
+    Tick();
+    EXPECT_EQ(g.form.GeckoBrowser1.Preparos, 1);
+    EXPECT_TRUE(Existe(g.B + "req/intpos.001")) << "not read in the tick that found it";
+    EXPECT_FALSE(g.TemResp("intpos.sts"));
+    EXPECT_TRUE(sonos.empty()) << "the engine's start must not be held up by a sleep";
+    Tick();
+    EXPECT_EQ(g.app.AgoraMs(), 1000);
+    EXPECT_EQ(g.Resp("intpos.sts"), Bytes({"000-000 = ATV", "001-000 = 1", "999-999 = 0"}));
+    EXPECT_TRUE(sonos.empty()) << "it waited a whole interval already";
+
+    // Once started, the wait is inside the tick again.
+    ApagaArquivo(g.B + "resp/intpos.sts");
+    g.Pedido({"000-000 = ATV", "001-000 = 2"});
+    Tick();
+    EXPECT_EQ(sonos, std::vector<int>{500});
+    EXPECT_EQ(g.Resp("intpos.sts"), Bytes({"000-000 = ATV", "001-000 = 2", "999-999 = 0"}));
+}
+
+TEST_F(Intake, PedidoQueMudaEnquantoOMotorIniciaEsperaDeNovo) {
+    g.form.GeckoBrowser1.ComMotor = true;
+    std::vector<int> sonos;
+    g.app.AoDormir = [&](int ms) { sonos.push_back(ms); };
+    g.Pedido({"000-000 = ATV"});
+    Tick();
+    // The commercial application was still writing it.
+    g.Pedido({"000-000 = ATV", "001-000 = 7"});
+    Tick();
+    EXPECT_EQ(sonos, std::vector<int>{500});
+    EXPECT_EQ(g.Resp("intpos.sts"), Bytes({"000-000 = ATV", "001-000 = 7", "999-999 = 0"}));
+}
+
 TEST_F(Intake, SubdiretoriosDeReqNaoSaoLidos) {
     CriaDir(g.B + "req/sub");
     GravaBytes(g.B + "req/sub/intpos.001", "000-000 = ATV\r\n");

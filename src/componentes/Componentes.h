@@ -141,6 +141,11 @@ public:
                                   std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) = 0;
     // Total load progress of the page: (position, maximum).
     virtual void SetOnProgresso(std::function<void(int, int)> handler) = 0;
+    // Starts what the first page of the web system needs (the engine, its
+    // pages and a page process), which a navigation to it does too: the
+    // start leaves it for the first request, whose wait it can fill. True
+    // when it started it now, false once done.
+    virtual bool Prepara() { return false; }
 };
 
 // The receipt printer: every line's bytes followed by CR LF, nothing more.

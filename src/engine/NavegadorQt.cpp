@@ -116,6 +116,9 @@ bool EnderecoLocal(const QUrl& endereco) {
 }
 
 TNavegadorQt::TNavegadorQt() : view_(new QWebEngineView()) {
+    // A view shown without a page makes one, and the engine with it, in a
+    // profile of its own: it stays hidden until its pages exist.
+    view_->hide();
     QObject::connect(view_, &QWebEngineView::loadProgress, [this](int p) {
         if (onProgresso_) onProgresso_(p, 100);
     });
@@ -183,20 +186,38 @@ void TNavegadorQt::CriaPaginas(QWebEngineProfile* perfil) {
 }
 
 void TNavegadorQt::Mostra(QWebEnginePage* pagina) {
+    // Not view_->page(): asked before a page is set, it makes one.
+    if (view_ && atual_ != pagina) view_->setPage(pagina);
     atual_ = pagina;
-    if (view_ && view_->page() != pagina) view_->setPage(pagina);
 }
 
 void TNavegadorQt::DefinePerfil(const std::string& diretorio) {
-    if (perfil_ != nullptr) return;
-    diretorioPerfil_ = diretorio;
+    if (perfil_ == nullptr && diretorioPerfil_.empty()) diretorioPerfil_ = diretorio;
+}
+
+QWebEngineProfile* TNavegadorQt::CriaPerfil() {
+    if (diretorioPerfil_.empty()) return QWebEngineProfile::defaultProfile();
     perfil_ = new QWebEngineProfile(QStringLiteral("default"));
-    const QString d = QString::fromStdString(diretorio);
+    const QString d = QString::fromStdString(diretorioPerfil_);
     perfil_->setPersistentStoragePath(d);
     perfil_->setCachePath(d + QStringLiteral("/Cache"));
     perfil_->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     perfil_->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
-    CriaPaginas(perfil_);
+    return perfil_;
+}
+
+bool TNavegadorQt::Prepara() {
+    if (pagina_ != nullptr) return false;
+    // The engine's own start comes with the first profile: until a page of
+    // the web system is wanted, the tray costs no more than the window.
+    CriaPaginas(CriaPerfil());
+    if (view_) view_->show();
+    // A blank document starts the rest (the page process, the network and
+    // the cache) in the event loop; the web system's page takes over that
+    // process.
+    MarcaDocumentos(pagina_, geracao_);
+    pagina_->load(QUrl(QStringLiteral("about:blank")));
+    return true;
 }
 
 void TNavegadorQt::MarcaDocumentos(QWebEnginePage* pagina, componentes::TDocumento navegacao) {
@@ -235,12 +256,14 @@ void TNavegadorQt::Descansa() {
 }
 
 componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
-    if (pagina_ == nullptr) CriaPaginas(QWebEngineProfile::defaultProfile());
     const QUrl url = EnderecoNavegavel(endereco);
     ++geracao_;
     // Until the new document arrives the old one stays shown and may still
     // hand over a result: the number tells the two apart.
     if (EnderecoLocal(url)) {
+        // The page between sales is seen by nobody (the window covers the
+        // browser while it is shown): it does not start the engine.
+        if (pagina_ == nullptr) return geracao_;
         const bool saiDoSistemaWeb = atual_ == pagina_;
         Mostra(paginaLocal_);
         MarcaDocumentos(paginaLocal_, geracao_);
@@ -253,6 +276,7 @@ componentes::TDocumento TNavegadorQt::Navega(const std::u16string& endereco) {
         }
         descanso_.start();
     } else {
+        Prepara();
         descanso_.stop();
         Mostra(pagina_);
         MarcaDocumentos(pagina_, geracao_);

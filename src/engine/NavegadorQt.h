@@ -22,8 +22,10 @@ public:
 
     // The browser's widget, placed by the main window.
     QWebEngineView* Widget() { return view_; }
-    // Cache, cookies and the accepted certificate exceptions live here.
+    // Cache, cookies and the accepted certificate exceptions live here; the
+    // profile is made with the engine, by the first Prepara.
     void DefinePerfil(const std::string& diretorio);
+    bool Prepara() override;
 
     componentes::TDocumento Navega(const std::u16string& endereco) override;
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
@@ -38,6 +40,7 @@ public:
 
 private:
     static QWebEnginePage* NovaPagina(QWebEngineProfile* perfil);
+    QWebEngineProfile* CriaPerfil();
     void CriaPaginas(QWebEngineProfile* perfil);
     void Mostra(QWebEnginePage* pagina);
     // Every document the page creates from now on carries the navigation's

@@ -100,8 +100,20 @@ void TfrmPrincipal::tmVerificaTimer() {
     const auto pedido = EscolhePedido();
     if (!pedido) return;
 
-    // The commercial application may still be finishing the file.
-    Application.Sleep(500);
+    // The commercial application may still be finishing the file. The
+    // first time, the browser engine starts now and the wait is the
+    // interval to the next tick, in which the engine's start goes on.
+    const TAssinaturaPedido assinatura{pedido->tipo, pedido->tamanho, pedido->modificado};
+    const bool esperou = FPedidoEmEspera && FPedidoEmEspera->first == pedido->caminho &&
+                         FPedidoEmEspera->second == assinatura;
+    FPedidoEmEspera.reset();
+    if (!esperou) {
+        if (C.GeckoBrowser1->Prepara()) {
+            FPedidoEmEspera.emplace(pedido->caminho, assinatura);
+            return;
+        }
+        Application.Sleep(500);
+    }
     TLinhas linhas;
     try {
         linhas = CarregaLinhasRegular(pedido->caminho);
@@ -112,7 +124,6 @@ void TfrmPrincipal::tmVerificaTimer() {
     }
     // Traced as read, before the deletion: also a request that cannot be
     // deleted reaches the trace, once while it stays.
-    const TAssinaturaPedido assinatura{pedido->tipo, pedido->tamanho, pedido->modificado};
     if (const auto r = FPedidosRastreados.find(pedido->caminho); r == FPedidosRastreados.end() || !(r->second == assinatura)) {
         GravaDebug("Req", linhas, pedido->caminho);
         FPedidosRastreados[pedido->caminho] = assinatura;

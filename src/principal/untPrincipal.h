@@ -372,6 +372,9 @@ private:
 
     std::map<std::string, TAssinaturaPedido> FPedidosFalhos;
     std::map<std::string, TAssinaturaPedido> FPedidosRastreados;
+    // The request found while the browser engine started: read at the next
+    // tick, whose interval was its wait.
+    std::optional<std::pair<std::string, TAssinaturaPedido>> FPedidoEmEspera;
     std::optional<TDataHora> FInicio;
     bool FAtivoRelatado = false;
     std::unique_ptr<componentes::ITimer> tmAvisos;

@@ -34,8 +34,18 @@ gerente_com() {
 }
 volta_a_bandeja() { espera_ate 30 bandeja_visivel || falha "the window did not return to the tray"; }
 
+# Browser processes below a process: QtWebEngineProcess, by its command.
+processos_do_navegador() {
+  local p
+  for p in $(descendentes "$1"); do tr '\0' ' ' < /proc/"$p"/cmdline 2>/dev/null | grep -q QtWebEngineProcess && echo "$p"; done
+  return 0
+}
+
 # ---- an approved sale; the credentials arrive intact -------------------------------
 gerente_com aprovar
+# The engine starts with the first request: the tray before it holds none of
+# its processes, and that first sale is answered as any other.
+[ -z "$(processos_do_navegador "$PID_GERENTE")" ] || falha "browser processes before the first request"
 comercial crt --valor 1000 --documento 4711 --cpf 12345678909 --id 501 --manter
 confere "exit code of an approved sale" 0 "$RC"
 confere "001-000" 501 "$(campo "$R001" 001-000)"

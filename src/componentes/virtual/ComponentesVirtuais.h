@@ -207,6 +207,10 @@ public:
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
                           std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
+    // Only the first call starts the engine.
+    bool Prepara() override { return Preparos++ == 0 && ComMotor; }
+    bool ComMotor = false;  // false: as if started before, a wait of its own
+    int Preparos = 0;
 
     void Progresso(int posicao, int maximo) {
         if (onProgresso_) onProgresso_(posicao, maximo);
