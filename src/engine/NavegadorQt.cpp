@@ -1,17 +1,22 @@
 #include "NavegadorQt.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QLoggingCategory>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSslCertificate>
 #include <QWebEngineCertificateError>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+
+#include <cstdio>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -72,6 +77,28 @@ QString LiteralJs(const std::u16string& texto) {
 }
 
 }  // namespace
+
+namespace {
+QtMessageHandler gAnterior = nullptr;
+// The engine makes an OpenGL context when the application starts, whatever
+// it draws with; that it cannot is this process's choice, not news.
+void SemAvisoDeOpenGL(QtMsgType tipo, const QMessageLogContext& contexto, const QString& texto) {
+    if (tipo == QtWarningMsg && texto.startsWith(QLatin1String("QXcbIntegration: Cannot create platform OpenGL context")))
+        return;
+    if (gAnterior) gAnterior(tipo, contexto, texto);
+    else std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(tipo, contexto, texto)));
+}
+}  // namespace
+
+void DesenhaSemOpenGL() {
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    // The engine's library asks for a shared OpenGL context when it loads.
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts, false);
+    // An operator's own choice stands.
+    if (!qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION")) return;
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+    gAnterior = qInstallMessageHandler(SemAvisoDeOpenGL);
+}
 
 QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo) {
     return QStringLiteral(

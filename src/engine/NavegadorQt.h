@@ -60,6 +60,12 @@ private:
     componentes::TDocumento geracao_ = 0;
 };
 
+// Before the application object: the window shows the engine's pages
+// without OpenGL. The engine draws them in software (no GPU), and OpenGL
+// would only load a software GL stack (Mesa and LLVM, some 40 MB) into the
+// process to copy them to the screen.
+void DesenhaSemOpenGL();
+
 // The script that reads the attribute of the element and empties it in the
 // same turn of the page's script engine. It runs in a world of its own (the
 // page's scripts cannot change what it calls) and gives [document, text]:

@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
         qInstallMessageHandler(MensagemQt);
     }
     PreparaChromium(semOperador);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    engine::DesenhaSemOpenGL();
     QApplication qapp(argc, argv);
     qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
     componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);

@@ -48,6 +48,10 @@ gerente_com aprovar
 [ -z "$(processos_do_navegador "$PID_GERENTE")" ] || falha "browser processes before the first request"
 comercial crt --valor 1000 --documento 4711 --cpf 12345678909 --id 501 --manter
 confere "exit code of an approved sale" 0 "$RC"
+# The pages reach the screen without OpenGL: no software GL stack (Mesa and
+# its LLVM, some 40 MB) in the manager.
+[ -n "$(processos_do_navegador "$PID_GERENTE")" ] || falha "no browser process after a sale"
+! grep -qE 'libLLVM|_dri\.so|libGLX_mesa' /proc/"$PID_GERENTE"/maps || falha "OpenGL loaded: $(grep -oE '[^ ]*(libLLVM|_dri\.so|libGLX_mesa)[^ ]*' /proc/"$PID_GERENTE"/maps | sort -u | tr '\n' ' ')"
 confere "001-000" 501 "$(campo "$R001" 001-000)"
 confere "002-000" 4711 "$(campo "$R001" 002-000)"
 confere "003-000" 1000 "$(campo "$R001" 003-000)"
