@@ -424,6 +424,9 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
 namespace {
 // An exclusive lock on what the descriptor opens, kept open for the life of
 // the process; false only when another process holds it.
+// The locks this process holds on its installation, for the watcher to keep.
+std::vector<int> g_travas;
+
 bool Trava(int fd) {
     if (fd < 0) return true;  // nothing to lock: do not refuse the start
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -431,6 +434,7 @@ bool Trava(int fd) {
         ::close(fd);
         return erro != EWOULDBLOCK;
     }
+    g_travas.push_back(fd);
     return true;
 }
 
@@ -465,10 +469,16 @@ void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
     int canal[2];
     if (::pipe2(canal, O_CLOEXEC) != 0) return;
     // Everything the child needs is prepared before it exists: after fork
-    // it may only call what is safe in a child of a threaded process.
-    std::vector<std::string> copia = arquivos;
-    std::vector<const char*> nomes;
-    for (const auto& a : copia) nomes.push_back(a.c_str());
+    // it may only call what is safe in a child of a threaded process. It
+    // becomes a small shell at once: a copy of this process would keep,
+    // page by page, what this one later changes (megabytes, all day).
+    // Only the end of the pipe (every writer gone: the manager ended) ends
+    // the read and removes the files.
+    std::vector<std::string> args = {"sh", "-c", "while read -r _; do :; done; exec /bin/rm -f -- \"$@\"", "sh"};
+    args.insert(args.end(), arquivos.begin(), arquivos.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) {
         ::close(canal[0]);
@@ -476,22 +486,18 @@ void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
         return;
     }
     if (pid == 0) {
-        ::close(canal[1]);
         // Only this process's end counts: a Ctrl+C or a SIGTERM sent to the
-        // whole group must not take the watcher first.
+        // whole group must not take the watcher first (ignored signals stay
+        // ignored in the shell).
         ::signal(SIGINT, SIG_IGN);
         ::signal(SIGTERM, SIG_IGN);
         ::signal(SIGHUP, SIG_IGN);
-        // Only the end of the pipe (every writer gone: the manager ended)
-        // removes the files; a watch that fails otherwise removes nothing.
-        for (;;) {
-            char c;
-            const ssize_t r = ::read(canal[0], &c, 1);
-            if (r == 0) break;
-            if (r < 0 && errno != EINTR) ::_exit(0);
-        }
-        for (const char* n : nomes) ::unlink(n);
-        ::_exit(0);
+        // The installation's locks stay held until the files are gone: a
+        // manager started meanwhile must not lose its own marker to them.
+        for (const int fd : g_travas) ::fcntl(fd, F_SETFD, 0);
+        if (::dup2(canal[0], STDIN_FILENO) < 0) ::_exit(0);
+        ::execv("/bin/sh", argv.data());
+        ::_exit(0);  // no shell: no watcher, and nothing removed
     }
     // The write end stays open, and only here (close-on-exec), until this
     // process ends.
