@@ -5,7 +5,8 @@
 # (a private network namespace). Five runs each; prints the median in ms.
 # The display is already running (the script's own Xvfb starts first). Then
 # one start under strace, to say where the time goes: the times are inflated
-# by the tracing, their order and proportions are what count.
+# by the tracing, their order and proportions are what count. The browser
+# engine is not started here: it starts with the first request.
 set -euo pipefail
 RAIZ=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$RAIZ/build}
@@ -53,9 +54,10 @@ awk -v inst="$INST" '
   /openat\(.*libQt6Widgets/ { marca("Qt Widgets opened") }
   /mozembed\/xulrunner/ { marca("runtime check (mozembed/xulrunner looked at)") }
   /connect\(.*127\.0\.0\.1.*htons\(9\)/ { marca("production host tried") }
-  /execve\(.*QtWebEngineProcess/ { marca("first browser process started (engine initialised)") }
-  /(openat|mkdir)\(.*Profiles\/default/ { marca("profile directory used") }
-  /html\/index\.html/ { marca("first page (the page between sales) read") }
+  /registro\.reg/ { marca("configuration store read") }
+  /connect\(.*X11-unix/ { marca("display connected (the toolkit starting)") }
+  /(openat|mkdir)\(.*Profiles\/default/ { marca("profile directory used (the cache cleared)") }
+  /execve\(.*QtWebEngineProcess/ { marca("a browser process started (it should not: the engine waits for the first request)") }
   /resp\/Ativo\.001/ && !/ENOENT/ { marca("Ativo.001 written") }
   END {
     print "where the time goes (one start under strace, ms from the exec of TefOrvex):"

@@ -26,6 +26,9 @@ INTERVALO=${3:-200}
 [ "$TIPO" = venda ] || [ "$TIPO" = atv ] || { echo "kind: venda or atv" >&2; exit 2; }
 
 prepara_instalacao
+# The manager's own browser settings, as a till runs it: the tests' own
+# settings are chosen for speed.
+unset QTWEBENGINE_CHROMIUM_FLAGS
 inicia_web --auto aprovar --atraso "${ATRASO:-0}"
 grava_registro "$WEB_URL" 1 operador 1234
 inicia_gerente "$INST"

@@ -31,6 +31,9 @@ ASSENTA=${SETTLE:-10}
   { echo "use: [ATRASO=MS] [SETTLE=S] $0 [SALES] [IDLE_SECONDS]" >&2; exit 2; }
 
 prepara_instalacao
+# The manager's own browser settings, as a till runs it: the tests' own
+# settings are chosen for speed.
+unset QTWEBENGINE_CHROMIUM_FLAGS
 inicia_web --auto aprovar --atraso "$ATRASO"
 grava_registro "$WEB_URL" 1 operador 1234
 inicia_gerente "$INST"
