@@ -141,10 +141,10 @@ public:
                                   std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) = 0;
     // Total load progress of the page: (position, maximum).
     virtual void SetOnProgresso(std::function<void(int, int)> handler) = 0;
-    // Starts what the first page of the web system needs (the engine, its
-    // pages and a page process), which a navigation to it does too: the
-    // start leaves it for the first request, whose wait it can fill. True
-    // when it started it now, false once done.
+    // Starts what the next page of the web system needs (the engine and its
+    // pages the first time, a page process after a rest), which a navigation
+    // to it does too: a request's wait can fill it. True when it started
+    // something now, which needs the event loop; false when all is ready.
     virtual bool Prepara() { return false; }
 };
 

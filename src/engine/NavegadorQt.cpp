@@ -234,16 +234,23 @@ QWebEngineProfile* TNavegadorQt::CriaPerfil() {
 }
 
 bool TNavegadorQt::Prepara() {
-    if (pagina_ != nullptr) return false;
-    // The engine's own start comes with the first profile: until a page of
-    // the web system is wanted, the tray costs no more than the window.
-    CriaPaginas(CriaPerfil());
-    if (view_) view_->show();
-    // A blank document starts the rest (the page process, the network and
-    // the cache) in the event loop; the web system's page takes over that
-    // process.
+    if (pagina_ == nullptr) {
+        // The engine's own start comes with the first profile: until a page
+        // of the web system is wanted, the tray costs no more than the window.
+        CriaPaginas(CriaPerfil());
+        if (view_) view_->show();
+    } else if (pagina_->lifecycleState() != QWebEnginePage::LifecycleState::Discarded) {
+        return false;
+    }
+    // A blank document starts the page process (and, the first time, the
+    // network and the cache) in the event loop; the web system's page takes
+    // over that process. Between sales the page is on a blank document
+    // anyway, so bringing a discarded one back asks the web system for
+    // nothing.
     MarcaDocumentos(pagina_, geracao_);
     pagina_->load(QUrl(QStringLiteral("about:blank")));
+    // A request that opens no screen leaves it to rest again.
+    descanso_.start();
     return true;
 }
 

@@ -100,9 +100,10 @@ void TfrmPrincipal::tmVerificaTimer() {
     const auto pedido = EscolhePedido();
     if (!pedido) return;
 
-    // The commercial application may still be finishing the file. The
-    // first time, the browser engine starts now and the wait is the
-    // interval to the next tick, in which the engine's start goes on.
+    // The commercial application may still be finishing the file. When the
+    // browser has to start something first (the engine, or a page process
+    // after a rest), it starts now and the wait is the interval to the next
+    // tick, in which the event loop lets that go on.
     const TAssinaturaPedido assinatura{pedido->tipo, pedido->tamanho, pedido->modificado};
     const bool esperou = FPedidoEmEspera && FPedidoEmEspera->first == pedido->caminho &&
                          FPedidoEmEspera->second == assinatura;

@@ -372,8 +372,8 @@ private:
 
     std::map<std::string, TAssinaturaPedido> FPedidosFalhos;
     std::map<std::string, TAssinaturaPedido> FPedidosRastreados;
-    // The request found while the browser engine started: read at the next
-    // tick, whose interval was its wait.
+    // The request found while the browser started something: read at the
+    // next tick, whose interval was its wait.
     std::optional<std::pair<std::string, TAssinaturaPedido>> FPedidoEmEspera;
     std::optional<TDataHora> FInicio;
     bool FAtivoRelatado = false;
