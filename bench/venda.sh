@@ -22,6 +22,7 @@ RAIZ=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$RAIZ/build}
 source "$RAIZ/tests/e2e/comum.sh"
 source "$RAIZ/bench/memoria.sh"
+source "$RAIZ/bench/vendas.sh"
 no_display "$@"
 VENDAS=${1:-20}
 OCIOSO=${2:-60}
@@ -39,32 +40,6 @@ grava_registro "$WEB_URL" 1 operador 1234
 inicia_gerente "$INST"
 gerente_pronto
 
-# One sale: the request written complete under another name and renamed into
-# place, the clock read right after the rename, then resp/ polled every 2 ms.
-# Prints the milliseconds from the rename to intpos.001.
-venda() { # id
-  python3 - "$INST" "$1" <<'PY'
-import os, sys, time
-inst, ident = sys.argv[1], sys.argv[2]
-req, resp = os.path.join(inst, "req"), os.path.join(inst, "resp", "intpos.001")
-with open(os.path.join(req, "pedido.tmp"), "wb") as f:
-    f.write(("000-000 = CRT\r\n001-000 = %s\r\n002-000 = %s\r\n003-000 = 1000\r\n999-999 = 0\r\n" % (ident, ident)).encode())
-os.rename(os.path.join(req, "pedido.tmp"), os.path.join(req, "intpos.001"))
-t0 = time.monotonic()
-limite = t0 + 60
-while not os.path.exists(resp):
-    if time.monotonic() > limite:
-        sys.exit("no intpos.001 within 60 s")
-    time.sleep(0.002)
-print(round((time.monotonic() - t0) * 1000))
-PY
-}
-# After the answer: the files taken away, and the window back in the tray,
-# which the manager does about 1 s later.
-apos_venda() {
-  rm -f "$INST/resp/intpos.001" "$INST/resp/intpos.sts"
-  espera_ate 30 bandeja_visivel || falha "the window did not return to the tray"
-}
 
 # In the tray before any sale: the engine and the page between sales only.
 sleep "$ASSENTA"   # the start's own work (the page between sales loading) settles
@@ -74,8 +49,7 @@ PRIMEIRA=$(venda 1) || falha "first sale: $PRIMEIRA"
 apos_venda
 TEMPOS=()
 for ((i = 1; i <= VENDAS; i++)); do
-  # A random phase against the manager's polling; not a wait for an event.
-  sleep "$(awk -v s="$RANDOM" 'BEGIN { printf "%.3f", (s % 1001) / 1000 }')"
+  fase_aleatoria
   t=$(venda $((i + 1))) || falha "sale $i: $t"
   TEMPOS+=("$t")
   apos_venda
@@ -101,8 +75,7 @@ printf '%s\n' "${TEMPOS[@]}" | sort -n | awk -v n="$VENDAS" -v piso="$PISO" -v p
   }'
 echo "  all: ${TEMPOS[*]}"
 echo "  (target: median within 20 ms of the code before the change, both runs on one machine)"
-MEDIANA=$(printf '%s\n' "${TEMPOS[@]}" | sort -n | awk -v n="$VENDAS" '{ t[NR] = $1 }
-  END { print int((n % 2) ? t[(n + 1) / 2] : (t[n / 2] + t[n / 2 + 1]) / 2) }')
+MEDIANA=$(printf '%s\n' "${TEMPOS[@]}" | mediana)
 
 # ---- idle in the tray ---------------------------------------------------------------
 processos() { echo "$PID_GERENTE"; descendentes "$PID_GERENTE"; }  # the manager and its browser processes
@@ -130,8 +103,9 @@ awk -v t="$(gasto "$AREA/ticks0" "$AREA/ticks1")" -v hz="$HZ" -v s0="$S0" -v s1=
 }'
 relata_memoria "idle in the tray after $((VENDAS + 1)) sales (the target holds after 100):" "$PID_GERENTE" 150
 
-# The first sale after that rest, at a random phase like the others.
-sleep "$(awk -v s="$RANDOM" 'BEGIN { printf "%.3f", (s % 1001) / 1000 }')"
+# The first sale after that rest, at a random phase like the others
+# (bench/repouso.sh takes several).
+fase_aleatoria
 DEPOIS=$(venda $((VENDAS + 2))) || falha "sale after the rest: $DEPOIS"
 apos_venda
 awk -v d="$DEPOIS" -v m="$MEDIANA" -v s="$OCIOSO" 'BEGIN {
