@@ -606,8 +606,12 @@ passo_sandbox() {
     done
     return 1
   }
+  # The engine starts with the first request, whatever its command.
+  ! isolado || falha "browser processes before any request"
+  como_operador timeout 60 tef-comercial --dir /opt/tef enviar ATV --id 807 --espera-resp 0 \
+    >"$AREA/comercial-807.out" 2>&1 || true
   espera_ate 30 isolado || falha "no browser process in namespaces of its own: the sandbox is off"
-  resumo "browser processes in user, pid and network namespaces of their own"
+  resumo "none before the first request; then browser processes in user, pid and network namespaces of their own"
 }
 
 # Purge, then reinstall: a working service (its state directory made again).
