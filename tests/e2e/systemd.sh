@@ -429,21 +429,30 @@ passo_trava() {
   resumo "a stopped event loop was killed by the watchdog ($(unidade WatchdogUSec)) and restarted after $(( ($(agora_ms) - t0) / 1000 )) s"
 }
 
+# interrompe_venda ID AMOUNT ACTION: a sale opened, then "systemctl ACTION"
+# without waiting; the open request must come back cancelled. MS: how long
+# the answer took after the command.
+interrompe_venda() {
+  local t0
+  venda_em_fundo "$1" "$2"
+  espera_ate 60 venda_aberta || falha "sale $1 was not acknowledged and opened"
+  t0=$(agora_ms)
+  ns systemctl "$3" --no-block tef-orvex
+  espera_ate 30 existe "$R001" || falha "the open sale was not answered at $3"
+  MS=$(( $(agora_ms) - t0 ))
+  fim_da_venda
+  confere "tef-comercial exit code at $3 (cancellation; see $AREA/comercial-$1.out)" 4 "$RC"
+  confere "001-000 of the cancellation at $3" "$1" "$(campo "$R001" 001-000)"
+}
+
 # SIGTERM during a sale (stop, restart; every upgrade does one): the open
 # request is answered with the cancellation within a second.
 passo_parada-venda() {
-  local t0 ms_parada ms_reinicio antes
+  local ms_parada antes
   armazem "$WEB_URL_manual"
   ns systemctl start tef-orvex || falha "systemctl start failed"
-  venda_em_fundo 804 2000
-  espera_ate 60 venda_aberta || falha "the sale was not acknowledged and opened"
-  t0=$(agora_ms)
-  ns systemctl stop --no-block tef-orvex
-  espera_ate 30 existe "$R001" || falha "the open sale was not answered at stop"
-  ms_parada=$(( $(agora_ms) - t0 ))
-  fim_da_venda
-  confere "tef-comercial exit code (cancellation; see $AREA/comercial-804.out)" 4 "$RC"
-  confere "001-000 of the cancellation" 804 "$(campo "$R001" 001-000)"
+  interrompe_venda 804 2000 stop
+  ms_parada=$MS
   parada() { [ "$(ns systemctl is-active tef-orvex)" = inactive ]; }
   espera_ate 40 parada || falha "the unit did not stop"
   confere "result of the stop" success "$(unidade Result)"
@@ -452,19 +461,11 @@ passo_parada-venda() {
 
   rm -f "$R001" "$STS"
   ns systemctl start tef-orvex || falha "systemctl start failed"
-  venda_em_fundo 805 2100
-  espera_ate 60 venda_aberta || falha "the second sale was not acknowledged and opened"
   antes=$(unidade MainPID)
-  t0=$(agora_ms)
-  ns systemctl restart --no-block tef-orvex
-  espera_ate 30 existe "$R001" || falha "the open sale was not answered at restart"
-  ms_reinicio=$(( $(agora_ms) - t0 ))
-  fim_da_venda
-  confere "tef-comercial exit code at restart" 4 "$RC"
-  confere "001-000 of the cancellation at restart" 805 "$(campo "$R001" 001-000)"
+  interrompe_venda 805 2100 restart
   espera_ate 60 reiniciada "$antes" || falha "the unit did not come back after restart"
-  [ "$ms_reinicio" -le 1000 ] || falha "answered $ms_reinicio ms after systemctl restart (at most 1000)"
-  resumo "open sale answered with the cancellation $ms_parada ms after systemctl stop, $ms_reinicio ms after restart"
+  [ "$MS" -le 1000 ] || falha "answered $MS ms after systemctl restart (at most 1000)"
+  resumo "open sale answered with the cancellation $ms_parada ms after systemctl stop, $MS ms after restart"
 }
 
 # falha_de_inicio STATUS PATTERN DESCRIPTION: the store has just been
