@@ -102,6 +102,7 @@ struct Inicio : ::testing::Test {
         GravaBytes(B + "resp/.oculto", "x");
         GravaBytes(B + "resp/sub/fica.txt", "fica");
         GravaBytes(B + "req/intpos.001", "000-000 = CRT\r\n");
+        Envelhece(B + "req/intpos.001", 60);
         GravaBytes(B + "req/sub/fica.001", "fica");
         CriaDir(B + "mozembed/Profiles/default/Cache/d1/d2");
         GravaBytes(B + "mozembed/Profiles/default/Cache/a", "a");
@@ -197,6 +198,10 @@ TEST_F(Inicio, NomesDaConfiguracaoParaOsArquivosDeResp) {
          std::string("nul.txt"), "intpos.sts", "INTPOS.001", "Ativo.001", true, 2},
         {"an answer under the marker's usual name", {}, std::string("ativo.001"), {}, "intpos.sts", "intpos.001",
          "Ativo.001", true, 1},
+        {"the marker under the answer's name", {}, {}, std::string("intpos.001"), "intpos.sts", "intpos.001",
+         "Ativo.001", true, 1},
+        {"the answer under the alias's name, another marker", {}, std::string("ativo.001"), std::string("Marca.001"),
+         "intpos.sts", "ativo.001", "Marca.001", false, 0},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
@@ -243,10 +248,19 @@ TEST_F(Inicio, NomesDaConfiguracaoParaOsArquivosDeResp) {
         std::sort(esperados.begin(), esperados.end());
         EXPECT_EQ(arquivos, esperados) << "nothing under the other names";
 
+        // The close, the watcher, --limpa and --estado: no removal of the
+        // marker touches a name another role uses.
+        for (const auto& nome : NomesDoMarcador(NomesConfigurados())) {
+            EXPECT_NE(MaiusculasAnsi(nome), MaiusculasAnsi(c.r001));
+            EXPECT_NE(MaiusculasAnsi(nome), MaiusculasAnsi(c.sts));
+        }
         frm->FormClose();
         EXPECT_FALSE(Existe(B + "resp/" + c.marcador));
-        EXPECT_FALSE(Existe(B + "resp/Ativo.001"));
-        EXPECT_FALSE(plataforma::Consulta(B + "resp/ativo.001", false));
+        EXPECT_NE(LeBytes(B + "resp/" + c.r001).find("001-000 = 8\r\n"), std::string::npos) << "the answer stays unread";
+        if (c.r001 != "ativo.001") {  // else one name where names ignore case
+            EXPECT_FALSE(Existe(B + "resp/Ativo.001"));
+            EXPECT_FALSE(plataforma::Consulta(B + "resp/ativo.001", false));
+        }
     }
 }
 

@@ -219,11 +219,18 @@ TEST_F(Respostas, FalhaAoPorNoLugarLevantaErroComODestinoESemTraco) {
 TEST_F(Respostas, PreparaDiretoriosLimpaArquivosEGuardaSubdiretorios) {
     GravaBytes(g.B + "resp/Ativo.001", "velho");
     GravaBytes(g.B + "req/intpos.001", "pedido velho");
+    Envelhece(g.B + "req/intpos.001", 8);
+    // Written while the last run stopped: its client still waits for the
+    // acknowledgement, which this run gives.
+    GravaBytes(g.B + "req/novo.001", "000-000 = ATV\r\n001-000 = 5\r\n");
+    Envelhece(g.B + "req/novo.001", 5);
     CriaDir(g.B + "req/guardado");
     GravaBytes(g.B + "req/guardado/x.001", "fica");
     g.frm.PreparaDiretorios();
     EXPECT_FALSE(Existe(g.B + "resp/Ativo.001"));
     EXPECT_FALSE(Existe(g.B + "req/intpos.001"));
+    EXPECT_NE(LeBytes(g.B + "LogErro.txt").find("\"" + g.B + "req/intpos.001\" left by an earlier run"), std::string::npos);
+    EXPECT_EQ(LeBytes(g.B + "req/novo.001"), "000-000 = ATV\r\n001-000 = 5\r\n") << "served by this run";
     EXPECT_EQ(LeBytes(g.B + "req/guardado/x.001"), "fica");
     EXPECT_EQ(g.frm.FDirTemp, g.B + "temp/");
     EXPECT_EQ(g.frm.FDirDebug, g.B + "debug/");

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <optional>
 
 #ifndef _WIN32
@@ -24,6 +26,8 @@ namespace {
 const std::u16string kVendaAprovada = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 0\u00A7009-000 = 0\u00A7999-999 = 0";
 const TLinhas kCancelada101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000", "011-000 = 0",
                                "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"};
+const TLinhas kInterrompida101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000", "011-000 = 0",
+                                  "028-000 = 0", "030-000 = " + textos::TefInterrompido, "999-999 = 0"};
 const std::u16string kAdmConcluida = u"000-000 = ADM\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7999-999 = 0";
 
 // A manager as FormCreate leaves it: the start's hide armed, polling on.
@@ -191,7 +195,8 @@ TEST_F(Gerente, RespostaQueNaoGravaEGuardadaEGravadaDepoisNaOrdem) {
     EXPECT_FALSE(g.form.tmOculta->Enabled());
     TLinhas temp;
     ListaArquivos(g.B + "temp/", temp, false);
-    EXPECT_EQ(temp, TLinhas{g.frm.ArquivoRegistroAberta()})
+    EXPECT_EQ(temp, TLinhas(ArquivosDeRegistro(g.B + "temp/"))) << "one record";
+    EXPECT_EQ(temp.size(), 1u)
         << "no staging file left; the record of the sale stays until its answer is out";
 
     // Ticks go on trying, silently; a new request waits behind the answer.
@@ -671,10 +676,14 @@ TEST_F(Gerente, ErroDeUmaAcaoDoOperadorApareceNumaCaixaSemEmpilhar) {
 // ---- a stop, a crash or a power loss in the middle of a sale -----------------------------------
 
 
-std::string EstadoDoRegistro(const std::string& arquivo) {
-    std::string estado;
-    if (Existe(arquivo)) TransacaoDoRegistro(CarregaLinhas(arquivo), &estado);
-    return estado;
+// The state of the one record of an open transaction in b's temp/ ("" when
+// there is none).
+std::string EstadoDoRegistro(const std::string& b) {
+    const auto arquivos = ArquivosDeRegistro(b + "temp/");
+    EXPECT_LE(arquivos.size(), 1u) << "one record at most";
+    if (arquivos.empty()) return "";
+    const auto r = LeRegistro(arquivos.back());
+    return r ? r->estado : "(not a record)";
 }
 
 TEST_F(Gerente, CancelarDepoisDoResultadoNaoDesfazAAprovacao) {
@@ -709,7 +718,7 @@ TEST_F(Gerente, RespostaQueNaoPodeSerGravadaEEntregueNoProximoInicio) {
     g.form.GeckoBrowser1.Canal = kVendaAprovada;
     g.app.Avanca(1000);
     ASSERT_EQ(g.frm.FPendentes.size(), 1u);
-    EXPECT_EQ(EstadoDoRegistro(g.frm.ArquivoRegistroAberta()), "pendente");
+    EXPECT_EQ(EstadoDoRegistro(g.B), "pendente");
     RemoveArvore(g.B + "resp/intpos.001");  // ... and the process ends here
     TNovaExecucao depois(g.B);
     depois.Prepara();
@@ -741,6 +750,56 @@ TEST(FimNoMeioDaVenda, RespostaLidaDepoisDoReinicioNaoSePerde) {
     EXPECT_FALSE(depois.TemResp("intpos.sts"));
 }
 
+TEST(FimNoMeioDaVenda, ParadaLeOCanalUmaUltimaVezAntesDeResponder) {
+    // A stop may come after the page approved and before the channel's next
+    // read: that approval is the answer. Without a result, a page of the web
+    // system that was there may have taken the payment.
+    enum class Pagina { Aprovou, SemResultado, NaoCarregou, NaoResponde, OperadorCancelou };
+    struct Caso {
+        const char* nome;
+        Pagina pagina;
+        const char* campo030;  // of the answer written at the stop
+        const char* desfecho;
+    };
+    const std::vector<Caso> casos = {
+        {"the page approved after the last read", Pagina::Aprovou, nullptr, "aprovada"},
+        {"the page loaded, no result", Pagina::SemResultado, "TEF interrompido", "interrompida por parada"},
+        {"the page never loaded", Pagina::NaoCarregou, "TEF Marel Raruveda foi cancelado", "cancelada por parada"},
+        {"the page does not answer the read", Pagina::NaoResponde, "TEF interrompido", "interrompida por parada"},
+        {"the operator cancelled in the page", Pagina::OperadorCancelou, "TEF Marel Raruveda foi cancelado",
+         "cancelada pelo operador"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        TGerenteVirtual h;
+        std::vector<TFimTransacao> fins;
+        h.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+        h.frm.FUrl = "http://loja.exemplo/";
+        h.Inicia();
+        h.form.GeckoBrowser1.NavegacaoPendente = c.pagina == Pagina::NaoCarregou;
+        h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+        for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+        ASSERT_TRUE(h.frm.FTelaAberta);
+        h.app.Avanca(100);
+        if (c.pagina == Pagina::Aprovou) h.form.GeckoBrowser1.Canal = kVendaAprovada;
+        if (c.pagina == Pagina::OperadorCancelou) h.form.GeckoBrowser1.Canal = u"COMMAND_TEF\u00A7close";
+        h.form.GeckoBrowser1.LeiturasAdiadas = c.pagina == Pagina::NaoResponde;
+        h.frm.FormClose();
+        const TLinhas resposta = DivideLinhas(h.Resp("intpos.001"));
+        ASSERT_FALSE(resposta.empty());
+        EXPECT_EQ(resposta[1], "001-000 = 101");
+        if (c.campo030) {
+            EXPECT_EQ(Gerente::campo(h, "030-000").rfind(c.campo030, 0), 0u) << h.Resp("intpos.001");
+        } else {
+            EXPECT_EQ(Gerente::campo(h, "009-000"), "0") << h.Resp("intpos.001");
+        }
+        ASSERT_EQ(fins.size(), 1u);
+        EXPECT_EQ(fins[0].desfecho.rfind(c.desfecho, 0), 0u) << fins[0].desfecho;
+        h.form.GeckoBrowser1.EntregaLeituras();  // a late reply changes nothing
+        EXPECT_EQ(DivideLinhas(h.Resp("intpos.001")), resposta);
+    }
+}
+
 TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
     // SIGTERM (a package upgrade restarting the service) while the page is
     // open: the request is answered at once, before the marker goes, and the
@@ -756,29 +815,33 @@ TEST_F(Gerente, ParadaNoMeioDaVendaRespondeAntesDeTerminar) {
         h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
         for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
         ASSERT_TRUE(h.frm.FTelaAberta);
-        ASSERT_TRUE(Existe(h.frm.ArquivoRegistroAberta())) << "the acknowledged request is on record";
+        ASSERT_EQ(EstadoDoRegistro(h.B), "aberta") << "the acknowledged request is on record";
         bool ativoNaResposta = false;
         h.frm.Observador.Parando = [&] { ativoNaResposta = Existe(h.B + "resp/Ativo.001"); };
         h.frm.FormClose();
-        EXPECT_EQ(h.Resp("intpos.001"), TextoLinhas(kCancelada101));
+        EXPECT_EQ(h.Resp("intpos.001"), TextoLinhas(kInterrompida101));
         EXPECT_TRUE(ativoNaResposta) << "the marker stays until the answer is out";
         EXPECT_FALSE(Existe(h.B + "resp/Ativo.001"));
         ASSERT_EQ(fins.size(), 1u);
         EXPECT_EQ(fins[0].identificacao, "101");
-        EXPECT_EQ(fins[0].desfecho, "cancelada por parada");
+        EXPECT_EQ(fins[0].desfecho.rfind("interrompida por parada", 0), 0u);
 
         if (leitor == Leitor::LeuEApagou) ApagaArquivo(h.B + "resp/intpos.001");
         if (leitor == Leitor::OutraRespostaNoLugar) GravaBytes(h.B + "resp/intpos.001", "000-000 = ATV\r\n");
         TNovaExecucao depois(h.B);
         depois.Prepara();
         if (leitor == Leitor::NaoLeu) {
-            EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(kCancelada101)) << "kept for its reader";
+            EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(kInterrompida101)) << "kept for its reader";
         } else {
             EXPECT_FALSE(depois.TemResp("intpos.001")) << "nothing answered twice, nothing stale kept";
         }
         EXPECT_FALSE(depois.TemResp("intpos.sts"));
-        EXPECT_EQ(EstadoDoRegistro(h.frm.ArquivoRegistroAberta()).rfind("respondida ", 0), 0u)
-            << "nothing left to answer; the answer kept while unread";
+        // Nothing left to answer: the record stays only while its answer does.
+        if (leitor == Leitor::NaoLeu) {
+            EXPECT_EQ(EstadoDoRegistro(h.B).rfind("respondida ", 0), 0u);
+        } else {
+            EXPECT_EQ(EstadoDoRegistro(h.B), "");
+        }
     }
 }
 
@@ -811,7 +874,7 @@ TEST(FimNoMeioDaVenda, PedidoConfirmadoERespondidoNoProximoInicio) {
                           "030-000 = " + textos::TefInterrompido, "999-999 = 0"};
         EXPECT_EQ(depois.Resp("intpos.001"), TextoLinhas(esperado));
         EXPECT_FALSE(depois.TemResp("intpos.sts"));
-        EXPECT_EQ(EstadoDoRegistro(depois.frm.ArquivoRegistroAberta()).rfind("respondida ", 0), 0u);
+        EXPECT_EQ(EstadoDoRegistro(d.Caminho()).rfind("respondida ", 0), 0u);
         ASSERT_EQ(fins.size(), 1u);
         EXPECT_EQ(fins[0].desfecho.rfind("interrompida", 0), 0u) << fins[0].desfecho;
         // A third start has nothing left to answer.
@@ -822,16 +885,149 @@ TEST(FimNoMeioDaVenda, PedidoConfirmadoERespondidoNoProximoInicio) {
     }
 }
 
-TEST(FimNoMeioDaVenda, RegistroIlegivelEApagadoENaoRespondeNada) {
+TEST(FimNoMeioDaVenda, RegistrosPlantadosOuEstragadosSaoDitosComoSao) {
+    // What lies in temp/ under a record's name and is no record: the start
+    // says what it did with it, and only removes what it can.
     TDiretorioTemporario d;
-    CriaDir(d / "temp");
+    CriaDir(d / "temp/transacao-2-1-1.txt");
+    GravaBytes(d / "temp/transacao-3-1-1.txt", std::string(2 << 20, 'x'));
     GravaBytes(d / "temp/transacao-aberta.txt", "lixo\r\n");
     TNovaExecucao depois(d.Caminho());
     depois.Prepara();
     EXPECT_FALSE(depois.TemResp("intpos.001"));
+    const std::string log = LeBytes(d / "LogErro.txt");
+    EXPECT_NE(log.find("transacao-2-1-1.txt\" is not a record of an open transaction"), std::string::npos) << log;
+    EXPECT_NE(log.find("left in place: it is a directory"), std::string::npos) << log;
+    EXPECT_NE(log.find("transacao-3-1-1.txt\" is not a record of an open transaction (larger than 1024 KiB): removed"),
+              std::string::npos) << log;
+    EXPECT_FALSE(Existe(d / "temp/transacao-3-1-1.txt"));
     EXPECT_FALSE(Existe(d / "temp/transacao-aberta.txt"));
-    EXPECT_NE(LeBytes(d / "LogErro.txt").find("is not a record of an open transaction"), std::string::npos);
+    EXPECT_TRUE(Existe(d / "temp/transacao-2-1-1.txt"));
 }
+
+TEST(FimNoMeioDaVenda, UmRegistroPorPedidoAberto) {
+    // resp/ takes no answer: A's cancellation waits when B replaces A, and
+    // then the process ends. Each request's own record gives its answer.
+    TGerenteVirtual h;
+    h.frm.FUrl = "http://loja.exemplo/";
+    h.Inicia();
+    CriaDir(h.B + "resp/intpos.001");
+    h.Pedido({"000-000 = CRT", "001-000 = 201", "002-000 = 1", "003-000 = 100"});
+    for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+    ASSERT_TRUE(h.frm.FTelaAberta);
+    h.Pedido({"000-000 = CRT", "001-000 = 202", "002-000 = 2", "003-000 = 200"});
+    h.app.Avanca(1500);
+    ASSERT_EQ(ArquivosDeRegistro(h.B + "temp/").size(), 2u);
+    // ... and the process ends here.
+    RemoveArvore(h.B + "resp/intpos.001");
+    CriaDir(h.B + "debug");
+    TNovaExecucao depois(h.B);
+    std::vector<TFimTransacao> fins;
+    depois.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+    depois.Prepara();
+    ASSERT_EQ(fins.size(), 2u);
+    EXPECT_EQ(fins[0].identificacao, "201");
+    EXPECT_EQ(fins[0].desfecho, "respondida depois de o gerenciador terminar") << "its cancellation, as it waited";
+    EXPECT_EQ(fins[1].identificacao, "202");
+    EXPECT_EQ(fins[1].desfecho.rfind("interrompida", 0), 0u);
+    const std::string traco = LeBytes(h.B + "debug/Debug.txt");
+    EXPECT_NE(traco.find("001-000 = 201\r\n002-000 = 1\r\n003-000 = 100\r\n011-000 = 0\r\n028-000 = 0\r\n"
+                         "030-000 = TEF Marel Raruveda foi cancelado"),
+              std::string::npos)
+        << traco;
+    EXPECT_NE(depois.Resp("intpos.001").find("001-000 = 202\r\n"), std::string::npos) << "the last answer written";
+}
+
+TEST(FimNoMeioDaVenda, QuedaLogoDepoisDeGravarARespostaNaoRespondeDuasVezes) {
+    // The process ends between the answer's rename and the next write of
+    // its record: the next start sees the approval in place and answers
+    // nothing over it.
+    TDiretorioTemporario foto;
+    TGerenteVirtual h;
+    h.frm.FUrl = "http://loja.exemplo/";
+    h.Inicia();
+    h.frm.AposPorNoLugar = [&](const std::string& nome) {
+        if (nome != "intpos.001") return;
+        namespace fs = std::filesystem;
+        for (const char* sub : {"req", "resp", "temp"})
+            fs::copy(h.B + sub, foto / sub, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    };
+    h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+    for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+    h.form.GeckoBrowser1.Canal = kVendaAprovada;
+    h.app.Avanca(600);
+    ASSERT_TRUE(Existe(foto / "resp/intpos.001"));
+    const std::string aprovada = LeBytes(foto / "resp/intpos.001");
+    TNovaExecucao depois(foto.Caminho());
+    std::vector<TFimTransacao> fins;
+    depois.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+    depois.Prepara();
+    EXPECT_EQ(depois.Resp("intpos.001"), aprovada) << "the approval stays for its reader";
+    EXPECT_TRUE(fins.empty()) << "nothing answered a second time";
+    EXPECT_EQ(EstadoDoRegistro(foto.Caminho()).rfind("respondida ", 0), 0u);
+}
+
+#ifndef _WIN32
+TEST(FimNoMeioDaVenda, DiscoCheioNaoPerdeAAprovacaoQueEspera) {
+    // The disk fills up while the page is shown: the approval cannot be
+    // written, nor anything new made. Its record was made at full size with
+    // the acknowledgement, so it takes the approval in place, and the next
+    // start gives it.
+    TDiretorioTemporario d;
+    const std::string b = d / "inst/";
+    CriaDir(b);
+    if (::mount("tmpfs", b.c_str(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+    struct Desmonta {
+        std::string d;
+        ~Desmonta() { ::umount2(d.c_str(), MNT_DETACH); }
+    } desmonta{b};
+    const auto enche = [&] {
+        if (std::FILE* f = std::fopen((b + "enche").c_str(), "ab")) {
+            const std::string bloco(4096, 'x');
+            while (std::fwrite(bloco.data(), 1, bloco.size(), f) == bloco.size() && std::fflush(f) == 0) {
+            }
+            std::fclose(f);
+        }
+    };
+    {
+        TNovaExecucao antes(b);
+        antes.Prepara();
+        antes.frm.FUrl = "http://loja.exemplo/";
+        antes.form.tmVerifica->SetEnabled(true);
+        SalvaLinhas(b + "req/intpos.001", {"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+        for (int t = 0; t < 3000 && !antes.frm.FTelaAberta; t += 10) antes.app.Avanca(10);
+        ASSERT_TRUE(antes.frm.FTelaAberta);
+        enche();
+        antes.form.GeckoBrowser1.Canal = kVendaAprovada;
+        antes.app.Avanca(1000);
+        ASSERT_FALSE(antes.TemResp("intpos.001")) << "the disk is full";
+        EXPECT_EQ(EstadoDoRegistro(b), "pendente");
+        antes.frm.FormClose();  // a stop: nothing can be written
+    }
+    ApagaArquivo(b + "enche");
+    TNovaExecucao depois(b);
+    depois.Prepara();
+    EXPECT_EQ(depois.Resp("intpos.001"),
+              TextoLinhas({"000-000 = CRT", "001-000 = 101", "003-000 = 1000", "009-000 = 0", "999-999 = 0"}));
+
+    // Room for an acknowledgement, not for a record: the sale goes on, and
+    // whoever watches the till hears that a crash would now lose it.
+    std::vector<std::string> recuperacao;
+    depois.frm.Observador.Recuperacao = [&](const std::string& m) { recuperacao.push_back(m); };
+    depois.frm.FUrl = "http://loja.exemplo/";
+    depois.form.tmVerifica->SetEnabled(true);
+    GravaBytes(b + "folga", std::string(20 * 1024, 'x'));
+    enche();
+    ApagaArquivo(b + "folga");
+    SalvaLinhas(b + "req/intpos.001", {"000-000 = CRT", "001-000 = 102", "003-000 = 100"});
+    depois.app.Avanca(1500);
+    EXPECT_TRUE(depois.TemResp("intpos.sts")) << "acknowledged all the same";
+    ASSERT_EQ(recuperacao.size(), 1u);
+    EXPECT_NE(recuperacao[0].find("the record of request 102 cannot be made in " + b + "temp/"), std::string::npos)
+        << recuperacao[0];
+}
+#endif
 
 TEST_F(Gerente, ConfirmacaoPendenteNaParadaETambemRespondida) {
     // The acknowledgement could not be written yet when the stop comes:

@@ -10,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <sstream>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -37,7 +41,8 @@ struct Outro {
         ::close(p[0]);
         fim = p[1];
         // Until the child holds the lock.
-        for (int i = 0; i < 2000 && !plataforma::InstalacaoEmUso(b).value_or(false); ++i) ::usleep(1000);
+        for (int i = 0; i < 2000 && !plataforma::InstalacaoEmUso(b).value_or(plataforma::TUsoInstalacao{}).emUso; ++i)
+            ::usleep(1000);
     }
     ~Outro() {
         if (fim >= 0) ::close(fim);
@@ -51,49 +56,110 @@ TEST(Estado, CadaSituacaoComOCodigoDaMonitoracao) {
     TDiretorioTemporario d;
     const std::string b = d.Caminho();
     CriaDir(b + "resp");
+    CriaDir(b + "temp");
+    const std::string erroDoDisco = "Cannot create file \"/opt/tef/resp/intpos.001\". No space left on device";
     struct Caso {
         const char* nome;
         bool rodando, ativo;
         std::optional<std::size_t> pendentes;  // nothing: no status file
         int codigo;
         const char* trecho;
+        bool forjado = false;        // the status file names another process
+        std::string ultimoErro;      // as a group member may have written it
+        std::string recuperacao;     // why a crash would lose a request
+        bool respostaNoRegistro = false;  // an answer waits on record (the status file could not say so)
     };
     const std::vector<Caso> casos = {
-        {"stopped", false, false, std::nullopt, 2, "nenhum gerenciador"},
-        {"stopped, marker left behind", false, true, std::nullopt, 2, "Ativo.001 ficou"},
-        {"running, ready", true, true, 0, 0, "TEF OK - em execu\xC3\xA7\xC3\xA3o desde 2026-12-10 08:00:00 (pid 4242)"},
-        {"running, two answers waiting", true, true, 2, 1, "2 resposta(s) esperando"},
-        {"running without the marker", true, false, 0, 2, "sem resp/Ativo.001"},
-        {"running, no status file", true, true, std::nullopt, 3, "n\xC3\xA3o pode ser lido"},
+        {"stopped", false, false, std::nullopt, 2, "nenhum gerenciador", false, "", "", false},
+        {"stopped, marker left behind", false, true, std::nullopt, 2, "Ativo.001 ficou", false, "", "", false},
+        {"stopped, an answer waiting for the next start", false, false, std::nullopt, 2,
+         "1 resposta(s) esperando grava\xC3\xA7\xC3\xA3o, dadas no pr\xC3\xB3ximo", false, "", "", true},
+        {"running, ready", true, true, 0, 0, "TEF OK - em execu\xC3\xA7\xC3\xA3o desde 2026-12-10 08:00:00 (pid ", false, "", "", false},
+        {"running, two answers waiting", true, true, 2, 1, "2 resposta(s) esperando", false, "", "", false},
+        {"running, a full disk: the answer waits on record", true, true, 0, 1, "1 resposta(s) esperando", false, "",
+         "", true},
+        {"running, crash recovery off", true, true, 0, 1, "sem recupera\xC3\xA7\xC3\xA3o depois de uma queda: temp/ full",
+         false, "", "temp/ full", false},
+        {"running without the marker", true, false, 0, 2, "sem resp/Ativo.001", false, "", "", false},
+        {"running, no status file", true, true, std::nullopt, 3, "n\xC3\xA3o pode ser lido", false, "", "", false},
+        {"running, a status file naming another process", true, true, 0, 3, "nomeia o pid 1,", true, "", "", false},
+        {"running, a hostile text in the status file", true, true, 0, 0, "): OK pid 1 / pendentes=0 [2J x\xC3\xA9?", false,
+         "OK pid 1 | pendentes=0\x1b[2J x\xC3\xA9\xFF", "", false},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
         ApagaArquivo(b + "resp/Ativo.001");
         ApagaArquivo(servico::ArquivoEstado(b));
+        for (const auto& r : ArquivosDeRegistro(b + "temp/")) ApagaArquivo(r);
         if (c.ativo) GravaBytes(b + "resp/Ativo.001", "000-000 = TEF\r\n");
-        if (c.pendentes) {
-            servico::TEstado e;
-            e.pid = 4242;
-            e.inicio = "2026-12-10 08:00:00";
-            e.pendentes = *c.pendentes;
-            e.ultimoErro = "Cannot create file \"/opt/tef/resp/intpos.001\". No space left on device";
-            e.ultimoErroEm = "2026-12-10 09:00:00";
-            servico::GravaEstado(b, e);
+        if (c.respostaNoRegistro) {
+            TTransacao t;
+            t.identificacao = "7";
+            GravaRegistro(b + "temp/transacao-1-1-1.txt", LinhasDoRegistro(t, "pendente", {"000-000 = CRT"}, "intpos.001"));
         }
         std::optional<Outro> outro;
         if (c.rodando) outro.emplace(b);
+        if (c.pendentes) {
+            servico::TEstado e;
+            e.pid = c.forjado || !outro ? 1 : outro->pid;
+            e.inicio = "2026-12-10 08:00:00";
+            e.pendentes = *c.pendentes;
+            e.ultimoErro = c.ultimoErro.empty() ? erroDoDisco : c.ultimoErro;
+            e.ultimoErroEm = "2026-12-10 09:00:00";
+            e.recuperacao = c.recuperacao;
+            servico::GravaEstado(b, e);
+        }
         const auto r = servico::RelatorioDeEstado(b);
         EXPECT_EQ(r.codigo, c.codigo) << r.texto;
         EXPECT_NE(r.texto.find(c.trecho), std::string::npos) << r.texto;
-        if (c.pendentes) {
+        EXPECT_EQ(r.texto.find_first_of("\r\n\x1b"), std::string::npos) << "one line, no control character";
+        EXPECT_LE(std::count(r.texto.begin(), r.texto.end(), '|'), 1) << "performance data comes from the manager only";
+        if (c.pendentes && c.codigo < 2 && c.ultimoErro.empty()) {
             EXPECT_NE(r.texto.find("(2026-12-10 09:00:00): Cannot create file"), std::string::npos) << r.texto;
-            if (c.codigo < 2) {
-                EXPECT_NE(r.texto.find("| pendentes=" + std::to_string(*c.pendentes)), std::string::npos);
-            }
+            EXPECT_NE(r.texto.find("| pendentes="), std::string::npos);
+        }
+        if (c.rodando && c.codigo < 2) {
+            EXPECT_NE(r.texto.find("(pid " + std::to_string(outro->pid) + ")"), std::string::npos) << r.texto;
         }
     }
     const auto r = servico::RelatorioDeEstado(b + "nao-existe/");
     EXPECT_EQ(r.codigo, 3) << r.texto;
+}
+
+TEST(Instancia, NinguemDeForaSeguraAInstalacao) {
+    // Any user can lock a directory anybody may open; the manager's lock is
+    // a file of its own group's.
+    TDiretorioTemporario d;
+    TVariavelAmbiente runtime("XDG_RUNTIME_DIR", d.Caminho().c_str());
+    const std::string b = d / "inst/";
+    CriaDir(b);
+    const int diretorio = ::open(b.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(diretorio, LOCK_EX), 0);
+    {
+        Outro gerente(b);
+        const auto uso = plataforma::InstalacaoEmUso(b);
+        ASSERT_TRUE(uso.has_value());
+        EXPECT_TRUE(uso->emUso) << "a manager starts beside somebody's lock on the directory";
+        EXPECT_EQ(uso->pid, gerente.pid) << "the process holding it, without taking it";
+        struct stat st{};
+        ASSERT_EQ(::stat((b + "temp/.gerente.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0660u) << "only the manager's user and group open it";
+        const auto segundo = plataforma::TomaInstanciaUnica("TefTeste-outro", b);
+        EXPECT_EQ(segundo.estado, plataforma::TInstancia::Estado::OutroGerente);
+    }
+    ::close(diretorio);
+    EXPECT_FALSE(plataforma::InstalacaoEmUso(b)->emUso);
+    // Without a runtime directory the per-user lock lives in a directory of
+    // the user's alone, with no blank in its name.
+    TVariavelAmbiente semRuntime("XDG_RUNTIME_DIR", nullptr);
+    TVariavelAmbiente tmp("TMPDIR", d.Caminho().c_str());
+    const std::string privado = plataforma::DiretorioPrivado();
+    EXPECT_EQ(privado, d / "tef-orvex-" + std::to_string(::geteuid()));
+    struct stat st{};
+    ASSERT_EQ(::stat(privado.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ::chmod(privado.c_str(), 0755);
+    EXPECT_EQ(plataforma::DiretorioPrivado(), "") << "one open to others is not used";
 }
 
 TEST(Limpa, SoQuandoNenhumGerenteRoda) {

@@ -53,6 +53,9 @@ public:
     // A modal box with one "OK" button; other handlers keep running while it is
     // open. The text is Windows-1252.
     virtual void MessageBox(TipoMensagem tipo, const std::string& texto) = 0;
+    // Runs the message loop (timers included) until pronto() holds or
+    // limiteMs have passed; whether it held.
+    virtual bool EsperaAte(const std::function<bool()>& pronto, int limiteMs) = 0;
     virtual std::unique_ptr<ITimer> CriaTimer(const std::string& nome) = 0;
     // Runs one event handler inside the exception reporter; false when an
     // error escaped it.

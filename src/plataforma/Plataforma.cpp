@@ -23,11 +23,11 @@ std::string NomeDe(const std::string& caminho) {
     return barra == std::string::npos ? caminho : caminho.substr(barra + 1);
 }
 
-TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular) {
+TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular, std::size_t limite) {
     TArquivo f;
     if (const TCodigo c = f.Abre(caminho, soRegular ? TArquivo::Modo::LeituraRegular : TArquivo::Modo::Leitura))
         return c;
-    return f.LeTudo(conteudo);
+    return f.LeTudo(conteudo, limite);
 }
 
 bool PodeLer(const std::string& caminho) {

@@ -37,10 +37,14 @@ bool ErroJaExiste(TCodigo codigo);
 bool ErroOutroSistemaDeArquivos(TCodigo codigo);
 // A file another process holds open in a way that keeps others out.
 bool ErroEmUso(TCodigo codigo);
+// A file larger than the reader accepts.
+TCodigo ErroGrandeDemais();
 
 // ---- the clock --------------------------------------------------------------
 
 TDataHora AgoraLocal();
+// Now, in the units and from the moment of TEntrada::modificado.
+std::int64_t AgoraDosArquivos();
 
 // ---- files and directories --------------------------------------------------
 
@@ -95,6 +99,8 @@ public:
         EscritaNova,     // created for the owner alone; fails when it exists
         Exclusiva,       // created with the usual permissions; fails when the name is taken, by a link too
         Dispositivo,     // written; created only when the path is not a device
+        Regravacao,      // an existing regular file with one name, read and written in place; a link is
+                         // not followed, a FIFO or device not opened
     };
     TArquivo() = default;
     ~TArquivo();
@@ -103,10 +109,14 @@ public:
 
     TCodigo Abre(const std::string& caminho, Modo modo);
     bool Aberto() const { return h_ != -1; }
-    // Reads to the end.
-    TCodigo LeTudo(std::string& conteudo);
+    // Reads to the end; more than limite bytes is ErroGrandeDemais().
+    TCodigo LeTudo(std::string& conteudo, std::size_t limite = static_cast<std::size_t>(-1));
     // Writes everything; a write that stops short is ErroSemEspaco().
     TCodigo Escreve(std::string_view dados);
+    // The same at a position, whatever the file's current position.
+    TCodigo EscreveEm(std::int64_t posicao, std::string_view dados);
+    // Cuts or extends the file to the size.
+    TCodigo DefineTamanho(std::int64_t tamanho);
     // The data reaches the disk.
     TCodigo Sincroniza();
     // Gives the file the permissions of the model file (owner too, where
@@ -126,8 +136,10 @@ private:
     std::intptr_t h_ = -1;
 };
 
-// Reads a whole file; see TArquivo::Modo for soRegular.
-TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular = false);
+// Reads a whole file; see TArquivo::Modo for soRegular and TArquivo::LeTudo
+// for limite.
+TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegular = false,
+                  std::size_t limite = static_cast<std::size_t>(-1));
 // Whether the regular file (not a link) at the path opens for reading.
 bool PodeLer(const std::string& caminho);
 
@@ -154,8 +166,13 @@ public:
     TTrava& operator=(const TTrava&) = delete;
     // Creates the file when missing (permissions for owner and group) and
     // waits for the lock. A file the caller may not write is locked all the
-    // same when it can be read.
+    // same when it can be read. Only a regular file is locked: a link is not
+    // followed, a FIFO or device not opened.
     TCodigo Toma(const std::string& caminho);
+    // A shared lock on an existing lock file, waiting at most limiteMs for
+    // the exclusive holder (0 without waiting for it then: a holder that
+    // never lets go must not hang the reader). No file: nothing to wait for, 0.
+    TCodigo TomaCompartilhada(const std::string& caminho, int limiteMs);
 
 private:
     std::intptr_t h_ = -1;
@@ -189,22 +206,40 @@ std::string SufixoExecutavel();
 // is not looked at.
 bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>& argumentos);
 
-// One manager per user and per installation directory, for the life of the
-// process (a lock under $XDG_RUNTIME_DIR named after the title and a lock on
-// the directory; the named mutex with the title on Windows). False when
-// another process holds it.
-bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao);
+// A directory of this user's alone, for its locks and the display's cookie:
+// $XDG_RUNTIME_DIR, else <temporary directory>/tef-orvex-<uid>, created
+// 0700. Empty text when the one found is not private (another owner, open
+// to others, not a directory). The temporary directory on Windows.
+std::string DiretorioPrivado();
 
-// Whether a manager holds the installation (TomaInstanciaUnica); nothing
-// when that cannot be told (the directory cannot be opened).
-std::optional<bool> InstalacaoEmUso(const std::string& instalacao);
+// One manager per user and per installation directory, for the life of the
+// process: a lock in the user's private directory named after the title
+// (skipped when there is none), and a lock file in the installation's temp/
+// that only the manager's user and group can open (created there when
+// missing); the named mutexes with the title and the directory on Windows.
+struct TInstancia {
+    enum class Estado { Tomada, OutroGerente, Falha } estado = Estado::Falha;
+    TCodigo codigo = 0;   // Falha: the system's reason
+    std::string caminho;  // Falha: what could not be made or opened
+    explicit operator bool() const { return estado == Estado::Tomada; }
+};
+TInstancia TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao);
+
+// Whether a manager holds the installation (TomaInstanciaUnica), tested
+// without taking anything, and the process that holds it (0 when the system
+// cannot tell); nothing when that cannot be told (the lock cannot be opened).
+struct TUsoInstalacao {
+    bool emUso = false;
+    long pid = 0;
+};
+std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao);
 
 // The files go when this process ends, however it ends (a crash, SIGKILL,
 // a power cut aside): a small process of its own waits for this one's end
-// and removes them. It keeps the installation's lock until it is done, so
-// no new manager starts in between. Nothing to do where the system has no
-// such thing (Windows).
-void ApagaAoTerminar(const std::vector<std::string>& arquivos);
+// and removes them, then the (empty) directories. It keeps the installation's
+// lock until it is done, so no new manager starts in between. Nothing to do
+// where the system has no such thing (Windows).
+void ApagaAoTerminar(const std::vector<std::string>& arquivos, const std::vector<std::string>& diretorios = {});
 
 // A virtual display (Xvfb) of this process's own, for a till without a
 // desktop: a private authority cookie in the file given, DISPLAY and

@@ -79,6 +79,7 @@ TCodigo ErroSemEspaco() { return ENOSPC; }
 bool ErroJaExiste(TCodigo codigo) { return codigo == EEXIST; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == EXDEV; }
 bool ErroEmUso(TCodigo codigo) { return codigo == EBUSY || codigo == ETXTBSY; }
+TCodigo ErroGrandeDemais() { return EFBIG; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -89,6 +90,12 @@ TDataHora AgoraLocal() {
     localtime_r(&ts.tv_sec, &t);
     return TDataHora{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
                      t.tm_min,         t.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+std::int64_t AgoraDosArquivos() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 // ---- files and directories --------------------------------------------------
@@ -182,6 +189,9 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         // silently swallows what is written.
         bandeiras |= O_WRONLY | O_NOCTTY | (caminho.rfind("/dev/", 0) == 0 ? 0 : O_CREAT | O_TRUNC);
         break;
+    case Modo::Regravacao:
+        bandeiras |= O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        break;
     }
     const int fd = ::open(caminho.c_str(), bandeiras, modo == Modo::EscritaNova ? 0600 : 0666);
     if (fd < 0) return errno == ELOOP ? EPERM : errno;
@@ -192,18 +202,25 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         Fecha();
         return EISDIR;
     }
-    if (modo == Modo::LeituraRegular && !S_ISREG(st.st_mode)) {
+    if ((modo == Modo::LeituraRegular || modo == Modo::Regravacao) && !S_ISREG(st.st_mode)) {
         Fecha();
         return S_ISDIR(st.st_mode) ? EISDIR : EPERM;
+    }
+    // A second name could be anybody's file that someone linked here.
+    if (modo == Modo::Regravacao && st.st_nlink != 1) {
+        Fecha();
+        return EPERM;
     }
     return 0;
 }
 
-TCodigo TArquivo::LeTudo(std::string& conteudo) {
+TCodigo TArquivo::LeTudo(std::string& conteudo, std::size_t limite) {
     const int fd = static_cast<int>(h_);
     struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        if (static_cast<std::uint64_t>(st.st_size) > limite) return EFBIG;
         conteudo.reserve(static_cast<std::size_t>(st.st_size));
+    }
     char buf[65536];
     for (;;) {
         const ssize_t lidos = ::read(fd, buf, sizeof buf);
@@ -213,6 +230,7 @@ TCodigo TArquivo::LeTudo(std::string& conteudo) {
         }
         if (lidos == 0) return 0;
         conteudo.append(buf, static_cast<std::size_t>(lidos));
+        if (conteudo.size() > limite) return EFBIG;
     }
 }
 
@@ -226,6 +244,23 @@ TCodigo TArquivo::Escreve(std::string_view dados) {
         feitos += static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+TCodigo TArquivo::EscreveEm(std::int64_t posicao, std::string_view dados) {
+    std::size_t feitos = 0;
+    while (feitos < dados.size()) {
+        const ssize_t n = ::pwrite(static_cast<int>(h_), dados.data() + feitos, dados.size() - feitos,
+                                   static_cast<off_t>(posicao + static_cast<std::int64_t>(feitos)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;
+        feitos += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+TCodigo TArquivo::DefineTamanho(std::int64_t tamanho) {
+    return Resultado(::ftruncate(static_cast<int>(h_), static_cast<off_t>(tamanho)));
 }
 
 TCodigo TArquivo::Sincroniza() { return Resultado(::fsync(static_cast<int>(h_))); }
@@ -295,21 +330,55 @@ TTrava::~TTrava() {
     if (h_ != -1) ::close(static_cast<int>(h_));
 }
 
-TCodigo TTrava::Toma(const std::string& caminho) {
-    // Not through a link: the lock sits in a directory a group may write, and
-    // a planted link would create or lock a file somewhere else.
-    int fd = ::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-    // flock needs no write access: a lock file another user created will do.
+namespace {
+// A lock file, never through a link (it sits in a directory a group may
+// write, and a planted link would create or lock a file somewhere else) and
+// never a FIFO or device, whose open or read would hang. flock needs no
+// write access: a lock file another user created will do when it can be read.
+int AbreArquivoDeTrava(const std::string& caminho, bool cria, mode_t modo, TCodigo& erro) {
+    const int base = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = ::open(caminho.c_str(), base | O_RDWR | (cria ? O_CREAT : 0), modo);
     if (fd < 0 && errno == EACCES) {
-        fd = ::open(caminho.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd = ::open(caminho.c_str(), base | O_RDONLY);
         // Missing and not creatable: the refusal is the useful cause.
-        if (fd < 0) return EACCES;
+        if (fd < 0 && errno == ENOENT) errno = EACCES;
     }
-    if (fd < 0) return errno;
+    if (fd < 0) {
+        erro = errno == ELOOP ? EPERM : errno;
+        return -1;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        erro = S_ISDIR(st.st_mode) ? EISDIR : EPERM;
+        ::close(fd);
+        return -1;
+    }
+    erro = 0;
+    return fd;
+}
+}  // namespace
+
+TCodigo TTrava::Toma(const std::string& caminho) {
+    TCodigo erro = 0;
+    const int fd = AbreArquivoDeTrava(caminho, true, 0640, erro);
+    if (fd < 0) return erro;
     h_ = fd;
     while (::flock(fd, LOCK_EX) != 0)
         if (errno != EINTR) return errno;
     return 0;
+}
+
+TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
+    TCodigo erro = 0;
+    const int fd = AbreArquivoDeTrava(caminho, false, 0, erro);
+    if (fd < 0) return erro == ENOENT ? 0 : erro;
+    h_ = fd;
+    for (int esperado = 0;; esperado += 10) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        if (esperado >= limiteMs) return EWOULDBLOCK;
+        ::usleep(10000);
+    }
 }
 
 // ---- the process and its executable ----------------------------------------
@@ -446,26 +515,103 @@ void AoPedidoDeFim(int) {
 }
 }  // namespace
 
-bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
+std::string DiretorioPrivado() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = (runtime && *runtime) ? runtime : "/tmp";
-    const std::string caminho = dir + "/" + titulo + "-" + std::to_string(::getuid()) + ".lock";
-    if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) return false;
-    // The directory itself: no write access is needed to lock it.
-    return Trava(::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (runtime && *runtime) return runtime;
+    // A name anybody could take first in a shared directory: used only while
+    // it is this user's own directory and closed to everybody else.
+    const std::string dir = Junta(DiretorioTemporario(), "tef-orvex-" + std::to_string(::geteuid()));
+    (void)::mkdir(dir.c_str(), 0700);
+    struct stat st{};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+        return "";
+    return dir;
 }
 
-std::optional<bool> InstalacaoEmUso(const std::string& instalacao) {
-    const int fd = ::open(instalacao.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<bool> r;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) r = false;
-    else if (errno == EWOULDBLOCK) r = true;
+namespace {
+std::string ArquivoDaInstalacao(const std::string& instalacao) {
+    return Junta(instalacao, "temp/.gerente.lock");
+}
+}  // namespace
+
+TInstancia TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
+    TInstancia r;
+    if (const std::string privado = DiretorioPrivado(); !privado.empty()) {
+        std::string nome = titulo;
+        for (char& c : nome)
+            if (c == ' ' || c == '/') c = '-';
+        const std::string caminho = privado + "/" + nome + "-" + std::to_string(::getuid()) + ".lock";
+        if (!Trava(::open(caminho.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600))) {
+            r.estado = TInstancia::Estado::OutroGerente;
+            return r;
+        }
+    }
+    // In temp/, which the package gives to the manager's group alone, and
+    // readable by owner and group only: nobody else can hold it (a lock on
+    // the installation directory could be held by any user, for ever).
+    const std::string temp = Junta(instalacao, "temp");
+    if (::mkdir(temp.c_str(), 0777) != 0 && errno != EEXIST) {
+        r.codigo = errno;
+        r.caminho = temp;
+        return r;
+    }
+    r.caminho = ArquivoDaInstalacao(instalacao);
+    TCodigo erro = 0;
+    const int fd = AbreArquivoDeTrava(r.caminho, true, 0660, erro);
+    if (fd < 0) {
+        r.codigo = erro;
+        return r;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid()) (void)::fchmod(fd, 0660);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (e == EWOULDBLOCK) {
+            r.estado = TInstancia::Estado::OutroGerente;
+        } else {
+            r.codigo = e;
+        }
+        return r;
+    }
+    // flock excludes a second manager and passes to the marker's watcher;
+    // this record lock names the live process, and others can see it without
+    // taking anything (fcntl F_GETLK). A read lock needs no write access.
+    struct flock registro{};
+    registro.l_type = F_RDLCK;
+    registro.l_whence = SEEK_SET;
+    (void)::fcntl(fd, F_SETLK, &registro);
+    g_travas.push_back(fd);
+    r.estado = TInstancia::Estado::Tomada;
+    r.caminho.clear();
+    return r;
+}
+
+std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao) {
+    const int fd = ::open(ArquivoDaInstalacao(instalacao).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        // No lock file in an installation that exists: no manager has run here.
+        const auto dir = errno == ENOENT ? Consulta(instalacao) : std::nullopt;
+        if (dir && dir->tipo == TTipoEntrada::Diretorio) return TUsoInstalacao{};
+        return std::nullopt;
+    }
+    struct stat st{};
+    struct flock teste{};
+    teste.l_type = F_WRLCK;
+    teste.l_whence = SEEK_SET;
+    std::optional<TUsoInstalacao> r;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_GETLK, &teste) == 0) {
+        r = TUsoInstalacao{};
+        if (teste.l_type != F_UNLCK) {
+            r->emUso = true;
+            r->pid = teste.l_pid > 0 ? static_cast<long>(teste.l_pid) : 0;
+        }
+    }
     ::close(fd);
     return r;
 }
 
-void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
+void ApagaAoTerminar(const std::vector<std::string>& arquivos, const std::vector<std::string>& diretorios) {
     int canal[2];
     if (::pipe2(canal, O_CLOEXEC) != 0) return;
     // Everything the child needs is prepared before it exists: after fork
@@ -474,8 +620,14 @@ void ApagaAoTerminar(const std::vector<std::string>& arquivos) {
     // page by page, what this one later changes (megabytes, all day).
     // Only the end of the pipe (every writer gone: the manager ended) ends
     // the read and removes the files.
-    std::vector<std::string> args = {"sh", "-c", "while read -r _; do :; done; exec /bin/rm -f -- \"$@\"", "sh"};
+    // Directories come after the files, each with a trailing "/".
+    std::vector<std::string> args = {
+        "sh", "-c",
+        "while read -r _; do :; done; for a; do case $a in */) /bin/rmdir -- \"$a\" 2>/dev/null;; "
+        "*) /bin/rm -f -- \"$a\";; esac; done",
+        "sh"};
     args.insert(args.end(), arquivos.begin(), arquivos.end());
+    for (const auto& d : diretorios) args.push_back(d.empty() || d.back() == '/' ? d : d + "/");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -89,6 +89,7 @@ TCodigo ErroSemEspaco() { return ERROR_DISK_FULL; }
 bool ErroJaExiste(TCodigo codigo) { return codigo == ERROR_ALREADY_EXISTS || codigo == ERROR_FILE_EXISTS; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == ERROR_NOT_SAME_DEVICE; }
 bool ErroEmUso(TCodigo codigo) { return codigo == ERROR_SHARING_VIOLATION || codigo == ERROR_LOCK_VIOLATION; }
+TCodigo ErroGrandeDemais() { return ERROR_FILE_TOO_LARGE; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -96,6 +97,12 @@ TDataHora AgoraLocal() {
     SYSTEMTIME t;
     GetLocalTime(&t);
     return TDataHora{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+std::int64_t AgoraDosArquivos() {
+    FILETIME agora;
+    GetSystemTimeAsFileTime(&agora);
+    return Nanossegundos(agora);
 }
 
 // ---- files and directories --------------------------------------------------
@@ -201,14 +208,19 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
     case Modo::Dispositivo:
         acesso = GENERIC_WRITE, partilha = 0, disposicao = NomeDeDispositivo(caminho) ? OPEN_EXISTING : CREATE_ALWAYS;
         break;
+    case Modo::Regravacao:
+        acesso = GENERIC_READ | GENERIC_WRITE;
+        bandeiras |= FILE_FLAG_OPEN_REPARSE_POINT;
+        break;
     }
     const HANDLE h = CreateFileA(caminho.c_str(), acesso, partilha, nullptr, disposicao, bandeiras, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<TCodigo>(GetLastError());
     h_ = reinterpret_cast<std::intptr_t>(h);
-    if (modo == Modo::LeituraRegular) {
+    if (modo == Modo::LeituraRegular || modo == Modo::Regravacao) {
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))) {
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
+            (modo == Modo::Regravacao && info.nNumberOfLinks != 1)) {
             Fecha();
             return ERROR_ACCESS_DENIED;
         }
@@ -216,13 +228,14 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
     return 0;
 }
 
-TCodigo TArquivo::LeTudo(std::string& conteudo) {
+TCodigo TArquivo::LeTudo(std::string& conteudo, std::size_t limite) {
     char buf[65536];
     for (;;) {
         DWORD lidos = 0;
         if (!ReadFile(H(h_), buf, sizeof buf, &lidos, nullptr)) return static_cast<TCodigo>(GetLastError());
         if (lidos == 0) return 0;
         conteudo.append(buf, lidos);
+        if (conteudo.size() > limite) return ERROR_FILE_TOO_LARGE;
     }
 }
 
@@ -237,6 +250,20 @@ TCodigo TArquivo::Escreve(std::string_view dados) {
         feitos += escritos;
     }
     return 0;
+}
+
+TCodigo TArquivo::EscreveEm(std::int64_t posicao, std::string_view dados) {
+    LARGE_INTEGER p;
+    p.QuadPart = posicao;
+    if (!SetFilePointerEx(H(h_), p, nullptr, FILE_BEGIN)) return static_cast<TCodigo>(GetLastError());
+    return Escreve(dados);
+}
+
+TCodigo TArquivo::DefineTamanho(std::int64_t tamanho) {
+    LARGE_INTEGER p;
+    p.QuadPart = tamanho;
+    if (!SetFilePointerEx(H(h_), p, nullptr, FILE_BEGIN)) return static_cast<TCodigo>(GetLastError());
+    return Resultado(SetEndOfFile(H(h_)));
 }
 
 TCodigo TArquivo::Sincroniza() { return Resultado(FlushFileBuffers(H(h_))); }
@@ -338,6 +365,24 @@ TCodigo TTrava::Toma(const std::string& caminho) {
     return Resultado(LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &o));
 }
 
+TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
+    const HANDLE h = CreateFileA(caminho.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD erro = GetLastError();
+        return erro == ERROR_FILE_NOT_FOUND ? 0 : static_cast<TCodigo>(erro);
+    }
+    h_ = reinterpret_cast<std::intptr_t>(h);
+    for (int esperado = 0;; esperado += 10) {
+        OVERLAPPED o{};
+        if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &o)) return 0;
+        const DWORD erro = GetLastError();
+        if (erro != ERROR_LOCK_VIOLATION && erro != ERROR_IO_PENDING) return static_cast<TCodigo>(erro);
+        if (esperado >= limiteMs) return static_cast<TCodigo>(erro);
+        ::Sleep(10);
+    }
+}
+
 // ---- the process and its executable ----------------------------------------
 
 int IdDoProcesso() { return static_cast<int>(GetCurrentProcessId()); }
@@ -396,7 +441,9 @@ std::string MutexDaInstalacao(const std::string& instalacao) {
 }
 }  // namespace
 
-bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
+std::string DiretorioPrivado() { return DiretorioTemporario(); }
+
+TInstancia TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao) {
     // The mutex named after the title, as the first instance of the
     // application window; and one named after the installation directory.
     const auto toma = [](const std::string& nome) {
@@ -405,22 +452,25 @@ bool TomaInstanciaUnica(const std::string& titulo, const std::string& instalacao
         if (m == nullptr) return erro != ERROR_ACCESS_DENIED;  // another user's: it exists
         return erro != ERROR_ALREADY_EXISTS;                     // kept open for the life of the process
     };
-    return toma(titulo) && toma(MutexDaInstalacao(instalacao));
+    TInstancia r;
+    r.estado = toma(titulo) && toma(MutexDaInstalacao(instalacao)) ? TInstancia::Estado::Tomada
+                                                                   : TInstancia::Estado::OutroGerente;
+    return r;
 }
 
-std::optional<bool> InstalacaoEmUso(const std::string& instalacao) {
+std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao) {
     const HANDLE m = OpenMutexA(SYNCHRONIZE, FALSE, MutexDaInstalacao(instalacao).c_str());
     if (m != nullptr) {
         CloseHandle(m);
-        return true;
+        return TUsoInstalacao{true, 0};
     }
     const DWORD erro = GetLastError();
-    if (erro == ERROR_FILE_NOT_FOUND) return false;
-    if (erro == ERROR_ACCESS_DENIED) return true;  // another user's: it exists
+    if (erro == ERROR_FILE_NOT_FOUND) return TUsoInstalacao{};
+    if (erro == ERROR_ACCESS_DENIED) return TUsoInstalacao{true, 0};  // another user's: it exists
     return std::nullopt;
 }
 
-void ApagaAoTerminar(const std::vector<std::string>&) {}
+void ApagaAoTerminar(const std::vector<std::string>&, const std::vector<std::string>&) {}
 
 std::string NomeDoUsuario() {
     char nome[256];

@@ -3,6 +3,7 @@
 #include "untPrincipal.h"
 
 #include <cstdio>
+#include <memory>
 
 void TfrmPrincipal::FormCreate() {
     const std::string b = DiretorioExe();
@@ -63,34 +64,52 @@ void TfrmPrincipal::tmOcultaTimer() {
 void TfrmPrincipal::FecharSistema1Click() { C.Janela->Close(); }
 
 void TfrmPrincipal::FormClose() {
+    // A second close while the first waits for the page (another SIGTERM):
+    // the first one finishes the job.
+    if (FNoFechamento) return;
+    FNoFechamento = true;
+    struct TFim {
+        bool& b;
+        ~TFim() { b = false; }
+    } fim{FNoFechamento};
     const bool jaFechando = FFechando;
     FFechando = true;
     if (!jaFechando && Observador.Parando) Observador.Parando();
     if (FDirResp.empty()) return;  // startup ended before the directories were set
+    // Nothing new is taken or opened while closing.
+    for (componentes::ITimer* t : {C.tmVerifica, C.tmShow, C.tmCmds, C.tmOculta})
+        if (t) t->SetEnabled(false);
     // What waits to be written goes first, in order; an acknowledgement
     // written now opens its transaction, which is answered below.
     try {
         EscrevePendentes();
     } catch (const std::exception&) {
     }
+    // The page may have given its result since the channel was last read:
+    // an approval there is the answer, not a cancellation.
+    if (FAberta && !FDirTemp.empty()) LeCanalAoFechar();
     // A stop (SIGTERM, a package upgrade) never leaves a commercial
-    // application waiting: the open request is answered as cancelled, and
-    // the answer stays for its reader across the next start.
+    // application waiting, and the answer stays for its reader across the
+    // next start. Once the web system's page was there, the payment may have
+    // been made: the answer says so, as after a crash; a request whose page
+    // never loaded is cancelled.
     if (FAberta && !FDirTemp.empty()) {
         const TTransacao t = *FAberta;
         FAberta.reset();
-        const TLinhas linhas = LinhasCancelamento(t, textos::TefCancelado);
-        FimDeTransacao(t, "cancelada por parada");
+        const bool pagina = FTransacaoTela && FTransacaoTela->registro == t.registro &&
+                            FTransacaoTela->inicioMs == t.inicioMs && FNavegouWeb && FPaginaWebCarregada;
+        FimDeTransacao(t, pagina ? "interrompida por parada: a p\xE1gina do sistema web estava aberta"
+                                 : "cancelada por parada");
         try {
-            EntregaResposta(LinhasCancelamento(t, textos::TefCancelado));
+            EntregaResposta(t, LinhasCancelamento(t, pagina ? textos::TefInterrompido : textos::TefCancelado));
         } catch (const std::exception&) {
             // Not written: below, its lines go to the log, and the record
             // keeps them, so the next start gives them.
         }
     }
-    // Under every name it may have: the described one, its alias, the
-    // configuration's.
-    for (const auto& nome : NomesDoMarcador(FNomeAtivo)) ApagaArquivo(FDirResp + nome);
+    // Under every name it may have (the described one, its alias, the
+    // configuration's), never one another role uses.
+    for (const auto& nome : NomesDoMarcador(Nomes())) ApagaArquivo(FDirResp + nome);
     // Answers that never could be written: their full text goes to the log
     // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {
@@ -102,6 +121,28 @@ void TfrmPrincipal::FormClose() {
         } catch (const std::exception&) {
         }
     }
+}
+
+void TfrmPrincipal::LeCanalAoFechar() {
+    // Only the open request's own page can answer it.
+    if (!FTelaAberta || !FNavegouWeb || !FTransacaoTela || FTransacaoTela->registro != FAberta->registro ||
+        FTransacaoTela->inicioMs != FAberta->inicioMs)
+        return;
+    // 0: waiting, 1: read, 2: given up (a late reply is ignored).
+    auto estado = std::make_shared<int>(0);
+    C.GeckoBrowser1->LeELimpaAtributo(
+        u"ipt_imprime_gecko", u"value",
+        [this, estado](std::optional<std::u16string> texto, componentes::TDocumento documento) {
+            if (*estado != 0) return;
+            *estado = 1;
+            Application.ExecutaHandler("FormClose", [&] { TrataCanal(texto, documento); });
+        });
+    constexpr int kEsperaDoCanal = 3000;
+    if (*estado == 0) Application.EsperaAte([estado] { return *estado != 0; }, kEsperaDoCanal);
+    if (*estado != 0) return;
+    *estado = 2;
+    // A page that does not answer may have taken the payment all the same.
+    FPaginaWebCarregada = true;
 }
 
 void TfrmPrincipal::SpeedButton1Click() {

@@ -16,6 +16,9 @@ void TfrmPrincipal::AbreTela(const std::string& nome) {
     if (!FTelaAberta) {
         FTransacaoTela = FAberta ? *FAberta : TransacaoAtual();
         FTelaRespondida = false;
+        FNavegouWeb = false;
+        FPaginaWebCarregada = false;
+        FNavegacaoWeb = 0;
         ++FSerieTela;
     }
     FTela = nome;
@@ -65,6 +68,10 @@ void TfrmPrincipal::MostraTela(const std::string& nome) {
     // The page carries the data of the transaction it is opened for.
     const TTransacao t = FTransacaoTela ? *FTransacaoTela : TransacaoAtual();
     FDocumentoAtual = C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, t)));
+    FNavegacaoWeb = FDocumentoAtual;
+    FNavegouWeb = true;
+    // A browser that cannot tell documents apart cannot tell when it loaded.
+    FPaginaWebCarregada = FNavegacaoWeb == 0;
     C.panEsconde->SetVisible(false);
 }
 
@@ -98,6 +105,7 @@ void TfrmPrincipal::CarregaPaginaLocal() {
 }
 
 void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {
+    if (FNavegouWeb && maximo > 0 && progresso >= maximo && FDocumentoAtual == FNavegacaoWeb) FPaginaWebCarregada = true;
     try {
         C.ProgressBar1->SetMax(maximo);
         C.ProgressBar1->SetPosition(progresso);
@@ -111,14 +119,18 @@ void TfrmPrincipal::tmCmdsTimer() {
     // when the page has run the script.
     C.GeckoBrowser1->LeELimpaAtributo(
         u"ipt_imprime_gecko", u"value", [this](std::optional<std::u16string> texto, componentes::TDocumento documento) {
-            Application.ExecutaHandler("tmCmdsTimer", [&] {
-                if (documento != 0 && documento <= FDescartaAte) {
-                    DescartaResultado(texto);
-                    return;
-                }
-                ProcessaCanal(texto);
-            });
+            Application.ExecutaHandler("tmCmdsTimer", [&] { TrataCanal(texto, documento); });
         });
+}
+
+void TfrmPrincipal::TrataCanal(const std::optional<std::u16string>& texto, componentes::TDocumento documento) {
+    // The web system's page has its document: from now on a payment could be made there.
+    if (FNavegouWeb && documento != 0 && documento == FNavegacaoWeb) FPaginaWebCarregada = true;
+    if (documento != 0 && documento <= FDescartaAte) {
+        DescartaResultado(texto);
+        return;
+    }
+    ProcessaCanal(texto);
 }
 
 void TfrmPrincipal::CancelaTela(const std::string& desfecho) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 using componentes::TipoMensagem;
@@ -276,7 +277,7 @@ void TfrmPrincipal::EncerraTelaAnterior() {
         FAberta.reset();
         FimDeTransacao(anterior, "cancelada: substitu\xED" "da pelo pedido " + FIdentificacao);
         try {
-            EntregaResposta(LinhasCancelamento(anterior, textos::TefCancelado));
+            EntregaResposta(anterior, LinhasCancelamento(anterior, textos::TefCancelado));
         } catch (Exception& e) {
             // Kept and written again before anything else; the request that
             // arrived must not be lost behind it.
@@ -356,11 +357,15 @@ void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho)
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
     C.panEsconde->SetVisible(true);
     const bool eraAberta = FAberta.has_value();
+    // A CNC ends the request still open with its own fields: the answer goes
+    // on that request's record.
+    TTransacao registro = t;
+    if (registro.registro.empty() && FAberta) registro.registro = FAberta->registro;
     FAberta.reset();
     if (t.tefComercial) {
         if (eraAberta && !desfecho.empty()) FimDeTransacao(t, desfecho);
         // The window hides once the commercial application can read the answer.
-        EntregaResposta(LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); });
+        EntregaResposta(registro, LinhasCancelamento(t, textos::TefCancelado), [this] { C.tmOculta->SetEnabled(true); });
         return;
     }
     C.tmOculta->SetEnabled(true);
@@ -396,7 +401,7 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     FTelaRespondida = true;
     // The payment is already made at the web system: its answer is kept
     // until it can be written, and the window hides only then.
-    EntregaResposta(std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
+    EntregaResposta(t, std::move(resposta), [this] { C.tmOculta->SetEnabled(true); });
 }
 
 // ---- exchange files ---------------------------------------------------------------------
@@ -421,6 +426,7 @@ void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas
     // One rename puts the complete file in place: the commercial application
     // sees the old file or the new one, never none or half of one.
     arquivo->PoeNoLugar(destino);
+    if (AposPorNoLugar) AposPorNoLugar(nome);
 
     if (nome != FNomeAtivo) GravaDebug("Resp", linhas, destino);
 }
@@ -534,13 +540,12 @@ void TfrmPrincipal::PreparaDiretorios() {
     FDirDebug = b + "debug/";
     if (!DiretorioExiste(FDirResp)) CriaDiretorio(FDirResp);
     if (!DiretorioExiste(FDirReq)) CriaDiretorio(FDirReq);
-    const std::string mantido = AnalisaRegistroAberta();
-    for (const auto& dir : {FDirResp, FDirReq}) {
-        TLinhas arquivos;
-        ListaArquivos(dir, arquivos, false);
-        for (const auto& arquivo : arquivos)
-            if (mantido.empty() || arquivo != FDirResp + mantido) ApagaArquivo(arquivo);
-    }
+    const std::set<std::string> mantidos = AnalisaRegistros();
+    TLinhas respostas;
+    ListaArquivos(FDirResp, respostas, false);
+    for (const auto& arquivo : respostas)
+        if (!mantidos.count(arquivo.substr(FDirResp.size()))) ApagaArquivo(arquivo);
+    LimpaPedidosAntigos();
     // Staging copies left by a run that was killed in the middle of a write.
     TLinhas sobras;
     try {
@@ -548,10 +553,82 @@ void TfrmPrincipal::PreparaDiretorios() {
     } catch (const EInOutError&) {
     }
     for (const auto& nome : sobras) ApagaArquivo(FDirTemp + nome);
-    RespondeInterrompida();
+    RespondeInterrompidas();
+}
+
+void TfrmPrincipal::LimpaPedidosAntigos() {
+    // A request written while the last run was stopping, or while this one
+    // starts, is younger than the time its client waits for the
+    // acknowledgement: it is served. An older one was given up by its client.
+    constexpr std::int64_t kEsperaDoCliente = 7'000'000'000;  // ns
+    const std::int64_t agora = plataforma::AgoraDosArquivos();
+    TLinhas pedidos;
+    ListaArquivos(FDirReq, pedidos, false);
+    for (const auto& arquivo : pedidos) {
+        const auto e = plataforma::Consulta(arquivo, false);
+        const std::int64_t idade = e ? agora - e->modificado : kEsperaDoCliente;
+        if (e && e->tipo == plataforma::TTipoEntrada::Regular && idade < kEsperaDoCliente) continue;
+        ApagaArquivo(arquivo);
+        char segundos[32];
+        std::snprintf(segundos, sizeof segundos, "%.0f s", static_cast<double>(idade) / 1e9);
+        try {
+            GravaLogErro("Request \"" + arquivo + "\" left by an earlier run " + segundos +
+                         " ago, longer than its client waits for the acknowledgement: deleted unanswered");
+        } catch (const std::exception&) {
+        }
+    }
 }
 
 // ---- the open transaction across ends of the process ------------------------------------
+//
+// One record per request acknowledged, in temp/: its state and, while the
+// answer waits, the answer's lines. It is written at its full size before
+// the acknowledgement, in two slots that are rewritten in place in turn, so
+// a later state needs no new space (a full disk) and a write cut short leaves
+// the other slot whole.
+
+namespace {
+
+constexpr const char* kCabecalhoRegistro = "TEF-REGISTRO ";
+constexpr std::size_t kSlotRegistro = 32 * 1024;
+// Anything larger is not a record of ours: never read whole.
+constexpr std::size_t kMaximoRegistro = 1024 * 1024;
+
+// A copy of the record: a header with its series, length and fingerprint,
+// the lines, and NULs up to tamanho (at least one: older readers stop there).
+std::string SlotDeRegistro(std::uint64_t serie, const std::string& conteudo, std::size_t tamanho = 0) {
+    std::string s = kCabecalhoRegistro + std::to_string(serie) + " " + std::to_string(conteudo.size()) + " " +
+                    Impressao(conteudo) + "\r\n" + conteudo;
+    s.resize(std::max(tamanho, s.size() + 1), '\0');
+    return s;
+}
+
+std::size_t TamanhoDoSlot(const std::string& conteudo) {
+    const std::size_t preciso = conteudo.size() + 64;
+    return std::max(kSlotRegistro, (preciso + 4095) / 4096 * 4096);
+}
+
+// The newest slot whose content is whole: (series, content).
+std::optional<std::pair<std::uint64_t, std::string>> SlotValido(const std::string& bytes) {
+    std::optional<std::pair<std::uint64_t, std::string>> melhor;
+    const std::size_t metade = bytes.size() / 2;
+    for (const std::size_t inicio : {std::size_t{0}, metade}) {
+        if (metade == 0 || bytes.compare(inicio, std::strlen(kCabecalhoRegistro), kCabecalhoRegistro) != 0) continue;
+        const auto fim = bytes.find("\r\n", inicio);
+        if (fim == std::string::npos || fim >= inicio + metade) continue;
+        unsigned long long serie = 0, tamanho = 0;
+        char impressao[17] = {};
+        const std::string cabecalho = bytes.substr(inicio, fim - inicio);
+        if (std::sscanf(cabecalho.c_str(), "TEF-REGISTRO %llu %llu %16s", &serie, &tamanho, impressao) != 3) continue;
+        if (tamanho > metade || fim + 2 + tamanho > inicio + metade) continue;
+        std::string conteudo = bytes.substr(fim + 2, tamanho);
+        if (Impressao(conteudo) != impressao) continue;
+        if (!melhor || serie > melhor->first) melhor.emplace(serie, std::move(conteudo));
+    }
+    return melhor;
+}
+
+}  // namespace
 
 std::string Impressao(const std::string& bytes) {
     std::uint64_t h = 14695981039346656037ull;
@@ -561,18 +638,21 @@ std::string Impressao(const std::string& bytes) {
     return buf;
 }
 
-TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta) {
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta,
+                         const std::string& nome) {
     TLinhas l = {"estado = " + estado,
                  "comando = " + std::string(t.modoAdm ? "ADM" : "CRT"),
                  "identificacao = " + t.identificacao,
                  "documento = " + t.documento,
                  "valor = " + t.valorTexto,
                  "inicio = " + std::to_string(t.inicioMs)};
+    if (!nome.empty()) l.push_back("nome = " + nome);
     for (const auto& linha : resposta) l.push_back("resposta = " + linha);
     return l;
 }
 
-std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado, TLinhas* resposta) {
+std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado, TLinhas* resposta,
+                                              std::string* nome) {
     std::map<std::string, std::string> v;
     for (const auto& l : linhas) {
         const auto igual = l.find(" = ");
@@ -594,123 +674,237 @@ std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string
     t.valorTexto = v["valor"];
     t.inicioMs = std::atoll(v["inicio"].c_str());
     if (estado) *estado = v["estado"];
+    if (nome) *nome = v["nome"];
     return t;
 }
 
+std::vector<std::string> ArquivosDeRegistro(const std::string& dirTemp) {
+    std::vector<std::string> r;
+    const auto entradas = plataforma::ListaDiretorio(dirTemp);
+    if (!entradas) return r;
+    for (const auto& e : *entradas) {
+        const std::string& n = e.nome;
+        if (n.size() > 14 && n.compare(0, 10, "transacao-") == 0 && n.compare(n.size() - 4, 4, ".txt") == 0)
+            r.push_back(JuntaCaminho(dirTemp, n));
+    }
+    std::sort(r.begin(), r.end());
+    return r;
+}
+
+std::optional<TRegistroLido> LeRegistro(const std::string& arquivo, std::string* erro) {
+    const auto falha = [&](const std::string& motivo) {
+        if (erro) *erro = motivo;
+        return std::nullopt;
+    };
+    std::string bytes;
+    if (const auto codigo = plataforma::LeArquivo(arquivo, bytes, true, kMaximoRegistro)) {
+        if (codigo == plataforma::ErroGrandeDemais())
+            return falha("larger than " + std::to_string(kMaximoRegistro / 1024) + " KiB");
+        return falha(DescreveEntrada(arquivo) + ": " + plataforma::TextoDoErro(codigo));
+    }
+    std::string conteudo = bytes;
+    if (bytes.rfind(kCabecalhoRegistro, 0) == 0) {
+        auto slot = SlotValido(bytes);
+        if (!slot) return falha("no whole copy in it");
+        conteudo = std::move(slot->second);
+    }
+    TRegistroLido r;
+    auto t = TransacaoDoRegistro(DivideLinhas(conteudo), &r.estado, &r.resposta, &r.nome);
+    if (!t) return falha("its lines are not a record");
+    r.t = *t;
+    r.t.registro = arquivo;
+    if (r.nome.empty()) r.nome = "intpos.001";
+    return r;
+}
+
+void GravaRegistro(const std::string& arquivo, const TLinhas& linhas) {
+    const std::string conteudo = TextoLinhas(linhas);
+    {
+        // In place, in the slot that does not hold the newest copy.
+        plataforma::TArquivo f;
+        std::string bytes;
+        if (f.Abre(arquivo, plataforma::TArquivo::Modo::Regravacao) == 0 && f.ConfereProprio() == 0 &&
+            f.LeTudo(bytes, kMaximoRegistro) == 0 && bytes.size() % 2 == 0 && bytes.size() >= 2 * kSlotRegistro) {
+            const std::size_t metade = bytes.size() / 2;
+            const auto atual = SlotValido(bytes);
+            const std::uint64_t serie = atual ? atual->first + 1 : 1;
+            if (conteudo.size() + 64 <= metade) {
+                // What lies after the copy's length in the slot is never read.
+                const std::int64_t onde = static_cast<std::int64_t>(serie % 2 == 1 ? 0 : metade);
+                if (const auto e = f.EscreveEm(onde, SlotDeRegistro(serie, conteudo)))
+                    throw EWriteError("Stream write error", plataforma::TextoDoErro(e));
+                if (const auto e = f.Sincroniza()) throw EWriteError("Stream write error", plataforma::TextoDoErro(e));
+                return;
+            }
+        }
+    }
+    // A new record, or one that must grow: made whole beside it and renamed.
+    const std::size_t slot = TamanhoDoSlot(conteudo);
+    TArquivoDeTrabalho novo(plataforma::DiretorioDe(arquivo), ".transacao.novo");
+    novo.Escreve(SlotDeRegistro(1, conteudo, slot) + std::string(slot, '\0'));
+    novo.PoeNoLugar(arquivo);
+}
+
 bool TfrmPrincipal::EscreveRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta) {
-    if (FDirTemp.empty()) return false;
+    if (t.registro.empty()) return false;
     try {
-        if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
-        TArquivoDeTrabalho novo(FDirTemp, ".transacao-aberta.novo",
-                                [this](const std::string& c, const std::string& o) { RelataOcupado(c, o); });
-        novo.Escreve(TextoLinhas(LinhasDoRegistro(t, estado, resposta)));
-        novo.PoeNoLugar(ArquivoRegistroAberta());
-        FRegistroRelatado = false;
+        GravaRegistro(t.registro, LinhasDoRegistro(t, estado, resposta, FNomeResposta));
+        RecuperacaoLigada("");
         return true;
     } catch (Exception& e) {
-        // The sale goes on; only an end of the process in its middle would
-        // leave it unanswered. Told once.
-        if (!FRegistroRelatado) {
-            FRegistroRelatado = true;
-            Relata(Exception("The record of the open transaction cannot be written: " + e.Message(), e.Causa),
-                   "GravaRegistroAberta");
-        }
+        RecuperacaoLigada("the record of request " + t.identificacao + " (" + t.registro +
+                          ") cannot be written: " + (e.Causa.empty() ? e.Message() : e.Causa));
         return false;
     }
 }
 
-void TfrmPrincipal::GravaRegistroAberta(const TTransacao& t) {
-    // A new number, never one used before: an older answer's bookkeeping
-    // must not take this record for its own.
-    FSerieRegistro = ++FContadorRegistro;
-    FRegistrada = t;
-    EscreveRegistro(t, "aberta");
+void TfrmPrincipal::RecuperacaoLigada(const std::string& motivo) {
+    if (motivo == FRecuperacaoDesligada) return;
+    const bool nova = FRecuperacaoDesligada.empty();
+    FRecuperacaoDesligada = motivo;
+    if (Observador.Recuperacao) Observador.Recuperacao(motivo);
+    // The sale goes on; only an end of the process in its middle would
+    // leave it unanswered. Told once.
+    if (!motivo.empty() && nova) Relata(Exception("Recovery after a crash is off: " + motivo), "GravaRegistroAberta");
 }
 
-void TfrmPrincipal::EntregaResposta(TLinhas linhas, std::function<void()> depois) {
-    const std::uint64_t serie = FSerieRegistro;
+void TfrmPrincipal::GravaRegistroAberta(TTransacao& t) {
+    t.registro.clear();
+    if (FDirTemp.empty()) return;
+    // A name of its own, never one used before: an older answer's
+    // bookkeeping must not take this record for its own.
+    std::string motivo;
+    try {
+        if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
+        const std::string conteudo = TextoLinhas(LinhasDoRegistro(t, "aberta", {}, FNomeResposta));
+        const std::size_t slot = TamanhoDoSlot(conteudo);
+        for (int tentativa = 0; tentativa < 100; ++tentativa) {
+            const std::string nome = FDirTemp + "transacao-" + std::to_string(t.inicioMs) + "-" +
+                                     std::to_string(plataforma::IdDoProcesso()) + "-" +
+                                     std::to_string(++FContadorRegistro) + ".txt";
+            TArquivoDeTrabalho novo(FDirTemp, ".transacao.novo",
+                                    [this](const std::string& c, const std::string& o) { RelataOcupado(c, o); });
+            novo.Escreve(SlotDeRegistro(1, conteudo, slot) + std::string(slot, '\0'));
+            if (novo.PoeNoLugarSeLivre(nome)) {
+                t.registro = nome;
+                RecuperacaoLigada("");
+                return;
+            }
+        }
+        motivo = "no free name in " + FDirTemp;
+    } catch (Exception& e) {
+        motivo = e.Causa.empty() ? e.Message() : e.Causa;
+    }
+    RecuperacaoLigada("the record of request " + t.identificacao + " cannot be made in " + FDirTemp + ": " + motivo);
+}
+
+void TfrmPrincipal::Respondido(const std::string& registro) {
+    // Only the newest answer can still be unread in resp/: older records go.
+    for (const auto& r : FRegistrosRespondidos)
+        if (r != registro) ApagaArquivo(r);
+    FRegistrosRespondidos = {registro};
+}
+
+void TfrmPrincipal::EntregaResposta(const TTransacao& t, TLinhas linhas, std::function<void()> depois) {
+    // On record before it is written: whatever ends the process from here
+    // on, the next start gives this answer (once: it sees whether the
+    // rename had happened).
+    EscreveRegistro(t, "pendente", linhas);
     const TLinhas escritas = linhas;
-    auto aoGravar = [this, serie, escritas] {
+    auto aoGravar = [this, t, escritas] {
         // Written: kept across a restart for its reader while unread.
-        if (serie == 0 || serie != FSerieRegistro || !FRegistrada) return;
-        EscreveRegistro(*FRegistrada, "respondida " + Impressao(TextoLinhas(escritas)) + " " + FNomeResposta);
+        if (t.registro.empty()) return;
+        if (EscreveRegistro(t, "respondida " + Impressao(TextoLinhas(escritas)) + " " + FNomeResposta))
+            Respondido(t.registro);
     };
-    const auto pendente = [&] {
-        // Not written yet: the record keeps the answer, so that whatever
-        // ends this process, the next start gives it and nothing else.
-        if (serie != 0 && serie == FSerieRegistro && FRegistrada && !FPendentes.empty() &&
-            FPendentes.back().linhas == escritas)
-            EscreveRegistro(*FRegistrada, "pendente", escritas);
-    };
-    try {
-        Entrega(FNomeResposta, std::move(linhas), std::move(depois), std::move(aoGravar));
-    } catch (...) {
-        pendente();
-        throw;
-    }
-    pendente();
+    Entrega(FNomeResposta, std::move(linhas), std::move(depois), std::move(aoGravar));
 }
 
-std::string TfrmPrincipal::AnalisaRegistroAberta() {
-    FInterrompida.reset();
-    FRespostaInterrompida.clear();
-    const std::string arquivo = ArquivoRegistroAberta();
-    const auto e = plataforma::Consulta(arquivo, false);
-    if (!e) return "";
-    std::string estado;
-    TLinhas resposta;
-    std::optional<TTransacao> t;
+bool TfrmPrincipal::RespostaNoLugar(const std::string& nome, const std::string& impressao) const {
+    const std::string arquivo = FDirResp + nome;
+    if (!NomeDeArquivoValido(nome) || !ArquivoExiste(arquivo)) return false;
     try {
-        if (e->tipo == plataforma::TTipoEntrada::Regular)
-            t = TransacaoDoRegistro(CarregaLinhasRegular(arquivo), &estado, &resposta);
+        return Impressao(TextoLinhas(CarregaLinhasRegular(arquivo))) == impressao;
     } catch (const Exception&) {
+        return false;
     }
-    if (!t) {
-        ApagaArquivo(arquivo);
+}
+
+std::set<std::string> TfrmPrincipal::AnalisaRegistros() {
+    FInterrompidas.clear();
+    FRegistrosRespondidos.clear();
+    std::set<std::string> mantidos;
+    const auto nota = [this](const std::string& texto) {
         try {
-            GravaLogErro("\"" + arquivo + "\" is not a record of an open transaction: removed");
+            GravaLogErro(texto);
         } catch (...) {
         }
-        return "";
+    };
+    std::vector<TRegistroLido> registros;
+    for (const auto& arquivo : ArquivosDeRegistro(FDirTemp)) {
+        std::string erro;
+        if (auto r = LeRegistro(arquivo, &erro)) {
+            registros.push_back(std::move(*r));
+            continue;
+        }
+        // Said as it is: what is gone, and what stays.
+        const auto e = plataforma::Consulta(arquivo, false);
+        const bool apagou =
+            !(e && e->tipo == plataforma::TTipoEntrada::Diretorio) && plataforma::ApagaArquivo(arquivo) == 0;
+        nota("\"" + arquivo + "\" is not a record of an open transaction (" + erro + "): " +
+             (apagou ? std::string("removed") : "left in place: it is " + DescreveEntrada(arquivo) +
+                                                    " that the manager does not remove"));
     }
-    if (estado == "aberta" || estado == "pendente") {
-        FInterrompida = t;
-        if (estado == "pendente") FRespostaInterrompida = resposta;
-        return "";
+    std::stable_sort(registros.begin(), registros.end(),
+                     [](const TRegistroLido& a, const TRegistroLido& b) { return a.t.inicioMs < b.t.inicioMs; });
+    for (auto& r : registros) {
+        if (r.estado == "aberta") {
+            FInterrompidas.push_back({r.t, {}});
+            continue;
+        }
+        if (r.estado == "pendente") {
+            // Written, and the process ended before the record said so: the
+            // answer stays for its reader, and nothing is answered twice.
+            const std::string impressao = Impressao(TextoLinhas(r.resposta));
+            if (RespostaNoLugar(r.nome, impressao)) {
+                mantidos.insert(r.nome);
+                EscreveRegistro(r.t, "respondida " + impressao + " " + r.nome);
+                FRegistrosRespondidos.push_back(r.t.registro);
+            } else {
+                FInterrompidas.push_back({r.t, r.resposta});
+            }
+            continue;
+        }
+        // "respondida <fingerprint> <name in resp/>": the answer stays until
+        // its reader takes it, but only while it is still that very answer.
+        const auto espaco = r.estado.find(' ', 11);
+        if (r.estado.rfind("respondida ", 0) == 0 && espaco != std::string::npos &&
+            RespostaNoLugar(r.estado.substr(espaco + 1), r.estado.substr(11, espaco - 11))) {
+            mantidos.insert(r.estado.substr(espaco + 1));
+            FRegistrosRespondidos.push_back(r.t.registro);
+        } else {
+            ApagaArquivo(r.t.registro);
+        }
     }
-    // Answered: the answer stays until its reader takes it, but only while it
-    // is still that very answer. "respondida <fingerprint> <name in resp/>"
-    const auto espaco = estado.find(' ', 11);
-    if (estado.rfind("respondida ", 0) != 0 || espaco == std::string::npos) return "";
-    const std::string nome = estado.substr(espaco + 1);
-    const std::string arquivoResposta = FDirResp + nome;
-    if (!NomeDeArquivoValido(nome) || !ArquivoExiste(arquivoResposta)) return "";
-    try {
-        if (Impressao(TextoLinhas(CarregaLinhasRegular(arquivoResposta))) == estado.substr(11, espaco - 11)) return nome;
-    } catch (const Exception&) {
-    }
-    return "";
+    return mantidos;
 }
 
-void TfrmPrincipal::RespondeInterrompida() {
-    if (!FInterrompida) return;
-    const TTransacao t = *FInterrompida;
-    FInterrompida.reset();
-    // The record on disk is that transaction's.
-    FSerieRegistro = ++FContadorRegistro;
-    FRegistrada = t;
-    // An answer that was waiting to be written goes out as it was; without
-    // one, the request ended with the process.
-    const bool pendente = !FRespostaInterrompida.empty();
-    TLinhas linhas = pendente ? FRespostaInterrompida : LinhasCancelamento(t, textos::TefInterrompido);
-    FRespostaInterrompida.clear();
-    FimDeTransacao(t, pendente ? "respondida depois de o gerenciador terminar"
-                               : "interrompida: o gerenciador terminou antes de responder");
-    try {
-        EntregaResposta(std::move(linhas));
-    } catch (Exception& e) {
-        // The start goes on: the answer is kept and written by a later tick.
-        Relata(e, "FormCreate");
+void TfrmPrincipal::RespondeInterrompidas() {
+    auto interrompidas = std::move(FInterrompidas);
+    FInterrompidas.clear();
+    for (auto& [t, resposta] : interrompidas) {
+        // An answer that was waiting to be written goes out as it was;
+        // without one, the request ended with the process.
+        const bool pendente = !resposta.empty();
+        TLinhas linhas = pendente ? resposta : LinhasCancelamento(t, textos::TefInterrompido);
+        FimDeTransacao(t, pendente ? "respondida depois de o gerenciador terminar"
+                                   : "interrompida: o gerenciador terminou antes de responder");
+        try {
+            EntregaResposta(t, std::move(linhas));
+        } catch (Exception& e) {
+            // The start goes on: the answer is kept and written by a later tick.
+            Relata(e, "FormCreate");
+        }
     }
 }
 
@@ -938,32 +1132,20 @@ std::optional<std::string> NomeDeArquivoValido(const std::string& valor) {
     return valor;
 }
 
-std::vector<std::string> NomesDoMarcador(const std::string& nomeAtivo) {
-    return {"Ativo.001", "ativo.001", nomeAtivo};
-}
-
-std::string NomeAtivoConfigurado() {
-    try {
-        TRegistry reg;
-        if (!reg.OpenKeyReadOnly(textos::ChaveRegistro)) return "Ativo.001";
-        return NomeDeArquivoValido(reg.ReadString("NomeAtivo")).value_or("Ativo.001");
-    } catch (const std::exception&) {
-        return "Ativo.001";
-    }
-}
-
-void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
+TNomesResp NomesDaConfiguracao(
+    TRegistry& reg, const std::function<void(const std::string&, const std::string&, const std::string&)>& recusado) {
+    TNomesResp r;
     struct TNome {
         const char* valor;
-        const char* descrito;
         std::string& campo;
+        std::string descrito;
         std::string lido;
         bool legivel = true;
         std::optional<std::string> valido;
     };
-    TNome nomes[] = {{"NomeConfirmacao", "intpos.sts", FNomeConfirmacao, {}, true, {}},
-                     {"NomeResposta", "intpos.001", FNomeResposta, {}, true, {}},
-                     {"NomeAtivo", "Ativo.001", FNomeAtivo, {}, true, {}}};
+    TNome nomes[] = {{"NomeConfirmacao", r.confirmacao, r.confirmacao, {}, true, {}},
+                     {"NomeResposta", r.resposta, r.resposta, {}, true, {}},
+                     {"NomeAtivo", r.ativo, r.ativo, {}, true, {}}};
     for (auto& n : nomes) {
         try {
             n.lido = reg.ReadString(n.valor);
@@ -972,10 +1154,8 @@ void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
         }
         n.valido = n.legivel ? NomeDeArquivoValido(n.lido) : std::nullopt;
     }
-    // Two roles under one name (letter case aside, as Windows sees them)
-    // would overwrite each other: an answer taken for the marker and
-    // deleted. The first configured name of such a pair gives way, in the
-    // order acknowledgement, answer, marker.
+    // Two roles under one name would overwrite each other: an answer taken
+    // for the marker and deleted.
     const auto efetivo = [](const TNome& n) { return MaiusculasAnsi(n.valido.value_or(n.descrito)); };
     for (int volta = 0; volta < 3; ++volta)
         for (auto& n : nomes)
@@ -983,15 +1163,44 @@ void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
                 if (&outro != &n && n.valido && efetivo(n) == efetivo(outro)) n.valido.reset();
     for (auto& n : nomes) {
         n.campo = n.valido.value_or(n.descrito);
-        if (n.valido || (n.legivel && n.lido.empty())) continue;
-        // Told once per value: the start goes on with the described name.
-        const std::string nota = std::string(n.valor) + "\n" + n.lido;
-        if (!FNomesRelatados.insert(nota).second) continue;
-        Relata(Exception("The configuration value \"" + std::string(n.valor) + "\" is not a bare file name of at most 64 "
-                         "bytes, distinct from the other two (no \"/\", \"\\\", \":\", \"..\", control character or "
-                         "name Windows reserves): \"" + n.lido + "\"; \"" + n.descrito + "\" is used"),
-               "CarregaParametros");
+        if (!n.valido && !(n.legivel && n.lido.empty()) && recusado) recusado(n.valor, n.lido, n.campo);
     }
+    return r;
+}
+
+TNomesResp NomesConfigurados() {
+    try {
+        TRegistry reg;
+        if (!reg.OpenKeyReadOnly(textos::ChaveRegistro)) return {};
+        return NomesDaConfiguracao(reg);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::vector<std::string> NomesDoMarcador(const TNomesResp& nomes) {
+    std::vector<std::string> r;
+    for (const std::string& nome : {std::string("Ativo.001"), std::string("ativo.001"), nomes.ativo}) {
+        const std::string m = MaiusculasAnsi(nome);
+        if (m == MaiusculasAnsi(nomes.confirmacao) || m == MaiusculasAnsi(nomes.resposta)) continue;
+        if (std::find(r.begin(), r.end(), nome) == r.end()) r.push_back(nome);
+    }
+    return r;
+}
+
+void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {
+    const TNomesResp nomes =
+        NomesDaConfiguracao(reg, [this](const std::string& valor, const std::string& lido, const std::string& usado) {
+            // Told once per value: the start goes on with the described name.
+            if (!FNomesRelatados.insert(valor + "\n" + lido).second) return;
+            Relata(Exception("The configuration value \"" + valor + "\" is not a bare file name of at most 64 "
+                             "bytes, distinct from the other two (no \"/\", \"\\\", \":\", \"..\", control character or "
+                             "name Windows reserves): \"" + lido + "\"; \"" + usado + "\" is used"),
+                   "CarregaParametros");
+        });
+    FNomeConfirmacao = nomes.confirmacao;
+    FNomeResposta = nomes.resposta;
+    FNomeAtivo = nomes.ativo;
 }
 
 void TfrmPrincipal::AbreParametros() {

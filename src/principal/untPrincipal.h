@@ -93,27 +93,64 @@ struct TTransacao {
     bool modoAdm = false;
     bool tefComercial = false;
     std::int64_t inicioMs = 0;  // when it was acknowledged, on the manager's clock
+    std::string registro;       // its record in temp/ while it may need answering after a crash; empty: none
 };
 
 // A short fingerprint of bytes (FNV-1a, hexadecimal).
 std::string Impressao(const std::string& bytes);
 // A transaction as the record of an open one holds it (with the answer's
-// lines when one waits), and back.
-TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta = {});
+// lines when one waits, and the name of resp/ it goes to), and back.
+TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta = {},
+                         const std::string& nome = "");
 // Nothing when the lines are not such a record.
 std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string* estado = nullptr,
-                                              TLinhas* resposta = nullptr);
+                                              TLinhas* resposta = nullptr, std::string* nome = nullptr);
+// The records of open transactions in a temp/ directory, whatever they are
+// ("transacao-*.txt"), in name order.
+std::vector<std::string> ArquivosDeRegistro(const std::string& dirTemp);
+// One record as read: states "aberta" (acknowledged, no answer yet),
+// "pendente" (its answer, in resposta, is on its way to resp/nome) and
+// "respondida <fingerprint> <name>" (written; kept while unread).
+struct TRegistroLido {
+    TTransacao t;  // t.registro: the file
+    std::string estado;
+    TLinhas resposta;
+    std::string nome;
+};
+// Nothing, with the reason, when the file is no whole record (too large,
+// not a regular file, no whole copy, not a record's lines).
+std::optional<TRegistroLido> LeRegistro(const std::string& arquivo, std::string* erro = nullptr);
+// Writes the record's lines: in place when the file is a record of this
+// user's with room, else made whole beside it and renamed. Raises on failure.
+void GravaRegistro(const std::string& arquivo, const TLinhas& linhas);
 
 // A file name of resp/ taken from the configuration ("NomeConfirmacao",
 // "NomeResposta", "NomeAtivo"): nothing when it is not a bare file name of at
 // most 64 bytes (no path separator, no "..", no control character).
 std::optional<std::string> NomeDeArquivoValido(const std::string& valor);
-// The marker's name the installation's configuration asks for, or
-// "Ativo.001"; never raises (an unreadable store gives the described name).
-std::string NomeAtivoConfigurado();
-// Every name the marker may have in resp/: the usual one, its alias, the
-// configuration's.
-std::vector<std::string> NomesDoMarcador(const std::string& nomeAtivo);
+// The names of the three files of resp/: the acknowledgement, the answer
+// and the marker.
+struct TNomesResp {
+    std::string confirmacao = "intpos.sts";
+    std::string resposta = "intpos.001";
+    std::string ativo = "Ativo.001";
+};
+// The names the configuration key asks for ("NomeConfirmacao",
+// "NomeResposta", "NomeAtivo"), each checked by NomeDeArquivoValido, and
+// never two roles under one name (letter case aside, as Windows sees them):
+// the first configured name of such a pair gives way, in the order
+// acknowledgement, answer, marker. Each value refused is handed to recusado
+// (the value's name, the text read, the name used instead).
+TNomesResp NomesDaConfiguracao(
+    TRegistry& reg,
+    const std::function<void(const std::string&, const std::string&, const std::string&)>& recusado = nullptr);
+// The same for the installation's store as it is now; never raises (an
+// unreadable store gives the described names).
+TNomesResp NomesConfigurados();
+// Every name the marker may have in resp/ (the usual one, its alias, the
+// configuration's), less any that another role uses: removing the marker
+// must never remove an answer.
+std::vector<std::string> NomesDoMarcador(const TNomesResp& nomes);
 
 // One transaction of the commercial application, as it ended.
 struct TFimTransacao {
@@ -132,6 +169,7 @@ struct TObservador {
     std::function<void(const std::string&)> Erro;             // an error log entry (Windows-1252, masked)
     std::function<void(const std::string&)> Aviso;            // a notice nobody is there to read in a box
     std::function<void(std::size_t)> Pendentes;               // answers waiting to be written
+    std::function<void(const std::string&)> Recuperacao;      // why a crash would lose a request; "" again once not
 };
 
 class TfrmPrincipal {
@@ -175,6 +213,7 @@ public:
     // Reads the three optional names; an invalid one is reported once and
     // the described name used.
     void LeNomesDeArquivo(TRegistry& reg);
+    TNomesResp Nomes() const { return {FNomeConfirmacao, FNomeResposta, FNomeAtivo}; }
 
     // The executable's directory with its trailing "/".
     std::string DiretorioExe() const;
@@ -214,6 +253,9 @@ public:
     // The cancellation answer of a transaction.
     static TLinhas LinhasCancelamento(const TTransacao& t, const std::string& mensagem);
     void GravaResposta(const std::string& nome, const TLinhas& linhas);
+    // For tests: runs right after a file of resp/ is put in place (a crash
+    // at that moment).
+    std::function<void(const std::string& nome)> AposPorNoLugar;
     void GravaAtivo();
     void GravaDebug(const std::string& tipo, const TLinhas& linhas, const std::string& caminho);
     void GravaLogErro(const std::string& texto);
@@ -235,6 +277,16 @@ public:
     std::string EnderecoTela(const std::string& nome, const TTransacao& t) const;
     // A result of a page whose screen is over: to the log, never to resp/.
     void DescartaResultado(const std::optional<std::u16string>& texto);
+    // What a read of the channel brought, from the document of a navigation.
+    void TrataCanal(const std::optional<std::u16string>& texto, componentes::TDocumento documento);
+    // The web system's page of the screen: asked for (navigated), its
+    // navigation, and whether it was seen loaded (its document read, or its
+    // load complete).
+    bool FNavegouWeb = false;
+    componentes::TDocumento FNavegacaoWeb = 0;
+    bool FPaginaWebCarregada = false;
+    // At a stop: one more bounded read of the open request's page.
+    void LeCanalAoFechar();
 
     // ---- browser runtime and profile upkeep ----
     bool VerificaRegistroGre();
@@ -259,21 +311,25 @@ public:
     static int SaidaDaFalha(const std::exception& e);
 
     // ---- the open transaction across ends of the process ----
-    // A small record beside the exchange directories, flushed to disk: the
-    // request acknowledged and not yet answered. The next start answers it
-    // as interrupted; an answer written at a stop stays for its reader.
-    std::string ArquivoRegistroAberta() const { return FDirTemp + "transacao-aberta.txt"; }
-    // States: "aberta" (acknowledged, no answer yet), "pendente" (its answer
-    // waits to be written: the lines follow) and "respondida <fingerprint>
-    // <name>" (written; the next start keeps it while it is unread).
-    void GravaRegistroAberta(const TTransacao& t);
+    // A record per request acknowledged and not yet answered, in temp/,
+    // flushed to disk (see LeRegistro for its states). The next start
+    // answers an open one as interrupted, gives an answer that waited, and
+    // keeps an answer written at a stop for its reader.
+    // Makes t's record, in state "aberta", and sets t.registro (left empty
+    // when it cannot be made: recovery is then off, and said so).
+    void GravaRegistroAberta(TTransacao& t);
     bool EscreveRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta = {});
-    // Every final answer of a request goes through here: written now, or
-    // kept (and on the record with its lines), and the record follows it.
-    void EntregaResposta(TLinhas linhas, std::function<void()> depois = nullptr);
-    std::optional<TTransacao> FRegistrada;  // whose record is on disk
+    // Every final answer of a request goes through here: on t's record
+    // first, then written now or kept, and the record follows it.
+    void EntregaResposta(const TTransacao& t, TLinhas linhas, std::function<void()> depois = nullptr);
     std::uint64_t FContadorRegistro = 0;
-    TLinhas FRespostaInterrompida;  // the lines a "pendente" record kept
+    // Records whose answer was written (only the newest is still of use).
+    std::vector<std::string> FRegistrosRespondidos;
+    void Respondido(const std::string& registro);
+    // Why a crash would now lose an open request; empty while recovery works.
+    std::string FRecuperacaoDesligada;
+    void RecuperacaoLigada(const std::string& motivo);
+    bool RespostaNoLugar(const std::string& nome, const std::string& impressao) const;
     // The screen's transaction has its result: a later "close" or "Cancelar
     // TEF" must not turn an approval into a cancellation.
     bool FTelaRespondida = false;
@@ -283,14 +339,15 @@ public:
     bool FConfirmacaoPendente = false;
     // A screen asked for: MostraTela loads it only while it is still the one.
     std::uint64_t FSerieTela = 0;
-    // At start, after resp/ and req/ are cleared: answers the request the
-    // last run left open. Returns the file of resp/ to keep (an answer the
-    // last run wrote at its stop and nobody has read yet), else "".
-    std::string AnalisaRegistroAberta();
-    void RespondeInterrompida();
-    std::optional<TTransacao> FInterrompida;
-    std::uint64_t FSerieRegistro = 0;
-    bool FRegistroRelatado = false;
+    // At start, before resp/ is cleared: reads the records the last run
+    // left. Returns the files of resp/ to keep (answers written and not read
+    // yet); what still needs an answer is answered by RespondeInterrompidas,
+    // after the clearing.
+    std::set<std::string> AnalisaRegistros();
+    void RespondeInterrompidas();
+    std::vector<std::pair<TTransacao, TLinhas>> FInterrompidas;
+    // At start: requests in req/ older than a client waits go, each said.
+    void LimpaPedidosAntigos();
     // The transaction ended: journal line.
     void FimDeTransacao(const TTransacao& t, const std::string& desfecho);
 
@@ -350,6 +407,7 @@ public:
     };
     std::deque<TEscritaPendente> FPendentes;
     bool FFechando = false;
+    bool FNoFechamento = false;
 
 private:
     struct TAssinaturaPedido {

@@ -210,6 +210,11 @@ void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) 
     frm.Observador.Aviso = [semOperador](const std::string& texto) {
         if (semOperador) sup::Registra(5, Utf8EmLinhas(texto));
     };
+    frm.Observador.Recuperacao = [l, grava, semOperador](const std::string& motivo) {
+        l->estado.recuperacao = Cp1252ParaUtf8(motivo);
+        grava();
+        if (semOperador && motivo.empty()) sup::Registra(5, "recupera\u00e7\u00e3o depois de uma queda de novo ativa");
+    };
     frm.Observador.Pendentes = [l, grava, semOperador](std::size_t n) {
         l->estado.pendentes = n;
         grava();
@@ -252,26 +257,47 @@ int main(int argc, char** argv) {
 
     // One manager per user and per installation directory: two must never
     // share one req/ and resp/ pair, whoever runs them.
-    if (!plataforma::TomaInstanciaUnica(kTitulo, b)) {
-        RelataFalha(b, textos::JaEmExecucao);
+    const plataforma::TInstancia instancia = plataforma::TomaInstanciaUnica(kTitulo, b);
+    if (!instancia) {
+        const bool outro = instancia.estado == plataforma::TInstancia::Estado::OutroGerente;
+        const std::string texto =
+            outro ? textos::JaEmExecucao
+                  : "Ocorreu algum erro na instala\xE7\xE3o do TEF.\r" + Utf8ParaCp1252(instancia.caminho) +
+                        " n\xE3o p\xF4" "de ser criado pelo usu\xE1rio " + Utf8ParaCp1252(plataforma::NomeDoUsuario()) +
+                        ": " + Utf8ParaCp1252(plataforma::TextoDoErro(instancia.codigo));
+        RelataFalha(b, texto);
         if (!semOperador) {
             QApplication caixa(argc, argv);
             componentes::TAplicacaoQt app(b + "TefOrvex", primeiro);
-            app.MessageBox(componentes::TipoMensagem::Erro, textos::JaEmExecucao);
+            app.MessageBox(componentes::TipoMensagem::Erro, texto);
         }
-        return saida::OutroGerente;
+        return outro ? saida::OutroGerente : saida::InstalacaoIncompleta;
     }
-    // A manager that dies, however it dies, is seen as gone at once.
-    std::vector<std::string> marcadores;
-    for (const auto& nome : NomesDoMarcador(NomeAtivoConfigurado())) marcadores.push_back(b + "resp/" + nome);
-    plataforma::ApagaAoTerminar(marcadores);
+    const char* display = std::getenv("DISPLAY");
+    const bool telaPropria = semOperador && (display == nullptr || *display == '\0');
+    std::vector<std::string> marcadores, diretorios;
+    for (const auto& nome : NomesDoMarcador(NomesConfigurados())) marcadores.push_back(b + "resp/" + nome);
+    // The virtual display's cookie in a directory of this user's alone,
+    // under a name nobody can take first.
+    std::string cookie;
+    if (telaPropria) {
+        const char* run = std::getenv("XDG_RUNTIME_DIR");
+        std::string dir = run && *run ? run : "";
+        if (dir.empty()) {
+            dir = plataforma::CriaDiretorioTemporario(plataforma::DiretorioTemporario() + "/tef-orvex-tela.");
+            if (!dir.empty()) diretorios.push_back(dir);
+        }
+        if (!dir.empty()) cookie = dir + "/tef-orvex.Xauthority";
+        if (!cookie.empty()) marcadores.push_back(cookie);
+    }
+    // A manager that dies, however it dies, is seen as gone at once; its
+    // display's cookie goes with it.
+    plataforma::ApagaAoTerminar(marcadores, diretorios);
 
     if (semOperador) {
-        if (std::getenv("DISPLAY") == nullptr || *std::getenv("DISPLAY") == '\0') {
-            const char* run = std::getenv("XDG_RUNTIME_DIR");
-            const std::string dir = run && *run ? run : plataforma::DiretorioTemporario();
-            std::string erro;
-            if (!plataforma::IniciaTelaVirtual(dir + "/tef-orvex.Xauthority", erro)) {
+        if (telaPropria) {
+            std::string erro = "no private directory for its cookie in " + plataforma::DiretorioTemporario();
+            if (cookie.empty() || !plataforma::IniciaTelaVirtual(cookie, erro)) {
                 RelataFalha(b, "O TEF n\xE3o p\xF4" "de ser iniciado.\rSem tela: a tela virtual n\xE3o abriu: " +
                                    Utf8ParaCp1252(erro));
                 return saida::SemTela;

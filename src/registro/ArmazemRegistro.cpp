@@ -11,25 +11,69 @@ std::function<void(const std::string&)> TArmazemRegistro::AntesDeRenomear;
 namespace {
 
 const char* const kCaminhoPadrao = "/etc/orvex/tef.reg";
+// A store holds a few values: anything much larger is not one, and reading
+// it whole would take the memory of the till.
+constexpr std::size_t kTamanhoMaximo = 1024 * 1024;
+// A writer holds the lock for a moment; one that holds it longer is not
+// waited for (the store is read all the same).
+constexpr int kEsperaLeitura = 2000;
 
 [[noreturn]] void FalhaSistema(const std::string& caminho, p::TCodigo erro) {
+    if (erro == p::ErroGrandeDemais())
+        throw ERegistryException(caminho + ": larger than " + std::to_string(kTamanhoMaximo / 1024) +
+                                 " KiB: not a configuration store");
     throw ERegistryException(caminho + ": " + p::TextoDoErro(erro));
 }
 
-// Nothing when the file does not exist.
-std::optional<std::string> LeArquivo(const std::string& arquivo) {
+// The store is only ever a regular file: a link could lead anywhere (root
+// writes the store when a till is provisioned), and a FIFO or a device would
+// hang every reader.
+void ConfereTipo(const std::string& arquivo) {
+    const auto e = p::Consulta(arquivo, false);
+    if (!e || e->tipo == p::TTipoEntrada::Regular) return;
+    const char* oQue = e->tipo == p::TTipoEntrada::Link        ? "a symbolic link"
+                       : e->tipo == p::TTipoEntrada::Diretorio ? "a directory"
+                                                                : "a FIFO, socket or device";
+    throw ERegistryException(arquivo + ": " + oQue +
+                             ", not a regular file: the configuration store is only read from and written to a "
+                             "regular file");
+}
+
+// Nothing when the file does not exist. A writer that rewrites the store in
+// place holds its lock meanwhile: readers take it shared, unless comLock is
+// false (the writer itself).
+std::optional<std::string> LeArquivo(const std::string& arquivo, bool comTrava) {
+    ConfereTipo(arquivo);
+    p::TTrava trava;
+    if (comTrava) (void)trava.TomaCompartilhada(arquivo + ".lock", kEsperaLeitura);
     std::string texto;
-    if (const auto erro = p::LeArquivo(arquivo, texto)) {
+    if (const auto erro = p::LeArquivo(arquivo, texto, true, kTamanhoMaximo)) {
         if (p::TipoDoErro(erro) == p::TTipoErro::NaoEncontrado) return std::nullopt;
+        ConfereTipo(arquivo);  // replaced meanwhile: say what it is now
         FalhaSistema(arquivo, erro);
     }
     return texto;
 }
 
-TDocumentoReg Carrega(const std::string& arquivo) {
-    auto texto = LeArquivo(arquivo);
+TDocumentoReg Carrega(const std::string& arquivo, bool comTrava = true) {
+    auto texto = LeArquivo(arquivo, comTrava);
     if (!texto) return {};
     return TDocumentoReg::Interpreta(*texto, arquivo);
+}
+
+// Rewrites the store in place: a member of the store's group whose
+// directory is sticky may not replace a file another user owns, but may
+// write it. Readers hold the shared lock, so none sees it half written.
+void RegravaNoLugar(const std::string& arquivo, const std::string& texto) {
+    p::TArquivo f;
+    if (const auto erro = f.Abre(arquivo, p::TArquivo::Modo::Regravacao)) {
+        ConfereTipo(arquivo);
+        FalhaSistema(arquivo, erro);
+    }
+    if (const auto erro = f.EscreveEm(0, texto)) FalhaSistema(arquivo, erro);
+    if (const auto erro = f.DefineTamanho(static_cast<std::int64_t>(texto.size()))) FalhaSistema(arquivo, erro);
+    if (const auto erro = f.Sincroniza()) FalhaSistema(arquivo, erro);
+    if (const auto erro = f.Fecha()) FalhaSistema(arquivo, erro);
 }
 
 std::string DiretorioDe(const std::string& arquivo) {
@@ -53,9 +97,9 @@ void ValidaNome(const std::string& arquivo, const std::string& nome) {
 // Reads the store under an exclusive lock, lets mudanca change it and, when
 // it did, replaces the file atomically. The lock lives in a companion file
 // because the store itself is replaced on every write.
-void Altera(const std::string& arquivo, const std::function<bool(TDocumentoReg&)>& mudanca) {
-    // A store reached through a symbolic link stays a link.
-    const std::string real = p::CaminhoReal(arquivo);
+void Altera(const std::string& real, const std::function<bool(TDocumentoReg&)>& mudanca) {
+    // Never through a link: the name itself is replaced or rewritten.
+    const std::string& arquivo = real;
     const std::string diretorio = DiretorioDe(real);
     if (!p::Consulta(diretorio)) {
         const auto erro = p::CriaDiretorio(diretorio);
@@ -68,26 +112,43 @@ void Altera(const std::string& arquivo, const std::function<bool(TDocumentoReg&)
     p::TTrava trava;
     if (const auto erro = trava.Toma(nomeTrava)) FalhaSistema(nomeTrava, erro);
 
-    TDocumentoReg doc = Carrega(arquivo);
+    TDocumentoReg doc = Carrega(arquivo, false);
     if (!mudanca(doc)) return;
     const std::string texto = doc.Texto();
+    const bool existia = p::Consulta(real, false).has_value();
 
     // Only lock holders create the temporary file, so one left here belongs
-    // to a writer that died: it can go.
+    // to a writer that died: it can go (a sticky directory may keep another
+    // user's: then the store is written in place).
     const std::string temporario = real + ".tmp";
     p::ApagaArquivo(temporario);
     p::TArquivo novo;
-    if (const auto erro = novo.Abre(temporario, p::TArquivo::Modo::EscritaNova)) FalhaSistema(temporario, erro);
+    if (const auto erro = novo.Abre(temporario, p::TArquivo::Modo::EscritaNova)) {
+        if (!existia || (!p::ErroJaExiste(erro) && p::TipoDoErro(erro) != p::TTipoErro::AcessoNegado))
+            FalhaSistema(temporario, erro);
+        RegravaNoLugar(arquivo, texto);
+        return;
+    }
     try {
         // An existing store keeps its mode (an installer may have given a
         // group access); a new one is never readable by others.
-        const bool existia = p::Consulta(real).has_value();
         if (const auto erro = novo.HerdaPermissoes(existia ? real : "")) FalhaSistema(temporario, erro);
         if (const auto erro = novo.Escreve(texto)) FalhaSistema(temporario, erro);
         if (const auto erro = novo.Sincroniza()) FalhaSistema(temporario, erro);
         if (const auto erro = novo.Fecha()) FalhaSistema(temporario, erro);
         if (TArmazemRegistro::AntesDeRenomear) TArmazemRegistro::AntesDeRenomear(temporario);
-        if (const auto erro = p::Renomeia(temporario, real, true)) FalhaSistema(arquivo, erro);
+        if (const auto erro = p::Renomeia(temporario, real, true)) {
+            // A sticky directory: another user's store may be written, not replaced.
+            if (!existia || p::TipoDoErro(erro) != p::TTipoErro::AcessoNegado) FalhaSistema(arquivo, erro);
+            p::ApagaArquivo(temporario);
+            RegravaNoLugar(arquivo, texto);
+            return;
+        }
+        // The name must hold what was written: a swap in between would
+        // leave the values somewhere nobody reads.
+        std::string escrito;
+        if (p::LeArquivo(real, escrito, true, kTamanhoMaximo) != 0 || escrito != texto)
+            throw ERegistryException(arquivo + ": replaced by something else while it was written");
     } catch (...) {
         novo.Fecha();
         p::ApagaArquivo(temporario);

@@ -8,6 +8,7 @@
 
 #include "Plataforma.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -44,7 +45,8 @@ void GravaEstado(const std::string& b, const TEstado& e) {
     TArquivoDeTrabalho novo(temp, ".estado-gerente.novo");
     novo.Escreve(TextoLinhas({"pid = " + std::to_string(e.pid), "inicio = " + UmaLinha(e.inicio),
                               "pendentes = " + std::to_string(e.pendentes), "ultimo_erro = " + UmaLinha(e.ultimoErro),
-                              "ultimo_erro_em = " + UmaLinha(e.ultimoErroEm)}),
+                              "ultimo_erro_em = " + UmaLinha(e.ultimoErroEm),
+                              "recuperacao = " + UmaLinha(e.recuperacao)}),
                  /*sincroniza=*/false);
     novo.PoeNoLugar(ArquivoEstado(b));
 }
@@ -66,22 +68,74 @@ std::optional<TEstado> LeEstado(const std::string& b) {
     e.pendentes = static_cast<std::size_t>(std::atoll(Valor(v, "pendentes").c_str()));
     e.ultimoErro = Valor(v, "ultimo_erro");
     e.ultimoErroEm = Valor(v, "ultimo_erro_em");
+    e.recuperacao = Valor(v, "recuperacao");
     return e;
 }
 
+namespace {
+// What a group member may have written into the status file reaches a
+// monitoring system: one line of printable UTF-8, no "|" (which would start
+// performance data), of bounded length.
+std::string Saneado(const std::string& texto, std::size_t maximo = 300) {
+    std::string r;
+    for (std::size_t i = 0; i < texto.size() && r.size() < maximo;) {
+        const unsigned char c = static_cast<unsigned char>(texto[i]);
+        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool valido = n > 0 && i + n <= texto.size();
+        for (std::size_t k = 1; valido && k < n; ++k)
+            valido = (static_cast<unsigned char>(texto[i + k]) & 0xC0) == 0x80;
+        if (!valido) {
+            r += '?';
+            ++i;
+            continue;
+        }
+        if (n == 1) r += c < 0x20 || c == 0x7F ? ' ' : c == '|' ? '/' : static_cast<char>(c);
+        else if (r.size() + n <= maximo) r.append(texto, i, n);
+        i += n;
+    }
+    return r;
+}
+
+// A moment as the manager writes it, or nothing.
+std::string Momento(const std::string& texto) {
+    if (texto.size() > 19 || texto.find_first_not_of("0123456789-: ") != std::string::npos) return "?";
+    return texto;
+}
+
+// Answers on record in temp/ whose writing waits: the records are written in
+// place, so they tell even when the disk is full.
+std::size_t RespostasEsperando(const std::string& b) {
+    std::size_t n = 0;
+    for (const auto& arquivo : ArquivosDeRegistro(b + "temp/")) {
+        const auto r = LeRegistro(arquivo);
+        if (r && r->estado == "pendente") ++n;
+    }
+    return n;
+}
+}  // namespace
+
 TRelatorio RelatorioDeEstado(const std::string& b) {
     const auto emUso = p::InstalacaoEmUso(b);
-    if (!emUso) return {3, "TEF UNKNOWN - a instala\xC3\xA7\xC3\xA3o " + b + " n\xC3\xA3o pode ser consultada"};
-    const std::string marcador = NomeAtivoConfigurado();
+    if (!emUso)
+        return {3, "TEF UNKNOWN - a instala\xC3\xA7\xC3\xA3o " + b +
+                       " n\xC3\xA3o pode ser consultada (rode como root ou como membro do grupo do gerenciador)"};
+    const std::string marcador = NomesConfigurados().ativo;
     const bool ativo = ArquivoExiste(b + "resp/" + marcador);
-    const auto estado = LeEstado(b);
+    auto estado = LeEstado(b);
+    // The status file speaks for the manager only when the process holding
+    // the installation is the one it names.
+    const bool deOutro = estado && emUso->emUso && emUso->pid != 0 && estado->pid != emUso->pid;
     const auto erro = [&] {
-        if (!estado || estado->ultimoErro.empty()) return std::string("; \xC3\xBAltimo erro: nenhum");
-        return "; \xC3\xBAltimo erro (" + estado->ultimoErroEm + "): " + estado->ultimoErro;
+        if (!estado || deOutro || estado->ultimoErro.empty()) return std::string("; \xC3\xBAltimo erro: nenhum");
+        return "; \xC3\xBAltimo erro (" + Momento(estado->ultimoErroEm) + "): " + Saneado(estado->ultimoErro);
     };
-    if (!*emUso) {
+    const std::size_t esperando = RespostasEsperando(b);
+    if (!emUso->emUso) {
         std::string t = "TEF CRITICAL - nenhum gerenciador em execu\xC3\xA7\xC3\xA3o em " + b;
         if (ativo) t += "; resp/" + marcador + " ficou de uma execu\xC3\xA7\xC3\xA3o anterior";
+        if (esperando > 0)
+            t += "; " + std::to_string(esperando) +
+                 " resposta(s) esperando grava\xC3\xA7\xC3\xA3o, dadas no pr\xC3\xB3ximo in\xC3\xAD" "cio";
         return {2, t + erro()};
     }
     if (!ativo)
@@ -90,23 +144,32 @@ TRelatorio RelatorioDeEstado(const std::string& b) {
     if (!estado)
         return {3, "TEF UNKNOWN - gerenciador em execu\xC3\xA7\xC3\xA3o, mas " + ArquivoEstado(b) +
                        " n\xC3\xA3o pode ser lido"};
-    const std::string desde = "em execu\xC3\xA7\xC3\xA3o desde " + estado->inicio + " (pid " +
-                              std::to_string(estado->pid) + "); resp/" + marcador + " presente; " +
-                              std::to_string(estado->pendentes) + " resposta(s) esperando grava\xC3\xA7\xC3\xA3o";
-    const std::string dados = " | pendentes=" + std::to_string(estado->pendentes);
-    if (estado->pendentes > 0) return {1, "TEF WARNING - " + desde + erro() + dados};
+    if (deOutro)
+        return {3, "TEF UNKNOWN - " + ArquivoEstado(b) + " nomeia o pid " + std::to_string(estado->pid) +
+                       ", mas a instala\xC3\xA7\xC3\xA3o \xC3\xA9 do pid " + std::to_string(emUso->pid)};
+    const std::size_t pendentes = std::max(estado->pendentes, esperando);
+    const long pid = emUso->pid != 0 ? emUso->pid : estado->pid;
+    const std::string desde = "em execu\xC3\xA7\xC3\xA3o desde " + Momento(estado->inicio) + " (pid " +
+                              std::to_string(pid) + "); resp/" + marcador + " presente; " +
+                              std::to_string(pendentes) + " resposta(s) esperando grava\xC3\xA7\xC3\xA3o";
+    const std::string recuperacao =
+        estado->recuperacao.empty() ? ""
+                                    : "; sem recupera\xC3\xA7\xC3\xA3o depois de uma queda: " +
+                                          Saneado(estado->recuperacao);
+    const std::string dados = " | pendentes=" + std::to_string(pendentes);
+    if (pendentes > 0 || !recuperacao.empty()) return {1, "TEF WARNING - " + desde + recuperacao + erro() + dados};
     return {0, "TEF OK - " + desde + erro() + dados};
 }
 
 int Limpa(const std::string& b, std::string& mensagem) {
     const auto emUso = p::InstalacaoEmUso(b);
-    if (emUso.value_or(true)) {
+    if (!emUso || emUso->emUso) {
         mensagem = emUso ? "um gerenciador est\xC3\xA1 em execu\xC3\xA7\xC3\xA3o em " + b + ": nada foi apagado"
-                         : b + " n\xC3\xA3o pode ser aberto: nada foi apagado";
+                         : b + " n\xC3\xA3o pode ser consultado: nada foi apagado";
         return 0;
     }
     int r = 0;
-    for (const std::string& marcador : NomesDoMarcador(NomeAtivoConfigurado())) {
+    for (const std::string& marcador : NomesDoMarcador(NomesConfigurados())) {
         const std::string nome = "resp/" + marcador;
         const auto erro = p::ApagaArquivo(b + nome);
         if (erro != 0 && p::TipoDoErro(erro) != p::TTipoErro::NaoEncontrado) {

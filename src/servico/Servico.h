@@ -19,6 +19,7 @@ struct TEstado {
     std::size_t pendentes = 0;  // answers that could not be written yet
     std::string ultimoErro;    // the first line of the last error log entry
     std::string ultimoErroEm;  // when it was written
+    std::string recuperacao;   // why a crash would now lose an open request; empty while recovery works
 };
 
 // temp/estado-gerente.txt of the installation (b: its directory, with "/").

@@ -3,6 +3,7 @@
 #include "Plataforma.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,10 @@ void GravaBytes(const std::string& arquivo, const std::string& bytes) {
     std::ofstream f(arquivo, std::ios::binary | std::ios::trunc);
     if (!f) throw std::runtime_error("cannot write " + arquivo);
     f << bytes;
+}
+
+void Envelhece(const std::string& arquivo, int segundos) {
+    fs::last_write_time(arquivo, fs::file_time_type::clock::now() - std::chrono::seconds(segundos));
 }
 
 bool Existe(const std::string& caminho) {

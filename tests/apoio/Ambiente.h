@@ -22,6 +22,8 @@ private:
 std::string LeBytes(const std::string& arquivo);  // throws std::runtime_error when missing
 void GravaBytes(const std::string& arquivo, const std::string& bytes);
 bool Existe(const std::string& caminho);
+// Sets a file's modification time that many seconds back.
+void Envelhece(const std::string& arquivo, int segundos);
 void CriaDir(const std::string& caminho);  // with parents
 void RemoveArvore(const std::string& caminho);
 

@@ -133,9 +133,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* dados, std::size_t tam
     // temp/ holds no staging copy; an acknowledged sale or administration
     // that waits for its answer is on record.
     auto temp = Arquivos(B + "temp");
-    const bool registro = std::erase(temp, "transacao-aberta.txt") > 0;
+    std::erase_if(temp, [](const std::string& n) { return n.rfind("transacao-", 0) == 0; });
     VERIFICA(temp.empty(), "files left in temp/: " + (temp.empty() ? std::string() : temp.front()));
-    VERIFICA(registro || !g.frm.FAberta, "an open transaction without its record");
+    // One record of the newest answer written, and one of the open request.
+    int respondidos = 0, abertos = 0;
+    for (const auto& arquivo : ArquivosDeRegistro(B + "temp/")) {
+        const auto r = LeRegistro(arquivo);
+        VERIFICA(r.has_value(), arquivo + " is no record");
+        ++(r->estado.rfind("respondida ", 0) == 0 ? respondidos : abertos);
+    }
+    VERIFICA(abertos == (g.frm.FAberta ? 1 : 0), "records of open transactions: " + std::to_string(abertos));
+    VERIFICA(respondidos <= 1, "records of earlier answers left in temp/: " + std::to_string(respondidos));
     // A result a superseded page still hands over is logged, not an error.
     std::string log;
     for (const auto& linha : DivideLinhas(Le(B + "LogErro.txt")))

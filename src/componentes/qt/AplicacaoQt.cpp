@@ -1,6 +1,10 @@
 #include "AplicacaoQt.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
 #include <QMessageBox>
 #include <QThread>
 #include <climits>
@@ -40,6 +44,20 @@ void TAplicacaoQt::MessageBox(TipoMensagem tipo, const std::string& texto) {
                       erro ? QStringLiteral("Error") : QStringLiteral("Information"), t, QMessageBox::Ok);
     caixa.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     caixa.exec();
+}
+
+bool TAplicacaoQt::EsperaAte(const std::function<bool()>& pronto, int limiteMs) {
+    QElapsedTimer relogio;
+    relogio.start();
+    while (!pronto()) {
+        const qint64 resta = limiteMs - relogio.elapsed();
+        if (resta <= 0) return false;
+        // Wakes for every event, and at least every 10 ms to look again.
+        QEventLoop laco;
+        QTimer::singleShot(static_cast<int>(std::min<qint64>(resta, 10)), &laco, &QEventLoop::quit);
+        laco.exec();
+    }
+    return true;
 }
 
 std::unique_ptr<ITimer> TAplicacaoQt::CriaTimer(const std::string& nome) {

@@ -24,6 +24,7 @@ public:
     void Terminate() override;
     TDataHora Agora() const override { return DataHoraLocal(); }
     void MessageBox(TipoMensagem tipo, const std::string& texto) override;
+    bool EsperaAte(const std::function<bool()>& pronto, int limiteMs) override;
     std::unique_ptr<ITimer> CriaTimer(const std::string& nome) override;
     bool ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
     TReporterExcecao& Reporter() override { return reporter_; }

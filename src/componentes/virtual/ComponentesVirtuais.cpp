@@ -100,6 +100,15 @@ void TAplicacaoVirtual::MessageBox(TipoMensagem tipo, const std::string& texto) 
     Avanca(aberta);
 }
 
+bool TAplicacaoVirtual::EsperaAte(const std::function<bool()>& pronto, int limiteMs) {
+    for (int passado = 0;; passado += 10) {
+        if (AoEsperar) AoEsperar();
+        if (pronto()) return true;
+        if (passado >= limiteMs) return false;
+        Avanca(10);
+    }
+}
+
 bool TAplicacaoVirtual::ExecutaHandler(const std::string& nome, const std::function<void()>& handler) {
     Historico.emplace_back(nome, agora_);
     return reporter_.Executa(nome, handler, [this] { return Agora(); });

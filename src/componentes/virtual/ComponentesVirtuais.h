@@ -65,6 +65,7 @@ public:
     void Terminate() override { terminado_ = true; }
     TDataHora Agora() const override;
     void MessageBox(TipoMensagem tipo, const std::string& texto) override;
+    bool EsperaAte(const std::function<bool()>& pronto, int limiteMs) override;
     std::unique_ptr<ITimer> CriaTimer(const std::string& nome) override;
     bool ExecutaHandler(const std::string& nome, const std::function<void()>& handler) override;
     TReporterExcecao& Reporter() override { return reporter_; }
@@ -82,6 +83,8 @@ public:
     std::vector<Mensagem> Mensagens;
     // Called at the start of every Sleep: what other processes do meanwhile.
     std::function<void(int)> AoDormir;
+    // Called at every step of EsperaAte, before its condition is looked at.
+    std::function<void()> AoEsperar;
     bool Terminado() const { return terminado_; }
     // Names of the handlers run, in order, with the moment they started.
     std::vector<std::pair<std::string, std::int64_t>> Historico;
