@@ -27,6 +27,7 @@ done
 # ---- a start: directories, "Ativo.001", window, then tray ------------------------
 mkdir -p "$INST/req/guardado" "$INST/resp/guardado"
 printf '000-000 = CRT\r\n' > "$INST/req/intpos.001"
+touch -d '-1 minute' "$INST/req/intpos.001"   # its client gave up long ago
 printf 'velho\r\n' > "$INST/resp/intpos.sts"
 printf 'fica\r\n' > "$INST/req/guardado/x.001"
 inicia_gerente "$INST"
@@ -38,6 +39,7 @@ LC_ALL=C grep -qzaP '\A000-000 = TEF\r\n016-000 = \d{10}\r\n999-999 = 0\r\n\z' "
   || falha "Ativo.001 bytes: $(od -c "$INST/resp/Ativo.001")"
 confere "day and month of Ativo.001" "$(date +%d%m)" "$(sed -n 2p "$INST/resp/Ativo.001" | cut -c11-14)"
 nao_existe "$INST/req/intpos.001" || falha "a request from an earlier run survived"
+LC_ALL=C grep -q "req/intpos.001\" left by an earlier run" "$INST/LogErro.txt" || falha "the deleted request is not in LogErro.txt"
 nao_existe "$INST/resp/intpos.sts" || falha "a response from an earlier run survived"
 confere "file in a sub-directory of req/" "fica" "$(tr -d '\r\n' < "$INST/req/guardado/x.001")"
 existe "$INST/resp/guardado" || falha "sub-directory of resp/ removed"

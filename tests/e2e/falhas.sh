@@ -23,9 +23,12 @@ enche() { dd if=/dev/zero of="$RESP/.enche" bs=4k 2>/dev/null || true; }
 esvazia() { rm -f "$RESP/.enche"; }
 relatos() { grep -c "^Exception:" "$INST/LogErro.txt" 2>/dev/null || true; }
 caixa_de_erro() { janela_titulo_visivel Error; }
-# Staging copies only: temp/ also keeps the record of the open transaction
-# and the status file.
-sem_copias() { ! ls -A "$INST/temp" 2>/dev/null | grep -q '^ArqTemp_\|^\.' && ! ls -A "$RESP" | grep -q '^\.ArqTemp'; }
+# Staging copies only: temp/ also keeps the records of open transactions,
+# the status file and the installation's lock.
+sem_copias() {
+  ! ls -A "$INST/temp" 2>/dev/null | grep -v '^\.gerente\.lock$' | grep -q '^ArqTemp_\|^\.' &&
+    ! ls -A "$RESP" | grep -q '^\.ArqTemp'
+}
 
 # ---- a full disk when the page approves ---------------------------------------------------
 "$INST/tef-comercial" --dir "$INST" crt --valor 1000 --id 601 --espera-resp sem-limite --manter \

@@ -36,8 +36,8 @@ if [ "${1:-}" = --operador ]; then
   xdotool mousemove $((X + 3 + 131 + 37)) $((Y + 3 + 216 + 12)) click 1
   loja_3() { LC_ALL=C grep -qa '"Lojcodigo"=dword:00000003' /etc/orvex/tef.reg; }
   espera_ate 30 loja_3 || falha "the dialog did not save store 3: $(cat /etc/orvex/tef.reg)"
-  confere "owner of the store written by the dialog" "$(id -un)" "$(stat -c %U /etc/orvex/tef.reg)"
-  ok "as $(id -un): the parameters dialog saved the store"
+  confere "owner of the store saved by the dialog, in place" root "$(stat -c %U /etc/orvex/tef.reg)"
+  ok "as $(id -un): the parameters dialog saved over root's store in the sticky directory"
 
   espera_ate 60 existe /opt/tef/resp/Ativo.001 || falha "the manager did not start as $(id -un)"
   espera_ate 30 bandeja_visivel || falha "the manager did not reach the tray"
@@ -143,8 +143,11 @@ for f in /opt/tef/TefOrvex /opt/tef/tef-comercial /opt/tef/mozembed/xulrunner /o
   so_do_root "$f" || falha "$f is not root's alone: $(modo "$f")"
 done
 confere "the manager" "root:tef 750" "$(modo /opt/tef/TefOrvex)"
-for d in /opt/tef/req /opt/tef/resp /opt/tef/temp /opt/tef/mozembed/Profiles/default /etc/orvex; do
+for d in /opt/tef/req /opt/tef/resp /opt/tef/temp /opt/tef/mozembed/Profiles/default; do
   confere "$d" "root:tef 2770" "$(modo "$d")"
+done
+for d in /etc/orvex; do
+  confere "$d" "root:tef 3770" "$(modo "$d")"
 done
 confere "/opt/tef/mozembed/Profiles" "root:tef 750" "$(modo /opt/tef/mozembed/Profiles)"
 confere "/opt/tef/LogErro.txt" "root:tef 660" "$(modo /opt/tef/LogErro.txt)"
@@ -178,11 +181,11 @@ chown "$OPERADOR": "$HOME_OP"
 cp "$E2E_DIR/comum.sh" "$E2E_DIR/pacote.sh" "$HOME_OP/"   # readable whatever the checkout's modes
 
 inicia_web --loja 3 --login operador --senha 1234 --auto aprovar --atraso 300
-# The integrator's first store, root's and readable by the group only, with
-# a wrong store code for the member to correct in the dialog.
+# The integrator's first store, root's and open to the group as the package
+# leaves it, with a wrong store code for the member to correct in the dialog.
 TEF_REGISTRO=/etc/orvex/tef.reg grava_registro "$WEB_URL" 9 operador 1234
-chmod 0640 /etc/orvex/tef.reg
-confere "the first store" "root:tef 640" "$(modo /etc/orvex/tef.reg)"
+chmod 0660 /etc/orvex/tef.reg
+confere "the first store" "root:tef 660" "$(modo /etc/orvex/tef.reg)"
 
 set +e
 runuser -u "$OPERADOR" -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$HOME_OP" LANG=C.UTF-8 \
@@ -192,7 +195,7 @@ set -e
 sed 's/^/    /' "$AREA/operador.log"
 [ $RC -eq 0 ] || falha "the member's run failed (exit $RC)"
 grep -q '"lojcodigo_logado":"3"' "$AREA/web.log" || falha "the page was not asked for store 3"
-confere "the store after the member's save" "$OPERADOR:tef 640" "$(modo /etc/orvex/tef.reg)"
+confere "the store after the member's save" "root:tef 660" "$(modo /etc/orvex/tef.reg)"
 [ "$(stat -c %G /etc/orvex/tef.reg.lock)" = tef ] || falha "lock file: $(modo /etc/orvex/tef.reg.lock)"
 LC_ALL=C grep -qaF '"GreHome"="/opt/tef/mozembed"' /etc/orvex/tef.reg || falha "runtime not registered by the member"
 [ -n "$(ls -A /opt/tef/mozembed/Profiles/default)" ] || falha "the browser profile is empty"
@@ -276,7 +279,7 @@ confere "the store's owner and mode after the upgrade" "$MODO_ARMAZEM" "$(modo /
 conteudo > "$AREA/conteudo.depois"
 diff "$AREA/conteudo.antes" "$AREA/conteudo.depois" || falha "the upgrade changed the exchange directories or the profile"
 confere "the manager after the upgrade" "root:tef 750" "$(modo /opt/tef/TefOrvex)"
-confere "/etc/orvex after the upgrade" "root:tef 2770" "$(modo /etc/orvex)"
+confere "/etc/orvex after the upgrade" "root:tef 3770" "$(modo /etc/orvex)"
 ok "upgraded in place $V1 -> $V2: the store byte for byte, the exchange files and the profile kept"
 
 # The upgraded manager starts on the kept store.

@@ -10,9 +10,13 @@ instala "$INST"
 GERENTE_DIR=$INST
 R001=$INST/resp/intpos.001
 
-# servico [ARGS]: the manager as the unit starts it, with no display.
+# servico [ARGS]: the manager as the unit starts it, with no display; no
+# runtime directory, and a temporary directory of its own to look into.
+TMP_GERENTE=$AREA/tmp
+mkdir -p "$TMP_GERENTE"
 servico() {
-  env -u DISPLAY -u XAUTHORITY "$INST/TefOrvex" --servico "$@" >"$AREA/gerente.out" 2>&1 &
+  env -u DISPLAY -u XAUTHORITY -u XDG_RUNTIME_DIR TMPDIR="$TMP_GERENTE" "$INST/TefOrvex" --servico "$@" \
+    >"$AREA/gerente.out" 2>&1 &
   PID_GERENTE=$!
 }
 estado() { set +e; "$INST/TefOrvex" --estado >"$AREA/estado.out" 2>&1; ESTADO=$?; set -e; }
@@ -57,7 +61,12 @@ grep -q "CRT 701 valor 1000: aprovada em" "$AREA/gerente.out" || falha "no line 
 # Drawing without OpenGL is chosen, not a fault to report.
 ! grep -qi "opengl" "$AREA/gerente.out" || falha "OpenGL noise for the journal: $(grep -i opengl "$AREA/gerente.out")"
 rm -f "$R001" "$INST/resp/intpos.sts"
-ok "started its own virtual display, sold, one line per transaction"
+# Without a runtime directory the display's cookie is in a private directory
+# of an unpredictable name: nobody can take the name first.
+COOKIE=$(find "$TMP_GERENTE" -name tef-orvex.Xauthority)
+[[ "$COOKIE" == "$TMP_GERENTE"/tef-orvex-tela.??????/tef-orvex.Xauthority ]] || falha "the display's cookie: $COOKIE"
+confere "the cookie's directory" 700 "$(stat -c %a "$(dirname "$COOKIE")")"
+ok "started its own virtual display (its cookie private), sold, one line per transaction"
 
 # ---- a second manager on the same installation -------------------------------------------
 set +e; env -u DISPLAY "$INST/TefOrvex" --servico >"$AREA/segundo.out" 2>&1; RC=$?; set -e
@@ -66,6 +75,8 @@ grep -q "j. esta em execu" "$AREA/segundo.out" || falha "a second manager: $(cat
 ok "a second manager ends at once with status 3"
 
 kill -TERM "$PID_GERENTE"; termina_com "end" "$PID_GERENTE" 20; PID_GERENTE=
+cookie_foi() { [ ! -e "$(dirname "$COOKIE")" ]; }
+espera_ate 5 cookie_foi || falha "the display's cookie stayed after the end: $(ls -la "$(dirname "$COOKIE")")"
 
 # ---- SIGTERM while a sale's page is open: answered before the end ---------------------------
 para_web
@@ -77,11 +88,13 @@ espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start:
 comercial crt --valor 2500 --id 702 --documento 9 --espera-resp 0
 confere "acknowledged" 3 "$RC"
 espera_ate 60 pagina_pedida || falha "the page was not requested"
+espera_ate 30 pagina_carregada || falha "the page did not load"
 kill -TERM "$PID_GERENTE"
 INICIO=$(date +%s%N)
 espera_ate 10 existe "$R001" || falha "the open sale was not answered at the stop"
 MS=$(( ($(date +%s%N) - INICIO) / 1000000 ))
-confere "the stop's answer" "702|9|2500|TEF Marel Raruveda foi cancelado" \
+# The web system's page was there: the payment may have been made.
+confere "the stop's answer" "702|9|2500|TEF interrompido: confira no sistema web antes de cobrar de novo" \
   "$(campo "$R001" 001-000)|$(campo "$R001" 002-000)|$(campo "$R001" 003-000)|$(campo "$R001" 030-000)"
 termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
 set +e; wait "$PID_GERENTE" 2>/dev/null; RC=$?; set -e

@@ -252,8 +252,11 @@ venda_em_fundo() {
   PID_COMERCIAL=$!
   VALOR_ABERTO=$2
 }
-# The request acknowledged and its page (with its amount) open in the web system.
-venda_aberta() { [ -e "$STS" ] && grep -q "\"valor\":\"$VALOR_ABERTO\"" "$AREA/web-manual.log" 2>/dev/null; }
+# The request acknowledged and its page (with its amount) loaded from the web system.
+venda_aberta() {
+  [ -e "$STS" ] && grep -q "\"valor\":\"$VALOR_ABERTO\"" "$AREA/web-manual.log" 2>/dev/null &&
+    pagina_carregada "$AREA/web-manual.log"
+}
 fim_da_venda() { # fim_da_venda: RC of the background sale
   espera_ate 150 processo_terminou "$PID_COMERCIAL" || falha "tef-comercial did not end"
   RC=0; wait "$PID_COMERCIAL" || RC=$?
@@ -430,8 +433,9 @@ passo_trava() {
 }
 
 # interrompe_venda ID AMOUNT ACTION: a sale opened, then "systemctl ACTION"
-# without waiting; the open request must come back cancelled. MS: how long
-# the answer took after the command.
+# without waiting; the open request must come back at once as not completed
+# (its page was open: interrupted, to be checked in the web system). MS: how
+# long the answer took after the command.
 interrompe_venda() {
   local t0
   venda_em_fundo "$1" "$2"
@@ -442,11 +446,12 @@ interrompe_venda() {
   MS=$(( $(agora_ms) - t0 ))
   fim_da_venda
   confere "tef-comercial exit code at $3 (cancellation; see $AREA/comercial-$1.out)" 4 "$RC"
-  confere "001-000 of the cancellation at $3" "$1" "$(campo "$R001" 001-000)"
+  confere "001-000 of the answer at $3" "$1" "$(campo "$R001" 001-000)"
+  grep -qi 'interrompido' <<< "$(campo "$R001" 030-000)" || falha "the open page's sale answered at $3 as: $(campo "$R001" 030-000)"
 }
 
 # SIGTERM during a sale (stop, restart; every upgrade does one): the open
-# request is answered with the cancellation within a second.
+# request is answered within a second.
 passo_parada-venda() {
   local ms_parada antes
   armazem "$WEB_URL_manual"
@@ -465,7 +470,7 @@ passo_parada-venda() {
   interrompe_venda 805 2100 restart
   espera_ate 60 reiniciada "$antes" || falha "the unit did not come back after restart"
   [ "$MS" -le 1000 ] || falha "answered $MS ms after systemctl restart (at most 1000)"
-  resumo "open sale answered with the cancellation $ms_parada ms after systemctl stop, $MS ms after restart"
+  resumo "open sale answered as interrupted $ms_parada ms after systemctl stop, $MS ms after restart"
 }
 
 # falha_de_inicio STATUS PATTERN DESCRIPTION: the store has just been
@@ -653,8 +658,11 @@ passo_preseed() {
     tr -d '\r' < "$CT/etc/orvex/tef.reg" | grep -ixF -- "$linha" >/dev/null || falha "the store lacks $linha: $(cat -v "$CT/etc/orvex/tef.reg")"
   done <<< "$esperado"
   tr -d '\r' < "$CT/etc/orvex/tef.reg" | grep -ix '\[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF\]' >/dev/null || falha "the store has no TEF key"
-  [[ "$(ns stat -c '%G %A' /etc/orvex/tef.reg)" == "tef -rw-r-----" || "$(ns stat -c '%G %A' /etc/orvex/tef.reg)" == "tef -rw-------" ]] \
-    || falha "the store's group and mode: $(ns stat -c '%U:%G %A' /etc/orvex/tef.reg)"
+  # Root's, open to the group: members save over it in place.
+  local modo_armazem
+  modo_armazem=$(ns stat -c '%U:%G %a' /etc/orvex/tef.reg)
+  confere "the store's owner, group and mode" "root:tef 660" "$modo_armazem"
+  confere "/etc/orvex" "root:tef 3770" "$(ns stat -c '%U:%G %a' /etc/orvex)"
   [ -z "$(senha_no_debconf)" ] || falha "the password stays in debconf's database: $(senha_no_debconf)"
   ns systemctl start tef-orvex || falha "systemctl start on the preseeded store failed"
   como_operador timeout 120 tef-comercial --dir /opt/tef crt --valor 700 --id 807 --espera-resp 90 --manter \
@@ -669,7 +677,31 @@ passo_preseed() {
   grep -q 'tef-orvex/lojcodigo' "$AREA/reconfigure.log" || falha "the refusal does not name the answer: $(cat "$AREA/reconfigure.log")"
   cmp -s "$AREA/tef.reg.antes" "$CT/etc/orvex/tef.reg" || falha "a refused answer changed the store"
   [ -z "$(senha_no_debconf)" ] || falha "the password stays in debconf's database after a refusal"
-  resumo "preseeded install wrote the store (Url, Lojcodigo, Usulogin and Ususenha in the stored form, $(ns stat -c '%G %a' /etc/orvex/tef.reg)) with no question, the password in neither passwords.dat nor config.dat, and the service sold on it; store code 12a refused, the store kept"
+
+  # A stored login that decodes to a newline would send debconf a second
+  # command, here one that changes the address.
+  local login_mau url_mau="http://mal.exemplo/"
+  login_mau=$(printf 'x\nSET tef-orvex/url %s' "$url_mau" | cifra)
+  LOGIN_MAU=$login_mau perl -0pi -e 's/^"Usulogin"="[^"]*"/"Usulogin"="$ENV{LOGIN_MAU}"/m' "$CT/etc/orvex/tef.reg"
+  printf 'tef-orvex tef-orvex/ususenha password %s\n' "$SENHA" | ns debconf-set-selections
+  ns env DEBIAN_FRONTEND=noninteractive dpkg-reconfigure tef-orvex >"$AREA/reconfigure-login.log" 2>&1 </dev/null || true
+  tr -d '\r' < "$CT/etc/orvex/tef.reg" | grep -qxF "\"Url\"=\"$url\"" \
+    || falha "a stored login changed the address through debconf: $(grep -a Url "$CT/etc/orvex/tef.reg")"
+  ! grep -qaF "$url_mau" "$CT/etc/orvex/tef.reg" || falha "the injected address reached the store"
+
+  # root never writes through a link a member planted in place of the store.
+  printf 'segredo da m\xe1quina\n' > "$CT/etc/tef-e2e-vitima"
+  ns chmod 0600 /etc/tef-e2e-vitima
+  ns rm -f /etc/orvex/tef.reg
+  ns ln -s /etc/tef-e2e-vitima /etc/orvex/tef.reg
+  printf 'tef-orvex tef-orvex/ususenha password %s\n' "$SENHA" | ns debconf-set-selections
+  ns env DEBIAN_FRONTEND=noninteractive dpkg-reconfigure tef-orvex >"$AREA/reconfigure-link.log" 2>&1 </dev/null || true
+  confere "the planted link's target after a reconfigure" "$(printf 'segredo da m\xe1quina')" "$(cat "$CT/etc/tef-e2e-vitima")"
+  confere "the planted link's target's mode" 600 "$(ns stat -c %a /etc/tef-e2e-vitima)"
+  ns test ! -e /etc/tef-e2e-vitima.lock -a ! -e /etc/tef-e2e-vitima.tmp || falha "files made beside the link's target"
+  grep -q 'tef.reg' "$AREA/reconfigure-link.log" || falha "the refusal does not name the store: $(cat "$AREA/reconfigure-link.log")"
+  ns rm -f /etc/orvex/tef.reg /etc/tef-e2e-vitima
+  resumo "preseeded install wrote the store (Url, Lojcodigo, Usulogin and Ususenha in the stored form, $modo_armazem) with no question, the password in neither passwords.dat nor config.dat, and the service sold on it; store code 12a refused, the store kept; a login decoding to a newline sent debconf nothing; a link planted as the store was not followed"
 }
 
 # ==== running them ================================================================================
