@@ -198,6 +198,7 @@ TResposta TRegistro::Decide(const TQuery& form) {
                 l.estado = TEstado::Recusada;
             }
         }
+        l.textos.clear();  // the page gave its one result
         if (log_)
             log_("{\"resultado\":{\"nsu\":" + std::to_string(l.t.nsu) + ",\"acao\":\"" + NomeAcao(*acao) +
                  "\",\"estado\":\"" + NomeEstado(l.estado) + "\",\"texto\":\"" + EscapaJson(l.canal) + "\"}}");
