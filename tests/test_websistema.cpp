@@ -1,6 +1,7 @@
 // tef-websistema: the pure parts through websistema_nucleo, the server as a
 // real child process on ports chosen by the system.
 #include "Ambiente.h"
+#include "Registro.h"
 #include "Websistema.h"
 
 #include <fcntl.h>
@@ -52,7 +53,8 @@ bool Cabe1252(std::string utf8) {
     return ok;
 }
 
-// Just enough JSON for a log line: objects, strings and booleans, flattened
+// Just enough JSON for a log line: objects, strings, booleans and whole
+// numbers, flattened
 // to "key" and "outer.inner". Anything malformed throws.
 std::map<std::string, std::string> LeJson(std::string_view s) {
     std::map<std::string, std::string> r;
@@ -88,6 +90,10 @@ std::map<std::string, std::string> LeJson(std::string_view s) {
         if (s.substr(i, 4) == "true" || s.substr(i, 5) == "false") {
             r[nome] = s[i] == 't' ? "true" : "false";
             i += s[i] == 't' ? 4 : 5;
+        } else if (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) {
+            const auto inicio = i;
+            while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+            r[nome] = std::string(s.substr(inicio, i - inicio));
         } else if (i < s.size() && s[i] == '{') {
             for (++i; i < s.size() && s[i] != '}';) {
                 const auto k = texto();
@@ -220,40 +226,34 @@ std::string CertificadoServido(int porta, const std::string& pem) {
 }
 
 // The last request log line holding the marker, parsed (the lines of the
-// pages served carry the query's values in their texts too).
+// pages served and of their results carry the query's values too).
 std::map<std::string, std::string> LinhaDoLog(const std::string& arquivo, const std::string& marca) {
     std::istringstream log(LeBytes(arquivo));
     std::string achada;
     for (std::string l; std::getline(log, l);)
-        if (l.find(marca) != std::string::npos && l.rfind("{\"pagina\"", 0) != 0) achada = l;
+        if (l.find(marca) != std::string::npos && l.rfind("{\"metodo\"", 0) == 0) achada = l;
     return LeJson(achada);
 }
 
-// The "..." text the page's script holds for a button, unescaped.
-std::string ResultadoNaPagina(const std::string& pagina, const std::string& acao) {
-    const std::string abre = "\"" + acao + "\": \"";
-    auto i = pagina.find(abre);
-    if (i == std::string::npos) return "";
-    std::string t;
-    for (i += abre.size(); i < pagina.size() && pagina[i] != '"'; ++i) {
-        if (pagina[i] != '\\') {
-            t += pagina[i];
-            continue;
+// The NSU and secret a page's buttons send back.
+std::pair<std::string, std::string> TransacaoDaPagina(const std::string& pagina) {
+    std::smatch m;
+    if (!std::regex_search(pagina, m, std::regex(R"re(var transacao = \{"nsu": "(\d+)", "chave": "([0-9a-f]{32})")re")))
+        return {};
+    return {m[1], m[2]};
+}
+
+// The text the server logged, when it served the page, for that button.
+std::string ResultadoNaPagina(const std::string& log, const std::string& pagina, const std::string& acao) {
+    const std::string linha = "{\"pagina\":{\"nsu\":" + TransacaoDaPagina(pagina).first + ",";
+    std::istringstream l(LeBytes(log));
+    for (std::string s; std::getline(l, s);)
+        if (s.rfind(linha, 0) == 0) {
+            const auto j = LeJson(s);
+            const auto t = j.find("pagina.resultados." + acao);
+            return t == j.end() ? "" : t->second;
         }
-        const char e = pagina.at(++i);
-        if (e == 'n') t += '\n';
-        else if (e == 'r') t += '\r';
-        else if (e == 't') t += '\t';
-        else if (e != 'u') t += e;
-        else {
-            const auto cp = std::stoul(pagina.substr(i + 1, 4), nullptr, 16);
-            i += 4;
-            if (cp < 0x80) t += static_cast<char>(cp);
-            else if (cp < 0x800) t += {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
-            else t += {static_cast<char>(0xE0 | cp >> 12), static_cast<char>(0x80 | (cp >> 6 & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-        }
-    }
-    return t;
+    return "";
 }
 
 std::size_t Ocorrencias(const std::string& s, const std::string& parte) {
@@ -363,8 +363,9 @@ std::optional<std::string> Campo(const std::vector<std::string>& itens, const st
 // (or blank ones, which the manager drops) in rising order, the placeholders,
 // the amount as the first line holding "003-000", and receipts whose counts
 // match numbered, quoted lines that a 40-column printer takes in
-// Windows-1252. Returns the single receipt's lines, unquoted.
-std::vector<std::string> ConfereTroca(const std::vector<std::string>& itens, const std::string& onde) {
+// Windows-1252. Returns the single receipt's lines, unquoted. A
+// cancellation's answer has neither the amount nor #016#.
+std::vector<std::string> ConfereTroca(const std::vector<std::string>& itens, const std::string& onde, bool venda = true) {
     std::vector<std::string> recibo;
     std::string anterior;
     for (const auto& i : itens) {
@@ -375,8 +376,8 @@ std::vector<std::string> ConfereTroca(const std::vector<std::string>& itens, con
     }
     EXPECT_EQ(itens.back(), "999-999 = 0") << onde;
     EXPECT_EQ(Campo(itens, "001-000"), "#001#") << onde;
-    EXPECT_EQ(Campo(itens, "016-000"), "#016#") << onde;
-    for (std::size_t i = 0; i < itens.size(); ++i)
+    EXPECT_EQ(Campo(itens, "016-000"), venda ? std::optional<std::string>("#016#") : std::nullopt) << onde;
+    for (std::size_t i = 0; i < itens.size() && venda; ++i)
         if (itens[i].find("003-000") != std::string::npos) {
             EXPECT_EQ(i, 3u) << onde << ": the manager rewrites the first line holding 003-000";
             break;
@@ -420,14 +421,14 @@ TEST(WebsistemaResultado, FormasDaAprovacao) {
         {"credit at once", TTela::Venda, {},
          {{"003-000", "1000"}, {"009-000", "0"}, {"010-000", "CIELO"}, {"011-000", "10"}, {"012-000", "42"},
           {"013-000", CodigoAutorizacao(42)}, {"027-000", controle}, {"040-000", "VISA"},
-          {"713-002", "\"VIA CLIENTE\""}, {"715-002", "\"VIA ESTABELECIMENTO\""}},
-         {"017-000", "018-000", "729-000"},
+          {"713-002", "\"VIA CLIENTE\""}, {"715-002", "\"VIA ESTABELECIMENTO\""}, {"729-000", "2"}},
+         {"017-000", "018-000"},
          {"CUPOM 987", "CIELO - VISA CREDITO", "VALOR R$ 10,00", "A VISTA", nsu, "APROVADA", "05/03/2026 09:08:07"},
          {"VIA CLIENTE"}},
         {"3 installments by the shop", TTela::Venda,
          {{"parcelas", "3"}, {"financiamento", "loja"}, {"rede", "REDE"}, {"bandeira", "elo"}},
-         {{"010-000", "REDE"}, {"011-000", "11"}, {"017-000", "0"}, {"018-000", "3"}, {"040-000", "ELO"}},
-         {"729-000"}, {"REDE - ELO CREDITO", "PARCELADO PELA LOJA EM 3X"}, {"A VISTA"}},
+         {{"010-000", "REDE"}, {"011-000", "11"}, {"017-000", "0"}, {"018-000", "3"}, {"040-000", "ELO"}, {"729-000", "2"}},
+         {}, {"REDE - ELO CREDITO", "PARCELADO PELA LOJA EM 3X"}, {"A VISTA"}},
         {"12 installments by the issuer", TTela::Venda, {{"parcelas", "12"}, {"financiamento", "administradora"}},
          {{"011-000", "12"}, {"017-000", "1"}, {"018-000", "12"}}, {}, {"PARCELADO PELA ADMINISTRADORA EM 12X"}, {}},
         {"debit", TTela::Venda, {{"cartao", "debito"}, {"bandeira", "MAESTRO"}},
@@ -435,8 +436,8 @@ TEST(WebsistemaResultado, FormasDaAprovacao) {
          {"CIELO - MAESTRO DEBITO", "A VISTA"}, {}},
         {"administration as a transaction", TTela::Adm, {},
          {{"000-000", "ADM"}, {"009-000", "0"}, {"010-000", "CIELO"}, {"011-000", "00"}, {"012-000", "42"},
-          {"027-000", controle}, {"030-000", "Operacao concluida"}, {"040-000", "VISA"}},
-         {"002-000", "003-000", "017-000", "729-000"}, {"CIELO - VISA", nsu, "CONCLU\xC3\x8D" "DA"}, {}},
+          {"027-000", controle}, {"030-000", "Operacao concluida"}, {"040-000", "VISA"}, {"729-000", "2"}},
+         {"002-000", "003-000", "017-000"}, {"CIELO - VISA", nsu, "CONCLU\xC3\x8D" "DA"}, {}},
         {"administration without confirmation", TTela::Adm, {{"adm", "sem-confirmacao"}},
          {{"000-000", "ADM"}, {"009-000", "0"}, {"011-000", "00"}, {"729-000", "1"}},
          {"010-000", "012-000", "013-000", "027-000", "040-000", "712-000", "714-000"}, {"CONCLU\xC3\x8D" "DA"}, {nsu}},
@@ -580,6 +581,8 @@ TEST(WebsistemaOpcoes, LinhaDeComando) {
     EXPECT_EQ(o.conf.automatico, TAcao::Recusar);
     EXPECT_EQ(o.redireciona, (std::map<std::string, std::string>{{"x.bin", ""}, {"y", "http://h/z"}}));
     EXPECT_EQ(o.conf.forma, TForma{});
+    EXPECT_EQ(o.desfazAposSegundos, 0u);
+    EXPECT_EQ(LeOpcoes({"--desfaz-apos", "30"}).desfazAposSegundos, 30u);
     const auto forma = LeOpcoes({"--cartao", "credito", "--rede=rede", "--bandeira", "ELO", "--parcelas", "4",
                                  "--financiamento", "administradora", "--adm", "sem-confirmacao", "--omite", "027-000",
                                  "--omite=012-000"});
@@ -591,8 +594,60 @@ TEST(WebsistemaOpcoes, LinhaDeComando) {
         {"--loja", "x"},  {"--auto", "talvez"},   {"--atraso", "-5"},  {"--cert", "c.pem"},
         {"--desconhecida"}, {"--redireciona", "=http://x"}, {"--parcelas", "13"}, {"--cartao", "pix"},
         {"--cartao", "debito", "--parcelas", "2"}, {"--omite", "27"}, {"--rede"}, {"--forma", "x"},
+        {"--desfaz-apos", "-1"}, {"--desfaz-apos", "604801"}, {"--desfaz-apos"},
     };
     for (const auto& e : erros) EXPECT_THROW(LeOpcoes(e), EUsoIncorreto) << e[0];
+}
+
+TEST(WebsistemaRegistro, DesfazNoPrazoOQueNaoFoiConfirmado) {
+    auto agora = Relogio::time_point{};
+    std::string log;
+    TRegistro r(60s, [&] { return agora; }, [&](const std::string& l) { log += l + "\n"; });
+    const TConfiguracao conf;
+    const std::string credenciais = "lojcodigo_logado=1&usulogin_logado=operador&ususenha_logado=1234";
+    const auto aprova = [&](const std::string& query) {
+        const auto p = r.Abre(LePedido(DecodificaQuery(credenciais + "&" + query)), conf, {});
+        const auto nsu = std::to_string(p.t.nsu);
+        EXPECT_EQ(r.Decide({{"nsu", nsu}, {"chave", p.chave}, {"acao", "aprovar"}}).status, 200);
+        return nsu;
+    };
+    const auto estado = [&](const std::string& nsu) { return LeJson(r.EmJson()).at(nsu + ".estado"); };
+    const auto cnf = [&](const std::string& nsu) {
+        return r.Confirmacao({{"000-000", "CNF"}, {"012-000", nsu}, {"lojcodigo_logado", "1"}, {"usulogin_logado", "operador"},
+                              {"ususenha_logado", "1234"}}, conf).corpo;
+    };
+    const std::string venda = "tela=Venda&valor=1000&imprime=ecf", cancela = "tela=Adm&operacao=cancelamento&nsu=";
+    const auto a = aprova(venda), b = aprova(venda), e = aprova(venda);
+    const auto impressa = aprova("tela=Venda&valor=1000&imprime=40");
+    agora += 10s;
+    const auto f = aprova(cancela + e);
+    agora += 20s;
+    EXPECT_NE(cnf(b).find("confirmada"), std::string::npos);
+    agora += 29s;  // 59 s
+    const auto d = aprova(cancela + b);
+    const std::pair<std::string, const char*> antes[] = {
+        {a, "aprovada"}, {b, "cancelada"}, {d, "aprovada"}, {e, "cancelada"}, {f, "aprovada"}, {impressa, "confirmada"}};
+    for (const auto& [nsu, esperado] : antes) EXPECT_EQ(estado(nsu), esperado) << nsu;
+    agora += 1s;  // 60 s: a's time is up, and only a's
+    EXPECT_EQ(estado(a), "desfeita");
+    EXPECT_NE(cnf(a).find("esta desfeita"), std::string::npos) << "too late to confirm";
+    EXPECT_EQ(estado(f), "aprovada");
+    agora += 10s;  // 70 s: f's time is up; e, given back, is past its own
+    EXPECT_EQ(estado(f), "desfeita");
+    EXPECT_EQ(estado(e), "desfeita");
+    agora += 48s;  // 118 s
+    EXPECT_EQ(estado(d), "aprovada");
+    agora += 1s;
+    EXPECT_EQ(estado(d), "desfeita");
+    EXPECT_EQ(estado(b), "confirmada") << "b was confirmed before it was cancelled";
+    EXPECT_EQ(estado(impressa), "confirmada");
+    EXPECT_EQ(Ocorrencias(log, "\"por\":\"prazo\""), 4u) << log;  // a, f, e, d
+
+    TRegistro nunca(0s, [&] { return agora; });
+    const auto p = nunca.Abre(LePedido(DecodificaQuery(credenciais + "&" + venda)), conf, {});
+    nunca.Decide({{"nsu", std::to_string(p.t.nsu)}, {"chave", p.chave}, {"acao", "aprovar"}});
+    agora += 24h * 365;
+    EXPECT_EQ(LeJson(nunca.EmJson()).at("1.estado"), "aprovada");
 }
 
 // ---- the running server -----------------------------------------------------
@@ -629,6 +684,33 @@ protected:
     }
     static httplib::Result Pede(const std::string& alvo, bool https = false) {
         return Cliente(https ? servidor_->portaHttps : servidor_->porta, https)->Get(alvo);
+    }
+    static std::string Log() { return *dir_ / "log.jsonl"; }
+    // The password as the manager sends it in a form: Windows-1252.
+    static inline const std::string SenhaCp1252 = "s&+% \xE3";
+    static httplib::Result Confirma(TQuery campos, const std::string& senha = SenhaCp1252,
+                                    const std::string& caminho = "/confirmacao.php") {
+        campos.insert(campos.end(), {{"lojcodigo_logado", "7"}, {"usulogin_logado", Login}, {"ususenha_logado", senha}});
+        return Cliente(servidor_->porta, false)->Post(caminho, Query(campos), "application/x-www-form-urlencoded");
+    }
+    // A page served and one of its buttons pressed: its NSU and the text the page got.
+    static std::pair<std::string, std::string> Transacao(const std::string& query, const std::string& acao) {
+        const auto [nsu, chave] = TransacaoDaPagina(Pede("/modtef.php?" + Credenciais() + "&" + query)->body);
+        return {nsu, Botao(nsu, chave, acao)->body};
+    }
+    // A page's button: what the page asks the server before it writes.
+    static httplib::Result Botao(const std::string& nsu, const std::string& chave, const std::string& acao,
+                                 const std::string& caminho = "/resultado.php") {
+        return Cliente(servidor_->porta, false)
+            ->Post(caminho, Query({{"nsu", nsu}, {"chave", chave}, {"acao", acao}}),
+                   "application/x-www-form-urlencoded; charset=UTF-8");
+    }
+    // What the register holds for an NSU.
+    static std::string Estado(const std::string& nsu, const std::string& campo = "estado") {
+        const auto corpo = Pede("/transacoes")->body;
+        const auto j = LeJson(corpo.substr(0, corpo.find('\n')));
+        const auto v = j.find(nsu + "." + campo);
+        return v == j.end() ? "(absent)" : v->second;
     }
 
     static inline TDiretorioTemporario* dir_ = nullptr;
@@ -669,7 +751,7 @@ TEST_F(WebsistemaServidor, ValoresHostisEscapados) {
         EXPECT_NE(r->body.find("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;&#39;"), std::string::npos);
         EXPECT_NE(r->body.find("&quot;&gt;&lt;img src=x onerror=alert(1)&gt;"), std::string::npos);
         EXPECT_EQ(r->body.find("<img"), std::string::npos) << imprime;
-        // With imprime=40 the cupom also goes into the script's texts.
+        // The page's own script is the only one; its texts come from the server.
         EXPECT_EQ(Ocorrencias(r->body, "<script") + Ocorrencias(r->body, "</script"), 2u) << imprime;
         EXPECT_NE(r->body.find("R$ 10,00"), std::string::npos);
         EXPECT_NE(r->body.find("operador caixa 1"), std::string::npos);
@@ -694,10 +776,14 @@ TEST_F(WebsistemaServidor, CredenciaisErradasNaoDizemQual) {
         EXPECT_EQ(r->body.find(">Aprovar<"), std::string::npos) << q;
         EXPECT_EQ(r->body.find(">Recusar<"), std::string::npos) << q;
         EXPECT_NE(r->body.find(">Cancelar<"), std::string::npos) << q;
-        EXPECT_EQ(ResultadoNaPagina(r->body, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
-        EXPECT_EQ(ResultadoNaPagina(r->body, "aprovar"), "");
-        if (primeira.empty()) primeira = r->body;
-        EXPECT_EQ(r->body, primeira) << "the page must not tell which one is wrong";
+        // The server holds to it too: such a page can only cancel.
+        const auto [nsu, chave] = TransacaoDaPagina(r->body);
+        EXPECT_EQ(Botao(nsu, chave, "aprovar")->status, 409) << q;
+        EXPECT_EQ(Botao(nsu, chave, "cancelar")->body, "COMMAND_TEF\xC2\xA7" "close") << q;
+        // Apart from its own NSU and secret, the same page whichever is wrong.
+        const auto sem = std::regex_replace(r->body, std::regex("var transacao = [^\n]*"), "");
+        if (primeira.empty()) primeira = sem;
+        EXPECT_EQ(sem, primeira) << "the page must not tell which one is wrong";
     }
     const auto certa =
         Pede("/modtef.php?lojcodigo_logado=0007&usulogin_logado=caixa%201&ususenha_logado=s%26%2B%25%20%C3%A3" + resto);
@@ -712,9 +798,9 @@ TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
     for (std::string tela : {"Venda", "Adm"}) {
         const auto pagina = Pede("/modtef.php?tela=" + tela + "&" + q + "&imprime=ecf")->body;
         const auto pedido = LePedido(DecodificaQuery("tela=" + tela + "&" + q + "&imprime=ecf"));
-        EXPECT_EQ(ResultadoNaPagina(pagina, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
+        EXPECT_EQ(ResultadoNaPagina(Log(), pagina, "cancelar"), "COMMAND_TEF\xC2\xA7" "close");
         // The texts carry this page's NSU and moment; rebuilt with them, they must match.
-        const auto aprovacao = ResultadoNaPagina(pagina, "aprovar");
+        const auto aprovacao = ResultadoNaPagina(Log(), pagina, "aprovar");
         TTransacao t;
         std::smatch m;
         if (std::regex_search(aprovacao, m, std::regex("012-000 = (\\d+)"))) t.nsu = std::stoull(m[1]);
@@ -723,21 +809,41 @@ TEST_F(WebsistemaServidor, PaginaLevaOsTextosDoCanal) {
         t.horario.tm_mday = std::stoi(m[1]), t.horario.tm_mon = std::stoi(m[2]) - 1;
         t.horario.tm_year = std::stoi(m[3]) - 1900, t.horario.tm_hour = std::stoi(m[4]);
         t.horario.tm_min = std::stoi(m[5]), t.horario.tm_sec = std::stoi(m[6]);
-        EXPECT_EQ(ResultadoNaPagina(pagina, "recusar"), TextoResultado(TAcao::Recusar, pedido, conf, t));
+        EXPECT_EQ(ResultadoNaPagina(Log(), pagina, "recusar"), TextoResultado(TAcao::Recusar, pedido, conf, t));
         EXPECT_EQ(aprovacao, TextoResultado(TAcao::Aprovar, pedido, conf, t)) << tela;
+        // What the button gets is what was logged, byte for byte, recorded as
+        // the page's result: a second press gets the same, whatever it names.
+        const auto [nsu, chave] = TransacaoDaPagina(pagina);
+        ASSERT_EQ(nsu, std::to_string(t.nsu));
+        for (const char* acao : {"aprovar", "recusar", "cancelar"}) {
+            const auto r = Botao(nsu, chave, acao, "/release/resultado.php");
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->status, 200);
+            EXPECT_EQ(r->body, aprovacao) << tela << " " << acao;
+            EXPECT_EQ(r->get_header_value("X-TEF-Estado"), "aprovada");
+        }
+        EXPECT_EQ(Botao(nsu, chave + "0", "aprovar")->status, 404);
+        EXPECT_EQ(Botao(nsu, chave, "talvez")->status, 400);
+        EXPECT_EQ(Estado(nsu), "aprovada");
     }
     const auto quarenta = Pede("/modtef.php?tela=Venda&" + q + "&imprime=40")->body;
-    const auto aprovado = Itens(ResultadoNaPagina(quarenta, "aprovar"));
-    const auto recusado = Itens(ResultadoNaPagina(quarenta, "recusar"));
+    const auto aprovado = Itens(ResultadoNaPagina(Log(), quarenta, "aprovar"));
+    const auto recusado = Itens(ResultadoNaPagina(Log(), quarenta, "recusar"));
     for (const char* l : {"LOJA 0007", "CUPOM 555", "VALOR R$ 25,00"}) EXPECT_TRUE(Tem(aprovado, l) && Tem(recusado, l)) << l;
     EXPECT_TRUE(Tem(aprovado, "APROVADA") && Tem(recusado, "RECUSADA"));
     ASSERT_GE(aprovado.size(), 2u);
     EXPECT_TRUE(std::regex_match(aprovado[aprovado.size() - 2], std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)")));
-    // The script writes the attribute, then waits with the buttons off;
-    // started with --auto recusar --atraso 2500.
-    for (const char* trecho : {"canal.setAttribute(\"value\", resultados[acao])", "disabled = true",
+    // The script asks the server, writes the attribute only with its answer,
+    // then waits with the buttons off; started with --auto recusar --atraso 2500.
+    for (const char* trecho : {"pedido.open(\"POST\", \"resultado.php\")",
+                               "if (pedido.status !== 200 || pedido.responseText === \"\") {\n        falhou(",
+                               "canal.setAttribute(\"value\", pedido.responseText)", "botoes[i].disabled = !sim",
                                "Aguardando o gerenciador...", "var automatico = \"recusar\";\nvar atraso = 2500;"})
         EXPECT_NE(quarenta.find(trecho), std::string::npos) << trecho;
+    // A printed approval (a screen from the tray) has nobody to confirm it.
+    const auto [nsu, chave] = TransacaoDaPagina(quarenta);
+    EXPECT_EQ(Botao(nsu, chave, "aprovar")->body, ResultadoNaPagina(Log(), quarenta, "aprovar"));
+    EXPECT_EQ(Estado(nsu), "confirmada");
 }
 
 TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
@@ -746,7 +852,7 @@ TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
         ~TRestaura() { Pede("/controle"); }
     } restaura;
     const std::string venda = "/modtef.php?tela=Venda&" + Credenciais() + "&valor=1000&imprime=ecf";
-    auto aprovacao = [&](const std::string& alvo) { return Itens(ResultadoNaPagina(Pede(alvo)->body, "aprovar")); };
+    auto aprovacao = [&](const std::string& alvo) { return Itens(ResultadoNaPagina(Log(), Pede(alvo)->body, "aprovar")); };
 
     auto r = Pede("/controle?parcelas=3&financiamento=administradora");
     ASSERT_TRUE(r);
@@ -765,19 +871,19 @@ TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
     // The page's own choices go on top of the server's; one that does not fit
     // with them is shown and ignored.
     const auto debito = Pede(venda + "&cartao=debito&parcelas=1&bandeira=maestro")->body;
-    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(debito, "aprovar")), "011-000"), "20");
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(Log(), debito, "aprovar")), "011-000"), "20");
     EXPECT_NE(debito.find("<option value=\"debito\" selected>"), std::string::npos);
     EXPECT_NE(debito.find("<option value=\"MAESTRO\" selected>"), std::string::npos);
     EXPECT_EQ(debito.find("Escolha inv"), std::string::npos);
     const auto invalida = Pede(venda + "&cartao=debito")->body;
     EXPECT_NE(invalida.find("Escolha inv\xC3\xA1lida: parcelas"), std::string::npos);
-    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(invalida, "aprovar")), "018-000"), "3");
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(Log(), invalida, "aprovar")), "018-000"), "3");
 
     // Administrations: the kind chosen for the next pages, and the page's control.
     r = Pede("/controle?adm=sem-confirmacao");
     EXPECT_EQ(r->status, 200);
     const auto adm = Pede("/modtef.php?tela=Adm&" + Credenciais() + "&imprime=ecf")->body;
-    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(adm, "aprovar")), "729-000"), "1");
+    EXPECT_EQ(Campo(Itens(ResultadoNaPagina(Log(), adm, "aprovar")), "729-000"), "1");
     EXPECT_NE(adm.find("<option value=\"sem-confirmacao\" selected>"), std::string::npos);
     EXPECT_EQ(adm.find("name=\"parcelas\""), std::string::npos);
     // Each call starts from the start options: installments are gone.
@@ -791,6 +897,203 @@ TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
     EXPECT_EQ(Campo(itens, "011-000"), "10");
     EXPECT_EQ(Campo(itens, "040-000"), "ELO");
     EXPECT_TRUE(Campo(itens, "027-000"));
+}
+
+// ---- the register: confirmations, cancellations, questions --------------------
+
+TEST_F(WebsistemaServidor, ConfirmacaoEDesfazimento) {
+    const auto [a, texto] = Transacao("tela=Venda&valor=1000&num_cupom=61&imprime=ecf&identificacao=cnf-1", "aprovar");
+    const auto itens = Itens(texto);
+    ASSERT_EQ(Campo(itens, "012-000"), a);
+    const auto rede = Campo(itens, "010-000").value_or(""), controle = Campo(itens, "027-000").value_or("");
+    const struct {
+        const char* nome;
+        TQuery campos;
+        const char* estado;
+        const char* diz;
+    } passos[] = {
+        {"another control code", {{"000-000", "CNF"}, {"012-000", a}, {"027-000", "1" + controle}}, "aprovada", "nao confere"},
+        {"another network", {{"000-000", "CNF"}, {"010-000", "STONE"}, {"012-000", a}}, "aprovada", "nao confere"},
+        {"unknown NSU", {{"000-000", "CNF"}, {"012-000", "999999"}}, "aprovada", "nenhuma transacao"},
+        {"no NSU", {{"000-000", "NCN"}}, "aprovada", "nenhuma transacao"},
+        // Values as exchange files may carry them: blanks, leading zeros.
+        {"CNF", {{"000-000", " CNF"}, {"010-000", rede}, {"012-000", "000" + a}, {"027-000", controle + " "}}, "confirmada",
+         "confirmada"},
+        {"CNF again", {{"000-000", "CNF"}, {"012-000", a}}, "confirmada", "ja estava confirmada"},
+        {"NCN", {{"000-000", "NCN"}, {"012-000", a}, {"027-000", controle}, {"motivo", "documento recusado"}}, "desfeita",
+         "desfeita"},
+        {"CNF after NCN", {{"000-000", "CNF"}, {"012-000", a}}, "desfeita", "esta desfeita; nada a fazer"},
+        {"NCN again", {{"000-000", "NCN"}, {"012-000", a}}, "desfeita", "ja estava desfeita"},
+    };
+    for (const auto& p : passos) {
+        const auto r = Confirma(p.campos);
+        ASSERT_TRUE(r) << p.nome;
+        EXPECT_EQ(r->status, 200) << p.nome;
+        EXPECT_NE(r->body.find(p.diz), std::string::npos) << p.nome << ": " << r->body;
+        EXPECT_EQ(Estado(a), p.estado) << p.nome;
+    }
+    const auto [b, recusa] = Transacao("tela=Venda&valor=500&imprime=ecf", "recusar");
+    EXPECT_FALSE(Campo(Itens(recusa), "729-000")) << "nothing to confirm in a refusal";
+    EXPECT_NE(Confirma({{"000-000", "CNF"}, {"012-000", b}})->body.find("esta recusada"), std::string::npos);
+    // Logged as the other requests, without the password.
+    const auto l = LinhaDoLog(Log(), "documento recusado");
+    EXPECT_EQ(l.at("caminho"), "/confirmacao.php");
+    EXPECT_EQ(l.at("formulario.ususenha_logado"), "***");
+    EXPECT_EQ(l.at("formulario.012-000"), a);
+    EXPECT_EQ(l.at("status"), "200");
+}
+
+TEST_F(WebsistemaServidor, CancelamentoDeVenda) {
+    const auto [a, texto] = Transacao("tela=Venda&valor=2500&num_cupom=71&imprime=ecf", "aprovar");
+    const auto rede = Campo(Itens(texto), "010-000").value_or(""), controle = Campo(Itens(texto), "027-000").value_or("");
+    ASSERT_EQ(Confirma({{"000-000", "CNF"}, {"012-000", a}})->status, 200);
+    const auto cnc = [&](const std::string& nsu, const std::string& r, const std::string& c, const std::string& acao) {
+        return Transacao("tela=Adm&num_cupom=71&cpf=&valor=2500&imprime=ecf&operacao=cancelamento&" +
+                             Query({{"rede", r}, {"nsu", nsu}, {"data", "05032026"}, {"hora", "090807"}, {"controle", c},
+                                    {"identificacao", "cnc-1"}, {"extra", "?"}}),
+                         acao);
+    };
+    const auto pagina = Pede("/homol/modtef.php?tela=Adm&" + Credenciais() +
+                             "&valor=2500&operacao=cancelamento&rede=CIELO&nsu=" + a + "&data=05032026&hora=090807")->body;
+    for (const auto& trecho : std::vector<std::string>{"<h1>Cancelamento de venda</h1>", "<dd>CIELO</dd>", "<dd>" + a + "</dd>",
+                                                        "<dd>05/03/2026 09:08:07</dd>", "R$ 25,00", ">Aprovar<", ">Recusar<",
+                                                        ">Cancelar<"})
+        EXPECT_NE(pagina.find(trecho), std::string::npos) << trecho;
+
+    const struct {
+        const char* nome;
+        std::string nsu, rede, controle, acao, motivo;
+    } recusas[] = {
+        {"unknown NSU", "999999", rede, "", "aprovar", "Venda nao encontrada"},
+        {"no NSU", "", "", "", "aprovar", "Venda nao encontrada"},
+        {"another control code", a, rede, controle + "1", "aprovar", "Codigo de controle nao confere"},
+        {"another network", a, "STONE", controle, "aprovar", "Rede nao confere"},
+        {"the decline button", a, rede, controle, "recusar", "Cancelamento recusado"},
+    };
+    for (const auto& c : recusas) {
+        const auto [nsu, recusa] = cnc(c.nsu, c.rede, c.controle, c.acao);
+        EXPECT_EQ(Itens(recusa), (std::vector<std::string>{"000-000 = CNC", "001-000 = #001#", "009-000 = 5",
+                                                           "030-000 = " + c.motivo, "999-999 = 0"}))
+            << c.nome;
+        EXPECT_EQ(Estado(nsu), "recusada") << c.nome;
+        EXPECT_EQ(Estado(a), "confirmada") << c.nome;
+    }
+    const auto [fechada, fecha] = cnc(a, rede, controle, "cancelar");
+    EXPECT_EQ(fecha, "COMMAND_TEF\xC2\xA7" "close");
+    EXPECT_EQ(Estado(fechada), "cancelada_pagina");
+
+    // Approved once (the NSU with leading zeros, the network in lower case)...
+    const auto [c1, aprovado] = cnc("000" + a, "cielo", controle, "aprovar");
+    const auto itens = Itens(aprovado);
+    const auto recibo = ConfereTroca(itens, "approved cancellation", false);
+    const std::pair<const char*, std::string> campos[] = {{"000-000", "CNC"}, {"009-000", "0"}, {"010-000", rede},
+                                                          {"012-000", c1}, {"027-000", Estado(c1, "controle")},
+                                                          {"030-000", "Cancelamento aprovado"}, {"729-000", "2"}};
+    for (const auto& [id, valor] : campos) EXPECT_EQ(Campo(itens, id).value_or("(absent)"), valor) << id;
+    for (const char* id : {"013-000", "022-000", "023-000"}) EXPECT_TRUE(Campo(itens, id)) << id;
+    EXPECT_NE(Campo(itens, "027-000"), controle);
+    char original[32];
+    std::snprintf(original, sizeof original, "NSU ORIGINAL %06d", std::stoi(a));
+    EXPECT_TRUE(Tem(recibo, original) && Tem(recibo, "VALOR R$ 25,00") && Tem(recibo, "CANCELAMENTO APROVADO"));
+    EXPECT_EQ(Estado(a), "cancelada");
+    EXPECT_EQ(Estado(c1), "aprovada");
+    EXPECT_EQ(Estado(c1, "nsu_cancelado"), a);
+    EXPECT_EQ(Estado(c1, "identificacao"), "cnc-1");
+    // ...refused the second time; undone, the cancellation gives the sale back.
+    EXPECT_EQ(Campo(Itens(cnc(a, rede, controle, "aprovar").second), "030-000"), "Venda ja cancelada");
+    EXPECT_NE(Confirma({{"000-000", "NCN"}, {"012-000", c1}})->body.find("a venda NSU " + a + " esta confirmada"),
+              std::string::npos);
+    EXPECT_EQ(Estado(c1), "desfeita");
+    EXPECT_EQ(Estado(a), "confirmada");
+    // An undone sale, and a cancellation (no sale), cannot be cancelled.
+    const auto [b, _] = Transacao("tela=Venda&valor=900&imprime=ecf", "aprovar");
+    ASSERT_EQ(Confirma({{"000-000", "NCN"}, {"012-000", b}})->status, 200);
+    EXPECT_EQ(Campo(Itens(cnc(b, "", "", "aprovar").second), "030-000"), "Venda desfeita");
+    EXPECT_EQ(Campo(Itens(cnc(c1, "", "", "aprovar").second), "030-000"), "Venda nao encontrada");
+}
+
+TEST_F(WebsistemaServidor, ConsultaDoQueAPaginaDeu) {
+    const auto cns = [](TQuery campos) {
+        campos.insert(campos.begin(), {"000-000", "CNS"});
+        return Confirma(campos);
+    };
+    const auto nenhum = [](const httplib::Result& r) {
+        return r && r->status == 200 && r->get_header_value("X-TEF-Resultado") == "nenhum" && r->body.empty();
+    };
+    // The manager puts the identification into the page's address in UTF-8
+    // and sends it in the form in Windows-1252.
+    const std::string pagina = "tela=Venda&valor=0001500&num_cupom=81&imprime=ecf&identificacao=cns-%C3%A7";
+    const auto [nsu, chave] = TransacaoDaPagina(Pede("/modtef.php?" + Credenciais() + "&" + pagina)->body);
+    EXPECT_TRUE(nenhum(cns({{"001-000", "cns-\xE7"}}))) << "an open page gave nothing yet";
+    const auto texto = Botao(nsu, chave, "aprovar")->body;
+    const struct {
+        const char* nome;
+        TQuery campos;
+        bool acha;
+    } casos[] = {
+        {"by identification", {{"001-000", "cns-\xE7"}}, true},
+        {"with its document and amount", {{"001-000", "cns-\xE7"}, {"002-000", "81"}, {"003-000", "1500"}}, true},
+        {"another document", {{"001-000", "cns-\xE7"}, {"002-000", "82"}}, false},
+        {"another amount", {{"001-000", "cns-\xE7"}, {"003-000", "1501"}}, false},
+        {"unknown identification", {{"001-000", "cns-c"}}, false},
+        {"no identification", {{"001-000", ""}}, false},
+    };
+    for (const auto& c : casos) {
+        const auto r = cns(c.campos);
+        ASSERT_TRUE(r) << c.nome;
+        if (!c.acha) {
+            EXPECT_TRUE(nenhum(r)) << c.nome;
+            continue;
+        }
+        EXPECT_EQ(r->status, 200) << c.nome;
+        EXPECT_EQ(r->get_header_value("X-TEF-Resultado"), "encontrado") << c.nome;
+        EXPECT_EQ(r->body, texto) << c.nome;
+        EXPECT_EQ(r->get_header_value("X-TEF-NSU"), nsu) << c.nome;
+    }
+    // The request's most recent page decides: cancelled in the page, its
+    // close command; a newer one still open, nothing.
+    const auto [cancelada, fecha] = Transacao(pagina, "cancelar");
+    EXPECT_EQ(cns({{"001-000", "cns-\xE7"}})->body, fecha);
+    Pede("/modtef.php?" + Credenciais() + "&" + pagina);
+    EXPECT_TRUE(nenhum(cns({{"001-000", "cns-\xE7"}})));
+}
+
+TEST_F(WebsistemaServidor, ConfirmacaoSoComCredenciaisPorPost) {
+    const auto [a, _] = Transacao("tela=Venda&valor=300&imprime=ecf", "aprovar");
+    const TQuery cnf = {{"000-000", "CNF"}, {"012-000", a}};
+    // The password's UTF-8 bytes are not its Windows-1252.
+    for (const std::string& senha : {Senha, std::string("s&+% a"), std::string()}) {
+        const auto r = Confirma(cnf, senha);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 403) << senha;
+        EXPECT_EQ(Estado(a), "aprovada") << "nothing recorded";
+    }
+    auto outroLogin = cnf;
+    outroLogin.insert(outroLogin.begin(), {"usulogin_logado", "caixa 2"});  // the first value counts
+    EXPECT_EQ(Confirma(outroLogin)->status, 403);
+    for (const char* comando : {"", "cnf", "CRT"}) EXPECT_EQ(Confirma({{"000-000", comando}, {"012-000", a}})->status, 400) << comando;
+    EXPECT_EQ(Confirma({{"012-000", a}})->status, 400);
+    EXPECT_EQ(Estado(a), "aprovada");
+    for (const std::string base : {"/", "/homol/", "/release/"}) {
+        for (const std::string nome : {"confirmacao.php", "resultado.php"}) {
+            auto c = Cliente(servidor_->porta, false);
+            for (int metodo = 0; metodo < 3; ++metodo) {
+                const auto r = metodo == 0 ? c->Get(base + nome)
+                               : metodo == 1 ? c->Put(base + nome, "", "text/plain")
+                                             : c->Delete(base + nome);
+                ASSERT_TRUE(r) << base + nome;
+                EXPECT_EQ(r->status, 405) << base + nome << " " << metodo;
+                EXPECT_EQ(r->get_header_value("Allow"), "POST");
+            }
+            EXPECT_EQ(c->Post(base + nome, "000-000=CNF", "text/plain")->status, 415) << base + nome;
+        }
+        // A form that says UTF-8 is read as UTF-8.
+        const auto r = Cliente(servidor_->porta, false)
+                           ->Post(base + "confirmacao.php", Query({{"000-000", "CNF"}, {"012-000", a}}) + "&" + Credenciais(),
+                                  "application/x-www-form-urlencoded; charset=UTF-8");
+        EXPECT_EQ(r->status, 200) << base;
+        EXPECT_EQ(r->get_header_value("X-TEF-Estado"), "confirmada") << base;
+    }
 }
 
 TEST_F(WebsistemaServidor, LogComAQueryDecodificada) {

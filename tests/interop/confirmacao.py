@@ -265,7 +265,7 @@ def com_gerente(base, web):
     resposta = cliente.joga()
     confere("requests", ["ADM", "CNF"], cliente.comandos())
     confirmou_com(cliente, "CNF", resposta)
-    confere("729-000 of an administration to confirm", None, campo(resposta, "729-000"))
+    confere("729-000 of an administration to confirm", "2", campo(resposta, "729-000"))
     controle(adm="sem-confirmacao")
     cliente = Administracao(base)
     resposta = cliente.joga()

@@ -1,6 +1,7 @@
 #include "Servidor.h"
 
 #include "Certificado.h"
+#include "Registro.h"
 
 #include "Plataforma.h"
 
@@ -51,7 +52,8 @@ struct TServidor::TImpl {
     std::unique_ptr<httplib::SSLServer> https;
     std::vector<std::thread> escutas;
 
-    std::atomic<std::uint64_t> nsu{0};
+    // Every page served and what became of it; the log gets each change.
+    TRegistro registro;
 
     // The shape of the next pages' answers: the start options' one, or what
     // the last /controle asked for on top of those.
@@ -63,7 +65,12 @@ struct TServidor::TImpl {
     std::condition_variable parada;
     bool parando = false;
 
-    explicit TImpl(TOpcoes o) : opcoes(std::move(o)), formaInicial(opcoes.conf.forma), forma(formaInicial) {
+    explicit TImpl(TOpcoes o)
+        : opcoes(std::move(o)),
+          registro(std::chrono::seconds(opcoes.desfazAposSegundos), &std::chrono::steady_clock::now,
+                   [this](const std::string& linha) { Escreve(linha); }),
+          formaInicial(opcoes.conf.forma),
+          forma(formaInicial) {
         if (!opcoes.log.empty()) {
             log = std::fopen(opcoes.log.c_str(), "a");
             if (log == nullptr) throw std::runtime_error("n\xC3\xA3o abriu o log " + opcoes.log);
@@ -84,11 +91,64 @@ struct TServidor::TImpl {
         if (log != stderr) std::fclose(log);
     }
 
-    void Registra(const httplib::Request& req, bool seguro) {
-        const auto linha = LinhaDeLog(req.method, req.path, QueryBruta(req.target), seguro) + "\n";
+    void Escreve(const std::string& linha) {
         std::lock_guard trava(mutexLog);
         std::fwrite(linha.data(), 1, linha.size(), log);
+        std::fputc('\n', log);
         std::fflush(log);
+    }
+
+    void Registra(const httplib::Request& req, bool seguro) {
+        Escreve(LinhaDeLog(req.method, req.path, QueryBruta(req.target), seguro));
+    }
+
+    // A form's charset: a browser says UTF-8; the manager sends the
+    // Windows-1252 of its exchange files and may say nothing.
+    static TQuery Formulario(const httplib::Request& req) {
+        std::string tipo = req.get_header_value("Content-Type");
+        for (auto& c : tipo) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        tipo.erase(std::remove(tipo.begin(), tipo.end(), ' '), tipo.end());
+        return DecodificaFormulario(req.body, tipo.find("charset=utf-8") == std::string::npos);
+    }
+
+    static bool EhFormulario(const httplib::Request& req) {
+        std::string tipo = req.get_header_value("Content-Type");
+        for (auto& c : tipo) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        return tipo.empty() || tipo.rfind("application/x-www-form-urlencoded", 0) == 0;
+    }
+
+    static void Responde(httplib::Response& res, const TResposta& r) {
+        res.status = r.status;
+        res.set_header("Cache-Control", "no-store");
+        for (const auto& [k, v] : r.cabecalhos) res.set_header(k, v);
+        res.set_content(r.corpo, r.tipo);
+    }
+
+    static void SoPost(httplib::Response& res) {
+        res.status = 405;
+        res.set_header("Allow", "POST");
+        res.set_content("405 Use POST\n", "text/plain; charset=utf-8");
+    }
+
+    // Result of a page's button, and the confirmation interface.
+    void Post(const httplib::Request& req, httplib::Response& res, bool confirmacao) {
+        if (!EhFormulario(req)) {
+            res.status = 415;
+            res.set_content("415 Use application/x-www-form-urlencoded\n", "text/plain; charset=utf-8");
+            return;
+        }
+        const auto form = Formulario(req);
+        Responde(res, confirmacao ? registro.Confirmacao(form, opcoes.conf) : registro.Decide(form));
+    }
+
+    void Transacoes(const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Cache-Control", "no-store");
+        if (!EhLoopback(req.remote_addr)) {
+            res.status = 403;
+            res.set_content("s\xC3\xB3 por loopback\n", "text/plain; charset=utf-8");
+            return;
+        }
+        res.set_content(registro.EmJson() + "\n", "application/json");
     }
 
     void Rotas(httplib::Server& svr, bool seguro) {
@@ -99,10 +159,29 @@ struct TServidor::TImpl {
         // Every held (--lento) request keeps a worker until the end; a
         // downloader that retries must not starve the page of workers.
         svr.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        // Forms are small; nothing needs more.
+        svr.set_payload_max_length(64 * 1024);
+        // A POST is logged once its form has been read, with the answer's status.
         svr.set_pre_routing_handler([this, seguro](const httplib::Request& req, httplib::Response&) {
-            Registra(req, seguro);
+            if (req.method != "POST") Registra(req, seguro);
             return httplib::Server::HandlerResponse::Unhandled;
         });
+        svr.set_post_routing_handler([this, seguro](const httplib::Request& req, httplib::Response& res) {
+            if (req.method == "POST") Escreve(LinhaDeLogPost(req.path, Formulario(req), res.status, seguro));
+        });
+        for (const auto& [caminho, confirmacao] : {std::pair{R"(/(?:homol/|release/)?resultado\.php)", false},
+                                                   std::pair{R"(/(?:homol/|release/)?confirmacao\.php)", true}}) {
+            svr.Post(caminho, [this, confirmacao = confirmacao](const httplib::Request& req, httplib::Response& res) {
+                Post(req, res, confirmacao);
+            });
+            const auto so = [](const httplib::Request&, httplib::Response& res) { SoPost(res); };
+            svr.Get(caminho, so);
+            svr.Put(caminho, so);
+            svr.Patch(caminho, so);
+            svr.Delete(caminho, so);
+            svr.Options(caminho, so);
+        }
+        svr.Get("/transacoes", [this](const httplib::Request& req, httplib::Response& res) { Transacoes(req, res); });
         svr.Get(R"(/(?:homol/|release/)?modtef\.php)",
                 [this](const httplib::Request& req, httplib::Response& res) { Pagina(req, res); });
         svr.Get("/controle", [this](const httplib::Request& req, httplib::Response& res) { Controle(req, res); });
@@ -151,16 +230,13 @@ struct TServidor::TImpl {
     void Pagina(const httplib::Request& req, httplib::Response& res) {
         const auto pedido = LePedido(DecodificaQuery(QueryBruta(req.target)));
         const TConfiguracao conf = Configuracao();
-        TTransacao t;
-        t.nsu = ++nsu;
+        std::tm horario{};
         const std::time_t agora = std::time(nullptr);
-        localtime_r(&agora, &t.horario);
+        localtime_r(&agora, &horario);
+        const auto pagina = registro.Abre(pedido, conf, horario);
         res.set_header("Cache-Control", "no-store");
-        res.set_content(MontaPagina(pedido, conf, t), "text/html; charset=utf-8");
-        const auto linha = LinhaDePagina(pedido, conf, t) + "\n";
-        std::lock_guard trava(mutexLog);
-        std::fwrite(linha.data(), 1, linha.size(), log);
-        std::fflush(log);
+        res.set_content(MontaPagina(pedido, conf, pagina.t, pagina.chave), "text/html; charset=utf-8");
+        Escreve(LinhaDePagina(pagina.t.nsu, pagina.textos));
     }
 
     std::string Origem(const httplib::Request& req, bool seguro) const {

@@ -97,18 +97,6 @@ bool IgualSemCaixa(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::optional<std::uint64_t> LeNumero(std::string_view texto) {
-    if (texto.empty()) return std::nullopt;
-    std::uint64_t n = 0;
-    for (char c : texto) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto d = static_cast<std::uint64_t>(c - '0');
-        if (n > (UINT64_MAX - d) / 10) return std::nullopt;
-        n = n * 10 + d;
-    }
-    return n;
-}
-
 std::string Preenchido(std::uint64_t n, int digitos) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%0*llu", digitos, static_cast<unsigned long long>(n));
@@ -213,6 +201,13 @@ void AnexaComprovante(std::vector<std::string>& l, std::string_view contagem, st
         l.push_back(std::string(prefixo) + "-" + Preenchido(i + 1, 3) + " = \"" + linhas[i] + "\"");
 }
 
+// Drops the fields the shape leaves out on purpose.
+void Omite(std::vector<std::string>& l, const TForma& f) {
+    std::erase_if(l, [&](const std::string& linha) {
+        return linha.size() >= 10 && linha.compare(7, 3, " = ") == 0 && f.omite.count(linha.substr(0, 7));
+    });
+}
+
 std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TConfiguracao& conf, const TForma& f,
                                   const TTransacao& t) {
     const std::string data = "022-000 = " + DataEcf(t.horario), hora = "023-000 = " + HoraEcf(t.horario);
@@ -243,13 +238,35 @@ std::vector<std::string> TrocaEcf(bool aprova, const TPedido& p, const TConfigur
                            "040-000 = " + f.bandeira});
         AnexaComprovante(l, "712-000", "713", Comprovante(true, p, conf, f, t, TVia::Cliente));
         AnexaComprovante(l, "714-000", "715", Comprovante(true, p, conf, f, t, TVia::Estabelecimento));
-        l.push_back("  ");
+        // An answer the server holds as approved until the client confirms it.
+        l.insert(l.end(), {"  ", "729-000 = 2"});
     }
     l.push_back("999-999 = 0");
-    std::erase_if(l, [&](const std::string& linha) {
-        return linha.size() >= 10 && linha.compare(7, 3, " = ") == 0 && f.omite.count(linha.substr(0, 7));
-    });
+    Omite(l, f);
     return l;
+}
+
+// A cancellation's receipt: the sale it undoes, or why it was refused.
+std::vector<std::string> ComprovanteCancelamento(const TConfiguracao& conf, const TTransacao& t,
+                                                 const TVendaCancelada* venda, std::string_view motivo) {
+    std::vector<std::string> l = {Centraliza("CANCELAMENTO DE VENDA"), "LOJA " + Preenchido(conf.loja, 4)};
+    if (venda) {
+        l.insert(l.end(), {Corta(venda->rede, ColunasImpressora), "VALOR " + FormataReais(venda->valor),
+                           "NSU ORIGINAL " + Preenchido(venda->nsu, 6),
+                           "NSU " + Preenchido(t.nsu, 6) + "  AUT " + CodigoAutorizacao(t.nsu), "CANCELAMENTO APROVADO"});
+    } else {
+        l.insert(l.end(), {Corta(TextoImprimivel(motivo), ColunasImpressora), "CANCELAMENTO RECUSADO"});
+    }
+    l.insert(l.end(), {DataHora(t.horario), ""});
+    return l;
+}
+
+// The operator's text of a refusal: printable ASCII, one printer line.
+std::string Motivo(std::string_view motivo) {
+    std::string m;
+    for (char c : motivo)
+        if (c >= 0x20 && c < 0x7F && m.size() < ColunasImpressora) m += c;
+    return m.empty() ? std::string("Cancelamento recusado") : m;
 }
 
 const char* Estilo() {
@@ -263,6 +280,7 @@ dd{margin:0;overflow-wrap:anywhere}
 .valor{font-size:28px;font-weight:bold}
 .erro{color:#a4161a;font-weight:bold;font-size:18px}
 #estado{min-height:24px;margin:6px 0;color:#1d4e89;font-weight:bold}
+#estado.erro{color:#a4161a;font-size:16px}
 .botoes{margin-top:auto;display:flex;gap:12px}
 button{flex:1;font-size:18px;padding:12px;border:0;border-radius:6px;color:#fff;cursor:pointer}
 .aprovar{background:#2b8a3e}
@@ -275,20 +293,48 @@ button:disabled{opacity:.45;cursor:default}
 )";
 }
 
-// The buttons only disable themselves and hand the prepared text over: the
-// result is decided here, on the server, so tests can check it in the page.
+// A button asks the server for the result first; the server records it and
+// returns the text, and only then does the page write it into the channel.
+// So whatever the manager reads, the server has recorded. A request that
+// fails writes nothing and gives the buttons back: the server keeps the first
+// result it recorded, so pressing again cannot change it.
 const char* Roteiro() {
     return R"((function () {
   var canal = document.getElementById("ipt_imprime_gecko");
   var estado = document.getElementById("estado");
   var botoes = document.querySelectorAll("button[data-acao], #forma select");
   var enviado = false;
+  function habilita(sim) {
+    for (var i = 0; i < botoes.length; i++) botoes[i].disabled = !sim;
+  }
+  function falhou(porque) {
+    estado.className = "erro";
+    estado.textContent = "O resultado n\u00e3o foi registrado no servidor (" + porque + "). Tente de novo.";
+    enviado = false;
+    habilita(true);
+  }
   function responde(acao) {
-    if (enviado || !Object.prototype.hasOwnProperty.call(resultados, acao)) return;
+    if (enviado || transacao.acoes.indexOf(acao) < 0) return;
     enviado = true;
-    canal.setAttribute("value", resultados[acao]);
-    for (var i = 0; i < botoes.length; i++) botoes[i].disabled = true;
-    estado.textContent = "Aguardando o gerenciador...";
+    habilita(false);
+    estado.className = "";
+    estado.textContent = "Registrando...";
+    var pedido = new XMLHttpRequest();
+    pedido.open("POST", "resultado.php");
+    pedido.setRequestHeader("Content-Type", "application/x-www-form-urlencoded; charset=UTF-8");
+    pedido.timeout = 15000;
+    pedido.onload = function () {
+      if (pedido.status !== 200 || pedido.responseText === "") {
+        falhou("HTTP " + pedido.status);
+        return;
+      }
+      canal.setAttribute("value", pedido.responseText);
+      estado.textContent = "Aguardando o gerenciador...";
+    };
+    pedido.onerror = function () { falhou("sem resposta"); };
+    pedido.ontimeout = function () { falhou("sem resposta a tempo"); };
+    pedido.send("nsu=" + encodeURIComponent(transacao.nsu) + "&chave=" + encodeURIComponent(transacao.chave) +
+                "&acao=" + encodeURIComponent(acao));
   }
   // A new choice asks the server for the page again with it in the query,
   // so the texts stay made (and logged) by the server.
@@ -322,7 +368,7 @@ const char* Roteiro() {
     // so an unattended run never waits forever.
     window.addEventListener("load", function () {
       setTimeout(function () {
-        responde(Object.prototype.hasOwnProperty.call(resultados, automatico) ? automatico : "cancelar");
+        responde(transacao.acoes.indexOf(automatico) >= 0 ? automatico : "cancelar");
       }, atraso);
     });
   }
@@ -369,6 +415,15 @@ TQuery DecodificaQuery(std::string_view bruta) {
         inicio = fim + 1;
     }
     return query;
+}
+
+TQuery DecodificaFormulario(std::string_view corpo, bool cp1252) {
+    TQuery form = DecodificaQuery(corpo);
+    for (auto& [k, v] : form) {
+        k = cp1252 ? ::Cp1252ParaUtf8(k) : SaneiaUtf8(k);
+        v = cp1252 ? ::Cp1252ParaUtf8(v) : SaneiaUtf8(v);
+    }
+    return form;
 }
 
 std::string ValorDe(const TQuery& query, std::string_view chave) {
@@ -446,6 +501,18 @@ std::string EscapaJson(std::string_view texto) {
     return saida;
 }
 
+std::optional<std::uint64_t> LeNumero(std::string_view texto) {
+    if (texto.empty()) return std::nullopt;
+    std::uint64_t n = 0;
+    for (char c : texto) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+        n = n * 10 + d;
+    }
+    return n;
+}
+
 std::optional<std::uint64_t> LeCentavos(std::string_view texto) { return LeNumero(texto); }
 
 std::string FormataReais(std::string_view centavos) {
@@ -506,8 +573,14 @@ TPedido LePedido(const TQuery& query) {
     p.cupom = ValorDe(query, "num_cupom");
     p.cpf = ValorDe(query, "cpf");
     p.valor = ValorDe(query, "valor");
+    p.identificacao = ValorDe(query, "identificacao");
+    p.cancelamento = IgualSemCaixa(ValorDe(query, "operacao"), "cancelamento");
+    p.venda = {ValorDe(query, "rede"), ValorDe(query, "nsu"), ValorDe(query, "data"), ValorDe(query, "hora"),
+               ValorDe(query, "controle")};
     for (const auto& [k, v] : query)
         if (std::find(ChavesDaForma.begin(), ChavesDaForma.end(), k) != ChavesDaForma.end()) p.escolhas.emplace_back(k, v);
+    // A cancellation's "rede" names the sale's network, not a choice of shape.
+    if (p.cancelamento) std::erase_if(p.escolhas, [](const auto& kv) { return kv.first == "rede"; });
     return p;
 }
 
@@ -546,6 +619,34 @@ std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguraca
     const TForma f = FormaDaPagina(pedido, conf);
     return Junta(pedido.impressao == TImpressao::Ecf ? TrocaEcf(aprova, pedido, conf, f, t)
                                                      : Comprovante(aprova, pedido, conf, f, t, TVia::Unica));
+}
+
+std::string TextoCancelamentoAprovado(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t,
+                                      const TVendaCancelada& venda) {
+    const auto recibo = ComprovanteCancelamento(conf, t, &venda, {});
+    if (pedido.impressao != TImpressao::Ecf) return Junta(recibo);
+    std::vector<std::string> l = {"000-000 = CNC",
+                                  "001-000 = #001#",
+                                  "009-000 = 0",
+                                  "010-000 = " + venda.rede,
+                                  "012-000 = " + std::to_string(t.nsu),
+                                  "013-000 = " + CodigoAutorizacao(t.nsu),
+                                  "022-000 = " + DataEcf(t.horario),
+                                  "023-000 = " + HoraEcf(t.horario),
+                                  "027-000 = " + CodigoControle(conf.loja, t)};
+    AnexaComprovante(l, "028-000", "029", recibo);
+    l.insert(l.end(), {"030-000 = Cancelamento aprovado", "729-000 = 2", "999-999 = 0"});
+    Omite(l, FormaDaPagina(pedido, conf));
+    return Junta(l);
+}
+
+std::string TextoCancelamentoRecusado(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t,
+                                      std::string_view motivo) {
+    const std::string m = Motivo(motivo);
+    if (pedido.impressao != TImpressao::Ecf) return Junta(ComprovanteCancelamento(conf, t, nullptr, m));
+    std::vector<std::string> l = {"000-000 = CNC", "001-000 = #001#", "009-000 = 5", "030-000 = " + m, "999-999 = 0"};
+    Omite(l, FormaDaPagina(pedido, conf));
+    return Junta(l);
 }
 
 // ---- the answer's shape -----------------------------------------------------
@@ -712,11 +813,29 @@ std::string ControlesDaForma(TTela tela, const TForma& f) {
     return c + "</form>\n";
 }
 
+// "05032026" and "090807" as "05/03/2026 09:08:07"; anything else as it came.
+std::string DataDaVenda(std::string_view data, std::string_view hora) {
+    const auto digitos = [](std::string_view s, std::size_t n) {
+        return s.size() == n && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    std::string d = digitos(data, 8) ? std::string(data.substr(0, 2)) + "/" + std::string(data.substr(2, 2)) + "/" +
+                                           std::string(data.substr(4))
+                                     : std::string(data);
+    std::string h = digitos(hora, 6) ? std::string(hora.substr(0, 2)) + ":" + std::string(hora.substr(2, 2)) + ":" +
+                                           std::string(hora.substr(4))
+                                     : std::string(hora);
+    return d.empty() || h.empty() ? d + h : d + " " + h;
+}
+
 }  // namespace
 
-std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
+bool PaginaOperavel(const TPedido& pedido, const TConfiguracao& conf) {
+    return CredenciaisValidas(pedido, conf) && pedido.tela != TTela::Desconhecida;
+}
+
+std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t, std::string_view chave) {
     const bool valido = CredenciaisValidas(pedido, conf);
-    const bool operavel = valido && pedido.tela != TTela::Desconhecida;
+    const bool operavel = PaginaOperavel(pedido, conf);
 
     std::string titulo = "Pagamento";
     std::string corpo;
@@ -724,29 +843,37 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
     const TForma forma = FormaDaPagina(pedido, conf, &erroDaForma);
     if (!valido) {
         corpo = "<p class=\"erro\">" + std::string(TextoCredenciaisInvalidas) + "</p>\n";
+    } else if (pedido.tela == TTela::Desconhecida) {
+        corpo = "<p class=\"erro\">Tela n\xC3\xA3o reconhecida</p>\n";
+    } else if (pedido.cancelamento) {
+        titulo = "Cancelamento de venda";
+        const auto& v = pedido.venda;
+        corpo = "<dl>\n<dt>Rede</dt><dd>" + EscapaHtml(v.rede) + "</dd>\n<dt>NSU</dt><dd>" + EscapaHtml(v.nsu) +
+                "</dd>\n<dt>Data</dt><dd>" + EscapaHtml(DataDaVenda(v.data, v.hora)) +
+                "</dd>\n<dt>Valor</dt><dd class=\"valor\">" + EscapaHtml(FormataReais(pedido.valor)) + "</dd>\n";
+        if (!pedido.cupom.empty()) corpo += "<dt>Cupom</dt><dd>" + EscapaHtml(pedido.cupom) + "</dd>\n";
+        corpo += "</dl>\n";
     } else if (pedido.tela == TTela::Venda) {
         titulo = "Venda";
         corpo = "<dl>\n<dt>Valor</dt><dd class=\"valor\">" + EscapaHtml(FormataReais(pedido.valor)) +
                 "</dd>\n<dt>Cupom</dt><dd>" + EscapaHtml(pedido.cupom) + "</dd>\n<dt>CPF</dt><dd>" +
                 EscapaHtml(pedido.cpf) + "</dd>\n</dl>\n";
-    } else if (pedido.tela == TTela::Adm) {
+    } else {
         titulo = "Menu administrativo";
         corpo = "<p>Escolha o resultado da opera\xC3\xA7\xC3\xA3o administrativa.</p>\n";
-    } else {
-        corpo = "<p class=\"erro\">Tela n\xC3\xA3o reconhecida</p>\n";
     }
 
-    if (operavel) {
+    // A cancellation's network and amount come from the sale it names.
+    if (operavel && !pedido.cancelamento) {
         corpo += ControlesDaForma(pedido.tela, forma);
         if (!erroDaForma.empty())
             corpo += "<p class=\"erro\">Escolha inv\xC3\xA1lida: " + EscapaHtml(erroDaForma) + "</p>\n";
     }
 
-    std::string resultados = "\"cancelar\": \"" + EscapaJs(TextoCancelamento) + "\"";
+    std::string acoes = "\"cancelar\"";
     std::string botoes;
     if (operavel) {
-        for (TAcao a : {TAcao::Aprovar, TAcao::Recusar})
-            resultados += ",\n    \"" + NomeAcao(a) + "\": \"" + EscapaJs(TextoResultado(a, pedido, conf, t)) + "\"";
+        acoes += ", \"aprovar\", \"recusar\"";
         botoes += "<button type=\"button\" class=\"aprovar\" data-acao=\"aprovar\">Aprovar</button>\n"
                   "<button type=\"button\" class=\"recusar\" data-acao=\"recusar\">Recusar</button>\n";
     }
@@ -763,7 +890,8 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
              "</p>\n";
     p += corpo;
     p += "<div id=\"estado\" role=\"status\"></div>\n<div class=\"botoes\">\n" + botoes + "</div>\n</main>\n";
-    p += "<script>\nvar resultados = {\n    " + resultados + "\n};\n";
+    p += "<script>\nvar transacao = {\"nsu\": \"" + std::to_string(t.nsu) + "\", \"chave\": \"" + EscapaJs(chave) +
+         "\", \"acoes\": [" + acoes + "]};\n";
     p += "var automatico = \"" + (conf.automatico ? NomeAcao(*conf.automatico) : std::string()) + "\";\n";
     p += "var atraso = " + std::to_string(conf.atrasoMs) + ";\n";
     p += Roteiro();
@@ -773,15 +901,29 @@ std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const 
 
 // ---- request log ------------------------------------------------------------
 
-std::string LinhaDePagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t) {
-    std::string l = "{\"pagina\":{\"nsu\":" + std::to_string(t.nsu) + ",\"resultados\":{";
+std::string LinhaDePagina(std::uint64_t nsu, const std::map<TAcao, std::string>& textos) {
+    std::string l = "{\"pagina\":{\"nsu\":" + std::to_string(nsu) + ",\"resultados\":{";
     bool primeiro = true;
     for (TAcao a : {TAcao::Aprovar, TAcao::Recusar, TAcao::Cancelar}) {
+        const auto texto = textos.find(a);
+        if (texto == textos.end()) continue;
         if (!primeiro) l += ',';
         primeiro = false;
-        l += "\"" + NomeAcao(a) + "\":\"" + EscapaJson(TextoResultado(a, pedido, conf, t)) + "\"";
+        l += "\"" + NomeAcao(a) + "\":\"" + EscapaJson(texto->second) + "\"";
     }
     return l + "}}}";
+}
+
+std::string LinhaDeLogPost(std::string_view caminho, const TQuery& formulario, int status, bool https) {
+    std::string l = "{\"metodo\":\"POST\",\"caminho\":\"" + EscapaJson(caminho) + "\",\"formulario\":{";
+    bool primeiro = true;
+    for (const auto& [k, v] : formulario) {
+        if (!primeiro) l += ',';
+        primeiro = false;
+        const bool secreto = k == "ususenha_logado" || k == "chave";
+        l += "\"" + EscapaJson(k) + "\":\"" + (secreto ? std::string("***") : EscapaJson(v)) + "\"";
+    }
+    return l + "},\"status\":" + std::to_string(status) + ",\"https\":" + (https ? "true" : "false") + "}";
 }
 
 std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::string_view queryBruta, bool https) {
@@ -895,6 +1037,11 @@ TOpcoes LeOpcoes(const std::vector<std::string>& args) {
             const auto n = LeNumero(v);
             if (!n || *n > 600000) throw EUsoIncorreto("--atraso: milissegundos de 0 a 600000, n\xC3\xA3o " + v);
             o.conf.atrasoMs = static_cast<unsigned>(*n);
+        } else if (nome == "--desfaz-apos") {
+            const auto v = valor();
+            const auto n = LeNumero(v);
+            if (!n || *n > 604800) throw EUsoIncorreto("--desfaz-apos: segundos de 0 a 604800, n\xC3\xA3o " + v);
+            o.desfazAposSegundos = static_cast<unsigned>(*n);
         } else if (nome == "--log") {
             o.log = valor();
         } else if (nome == "--downloads") {
@@ -947,12 +1094,30 @@ std::string TextoAjuda() {
            "  --adm transacao|sem-confirmacao   a administra\xC3\xA7\xC3\xA3o a confirmar, ou com 729-000 = 1\n"
            "                        (transacao)\n"
            "  --omite CAMPO[,CAMPO]  deixa esses campos fora das respostas (ex.: 027-000)\n"
+           "  --desfaz-apos S       uma aprova\xC3\xA7\xC3\xA3o n\xC3\xA3o confirmada nem desfeita em S segundos \xC3\xA9\n"
+           "                        desfeita pelo servidor (0 = nunca; padr\xC3\xA3o)\n"
            "  --log ARQ             uma linha JSON por requisi\xC3\xA7\xC3\xA3o (padr\xC3\xA3o: stderr)\n"
            "  --downloads DIR       serve DIR em /download/tef/profile/<nome>\n"
            "  --redireciona NOME[=URL]  responde 302 para esse nome (padr\xC3\xA3o: a c\xC3\xB3pia em\n"
            "                        /download/redirecionado/<nome>)\n"
            "  --corta NOME          envia metade do arquivo e fecha a conex\xC3\xA3o\n"
            "  --lento NOME          n\xC3\xA3o responde at\xC3\xA9 o servidor parar\n"
+           "\n"
+           "Transa\xC3\xA7\xC3\xB5" "es: o servidor registra cada p\xC3\xA1gina (NSU) e o resultado que ela deu; o bot\xC3\xA3o\n"
+           "da p\xC3\xA1gina pede o texto do canal a POST resultado.php (nsu, chave, acao) antes de escrev\xC3\xAA-lo.\n"
+           "modtef.php?tela=Adm&operacao=cancelamento&rede=R&nsu=N&data=D&hora=H&controle=C&valor=V\n"
+           "  cancela a venda de NSU N (resposta CNC, 729-000 = 2 quando aprovado). identificacao=ID\n"
+           "  (o 001-000 do pedido) \xC3\xA9 registrado em qualquer p\xC3\xA1gina.\n"
+           "POST confirmacao.php (tamb\xC3\xA9m em /homol/ e /release/; formul\xC3\xA1rio em Windows-1252, ou UTF-8\n"
+           "  com charset=utf-8): 000-000 = CNF | NCN | CNS, 001-000, 002-000, 003-000, 010-000, 012-000,\n"
+           "  027-000, motivo, lojcodigo_logado, usulogin_logado, ususenha_logado (senha errada: 403).\n"
+           "  CNF confirma a aprova\xC3\xA7\xC3\xA3o do NSU 012-000; NCN a desfaz; ambos respondem 200 com o que\n"
+           "  fizeram (X-TEF-Estado: o estado da transa\xC3\xA7\xC3\xA3o, quando achada). CNS: o texto que a p\xC3\xA1gina\n"
+           "  mais recente de identificacao = 001-000 deu, com X-TEF-Resultado: encontrado, ou corpo\n"
+           "  vazio com X-TEF-Resultado: nenhum. 000-000 ausente ou desconhecido: 400; outro m\xC3\xA9todo: 405.\n"
+           "GET /transacoes (s\xC3\xB3 por loopback): o registro em JSON, um objeto por NSU com nsu, loja,\n"
+           "  identificacao, cupom, valor, operacao, estado (aberta, aprovada, confirmada, desfeita,\n"
+           "  recusada, cancelada_pagina, cancelada), rede, controle, nsu_cancelado, canal.\n"
            "\n"
            "Ao iniciar escreve na sa\xC3\xAD" "da: \"HTTP ADDR:PORTA\", \"HTTPS ADDR:PORTA\" e\n"
            "\"SHA256 <impress\xC3\xA3o digital do certificado>\". SIGTERM ou SIGINT encerram.\n";

@@ -7,7 +7,9 @@
 // The page talks to the manager through one element of its top-level
 // document, <input type="hidden" id="ipt_imprime_gecko">: the page's script
 // sets its "value" attribute to items joined by "§"; the manager polls the
-// attribute, takes the text and empties it.
+// attribute, takes the text and empties it. The text comes from the server:
+// a button first asks it for the result, which the server records (see
+// Registro.h), so the server knows everything a page ever handed over.
 #pragma once
 
 #include <array>
@@ -42,6 +44,10 @@ using TQuery = std::vector<std::pair<std::string, std::string>>;
 // raw bytes (an unescaped query) are kept as they came.
 TQuery DecodificaQuery(std::string_view bruta);
 std::string DecodificaPercentual(std::string_view texto, bool maisEhEspaco);
+// A form body (application/x-www-form-urlencoded) with keys and values in
+// UTF-8: bytes taken as Windows-1252 (what the manager sends, as exchange
+// files are) or as UTF-8 (a browser), invalid sequences as U+FFFD.
+TQuery DecodificaFormulario(std::string_view corpo, bool cp1252);
 // The first value of the key, or "" when absent.
 std::string ValorDe(const TQuery& query, std::string_view chave);
 
@@ -53,6 +59,8 @@ std::string EscapaJs(std::string_view texto);
 // Contents of a JSON string; non-ASCII stays as UTF-8.
 std::string EscapaJson(std::string_view texto);
 
+// Decimal digits only (an NSU, a store code); nothing else is a number.
+std::optional<std::uint64_t> LeNumero(std::string_view texto);
 // Cents as decimal digits only; nothing else is an amount.
 std::optional<std::uint64_t> LeCentavos(std::string_view texto);
 // "R$ 1.234,56"; a missing or invalid amount shows as "R$ 0,00".
@@ -119,11 +127,20 @@ std::string FormaEmJson(const TForma& forma);
 // The control address answers only on loopback, whatever --endereco says.
 bool EhLoopback(std::string_view endereco);
 
+// The sale a cancellation page names (operacao=cancelamento): what the
+// commercial application's CNC carried, any of it possibly empty.
+struct TVendaNomeada {
+    std::string rede, nsu, data, hora, controle;  // 010-000, 012-000, 022-000, 023-000, 027-000
+};
+
 // What the manager asked for, as decoded from the query.
 struct TPedido {
     TTela tela = TTela::Desconhecida;
     TImpressao impressao = TImpressao::Ecf;
     std::string loja, login, senha, cupom, cpf, valor;
+    std::string identificacao;  // the commercial application's 001-000, if sent
+    bool cancelamento = false;  // operacao=cancelamento: undo an earlier sale
+    TVendaNomeada venda;
     TQuery escolhas;  // shape keys the page's own controls put in the query
 };
 TPedido LePedido(const TQuery& query);
@@ -141,6 +158,9 @@ struct TConfiguracao {
 // page leaves the server's shape and is told in `erro`.
 TForma FormaDaPagina(const TPedido& pedido, const TConfiguracao& conf, std::string* erro = nullptr);
 bool CredenciaisValidas(const TPedido& pedido, const TConfiguracao& conf);
+// Valid credentials and a known screen: the page offers approve and decline,
+// otherwise only cancel.
+bool PaginaOperavel(const TPedido& pedido, const TConfiguracao& conf);
 
 // What the web system decides for one page: it goes into the approval.
 struct TTransacao {
@@ -157,11 +177,27 @@ std::string CodigoControle(std::uint64_t loja, const TTransacao& t);
 // 00 an administration.
 std::string TipoTransacao(TTela tela, const TForma& forma);
 
-// The text the page writes into the channel for that button.
+// The text the page writes into the channel for that button, for a sale or
+// an administration (a cancellation page's texts are below).
 std::string TextoResultado(TAcao acao, const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
 std::vector<std::string> Itens(std::string_view texto);  // split at "§"
 
-std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
+// The sale a cancellation undoes, as the web system recorded it.
+struct TVendaCancelada {
+    std::uint64_t nsu = 0;
+    std::string rede, valor;
+};
+// A cancellation page's answers: approved (t is the cancellation's own NSU
+// and moment), or refused with the reason for the operator (printable ASCII,
+// at most 40 characters).
+std::string TextoCancelamentoAprovado(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t,
+                                      const TVendaCancelada& venda);
+std::string TextoCancelamentoRecusado(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t,
+                                      std::string_view motivo);
+
+// `chave` is the page's secret: its buttons name the page's NSU and it when
+// they ask the server for the result (POST resultado.php).
+std::string MontaPagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t, std::string_view chave);
 
 // ---- request log ------------------------------------------------------------
 
@@ -170,8 +206,12 @@ std::string LinhaDeLog(std::string_view metodo, std::string_view caminho, std::s
                        bool https);
 
 // One JSON object (no line break) with the texts a page just served would
-// write into the channel for each button, so tests can compare bytes.
-std::string LinhaDePagina(const TPedido& pedido, const TConfiguracao& conf, const TTransacao& t);
+// write into the channel for each button, so tests can compare bytes. A
+// cancellation page's approval depends on the sale's state when the button
+// is pressed: its text here is what it would have been at the page's start.
+std::string LinhaDePagina(std::uint64_t nsu, const std::map<TAcao, std::string>& textos);
+// A POST's form for the log: the password and the page's secret masked.
+std::string LinhaDeLogPost(std::string_view caminho, const TQuery& formulario, int status, bool https);
 
 // ---- downloads --------------------------------------------------------------
 
@@ -198,6 +238,7 @@ struct TOpcoes {
     std::string downloads;   // empty: no download area
     std::map<std::string, std::string> redireciona;  // name -> URL ("" = the server's own copy)
     std::set<std::string> corta, lento;
+    unsigned desfazAposSegundos = 0;  // an approval left unconfirmed that long is undone; 0: never
     bool ajuda = false;
 };
 
