@@ -29,6 +29,9 @@ struct Outro {
         pid = ::fork();
         if (pid == 0) {
             ::close(p[1]);
+            // Its per-user lock inside the test's own directory: nothing is
+            // left in /tmp or the session's runtime directory.
+            ::setenv("XDG_RUNTIME_DIR", b.c_str(), 1);
             plataforma::TomaInstanciaUnica("TefTeste-" + std::to_string(::getpid()), b);
             char c;
             (void)!::read(p[0], &c, 1);
