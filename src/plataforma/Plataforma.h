@@ -37,6 +37,14 @@ bool ErroJaExiste(TCodigo codigo);
 bool ErroOutroSistemaDeArquivos(TCodigo codigo);
 // A file another process holds open in a way that keeps others out.
 bool ErroEmUso(TCodigo codigo);
+// The file system is mounted read-only (the medium write-protected).
+bool ErroSomenteLeitura(TCodigo codigo);
+// No room left: a full disk, or an exhausted quota.
+bool ErroDiscoCheio(TCodigo codigo);
+// The failure in an operator's words (Windows-1252) for the kinds a till
+// meets (no permission, a read-only or full file system, a missing name);
+// empty text for the others, which only the system's text names.
+std::string MotivoEmPalavras(TCodigo codigo);
 
 // ---- the clock --------------------------------------------------------------
 
@@ -95,6 +103,7 @@ public:
         EscritaNova,     // created for the owner alone; fails when it exists
         Exclusiva,       // created with the usual permissions; fails when the name is taken, by a link too
         Dispositivo,     // written; created only when the path is not a device
+        Anexo,           // written at its end, whoever else writes there; created when missing
     };
     TArquivo() = default;
     ~TArquivo();

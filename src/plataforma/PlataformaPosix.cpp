@@ -79,6 +79,8 @@ TCodigo ErroSemEspaco() { return ENOSPC; }
 bool ErroJaExiste(TCodigo codigo) { return codigo == EEXIST; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == EXDEV; }
 bool ErroEmUso(TCodigo codigo) { return codigo == EBUSY || codigo == ETXTBSY; }
+bool ErroSomenteLeitura(TCodigo codigo) { return codigo == EROFS; }
+bool ErroDiscoCheio(TCodigo codigo) { return codigo == ENOSPC || codigo == EDQUOT; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -181,6 +183,9 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         // A missing device must not turn into a plain file under /dev that
         // silently swallows what is written.
         bandeiras |= O_WRONLY | O_NOCTTY | (caminho.rfind("/dev/", 0) == 0 ? 0 : O_CREAT | O_TRUNC);
+        break;
+    case Modo::Anexo:
+        bandeiras |= O_WRONLY | O_CREAT | O_APPEND;
         break;
     }
     const int fd = ::open(caminho.c_str(), bandeiras, modo == Modo::EscritaNova ? 0600 : 0666);

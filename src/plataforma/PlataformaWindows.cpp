@@ -89,6 +89,8 @@ TCodigo ErroSemEspaco() { return ERROR_DISK_FULL; }
 bool ErroJaExiste(TCodigo codigo) { return codigo == ERROR_ALREADY_EXISTS || codigo == ERROR_FILE_EXISTS; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == ERROR_NOT_SAME_DEVICE; }
 bool ErroEmUso(TCodigo codigo) { return codigo == ERROR_SHARING_VIOLATION || codigo == ERROR_LOCK_VIOLATION; }
+bool ErroSomenteLeitura(TCodigo codigo) { return codigo == ERROR_WRITE_PROTECT; }
+bool ErroDiscoCheio(TCodigo codigo) { return codigo == ERROR_DISK_FULL || codigo == ERROR_HANDLE_DISK_FULL; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -200,6 +202,11 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         break;
     case Modo::Dispositivo:
         acesso = GENERIC_WRITE, partilha = 0, disposicao = NomeDeDispositivo(caminho) ? OPEN_EXISTING : CREATE_ALWAYS;
+        break;
+    case Modo::Anexo:
+        // Append-only access: every write lands at the end, another
+        // writer's included.
+        acesso = FILE_APPEND_DATA | SYNCHRONIZE, partilha = FILE_SHARE_READ | FILE_SHARE_WRITE, disposicao = OPEN_ALWAYS;
         break;
     }
     const HANDLE h = CreateFileA(caminho.c_str(), acesso, partilha, nullptr, disposicao, bandeiras, nullptr);
