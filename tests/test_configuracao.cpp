@@ -385,10 +385,13 @@ TEST_F(Configuracao, SalvarSemPermissaoMostraOArquivoEACausaAoOperador) {
             g->app.ExecutaHandler("ParmetrosdoSistema1Click", g->form.Eventos.ParmetrosdoSistema1Click);
             ASSERT_EQ(g->app.Mensagens.size(), 1u);
             const std::string& texto = g->app.Mensagens[0].texto;
-            EXPECT_EQ(texto.rfind("Failed to set data for 'Url'\r", 0), 0u) << texto;
+            // In the operator's words, naming the value, the store and why.
+            EXPECT_EQ(texto.rfind("A configura\xE7\xE3o n\xE3o p\xF4" "de ser gravada (valor Url): a configura\xE7\xE3o ", 0), 0u)
+                << texto;
             EXPECT_NE(texto.find(store), std::string::npos) << "names the store: " << texto;
-            EXPECT_NE(texto.find("Permission denied"), std::string::npos) << texto;
+            EXPECT_NE(texto.find("permiss\xE3o negada (Permission denied)"), std::string::npos) << texto;
             EXPECT_EQ(texto.find("no key is open"), std::string::npos) << texto;
+            EXPECT_EQ(texto.find("Failed to set data"), std::string::npos) << "the log's text, not the box's: " << texto;
         },
         motivo);
     EXPECT_TRUE(ok) << motivo;

@@ -122,6 +122,45 @@ TEST(Limpa, SoQuandoNenhumGerenteRoda) {
 }
 #endif
 
+TEST(LinhaDeComando, SoOQueEConhecidoCadaCoisaSozinha) {
+    using servico::TModo;
+    struct Caso {
+        std::vector<std::string> args;
+        TModo modo;
+        const char* erro;  // part of the refusal
+    };
+    const std::vector<Caso> casos = {
+        {{}, TModo::Gerente, ""},
+        {{"/CONFIG"}, TModo::Gerente, ""},
+        {{"/cOnFiG"}, TModo::Gerente, ""},
+        {{"--servico"}, TModo::Servico, ""},
+        {{"--estado"}, TModo::Estado, ""},
+        {{"--limpa"}, TModo::Limpa, ""},
+        {{"--configura"}, TModo::Configura, ""},
+        {{"--help"}, TModo::Ajuda, ""},
+        {{"-h"}, TModo::Ajuda, ""},
+        {{"--servico", "--help"}, TModo::Ajuda, ""},
+        {{"--version"}, TModo::Versao, ""},
+        {{"-V"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: -V"},
+        {{"--versao"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: --versao"},
+        {{"--estados"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: --estados"},
+        {{"/CONFIGX"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: /CONFIGX"},
+        {{"-platform", "offscreen"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: -platform"},
+        {{"--help", "-V"}, TModo::Erro, "-V"},
+        {{"x", "/CONFIG"}, TModo::Erro, "argumento a mais: x"},
+        {{"/CONFIG", "x"}, TModo::Erro, "argumento a mais: x"},
+        {{"--servico", "--estado"}, TModo::Erro, "n\xC3\xA3o v\xC3\xA3o juntas"},
+    };
+    for (const auto& c : casos) {
+        std::string nome;
+        for (const auto& a : c.args) nome += " [" + a + "]";
+        SCOPED_TRACE(nome);
+        const auto r = servico::LeArgumentos(c.args);
+        EXPECT_EQ(r.modo, c.modo) << r.erro;
+        EXPECT_NE(r.erro.find(c.erro), std::string::npos) << r.erro;
+    }
+}
+
 TEST(Configura, GravaOArmazemNaFormaGuardadaOuRecusaSemGravarNada) {
     TDiretorioTemporario d;
     const std::string store = d / "tef.reg";
