@@ -208,6 +208,7 @@ std::string MotivoDeCarga(const std::string& dominio, int codigo) {
         case -202: return "o certificado do servidor n\xE3o \xE9 de uma autoridade confi\xE1vel";
         case -206: return "o certificado do servidor foi revogado";
         case -310: return "redirecionamentos demais";
+        case -312: return "a porta do endere\xE7o \xE9 reservada a outro servi\xE7o e o navegador n\xE3o a usa";
         case -320: return "o servidor enviou uma resposta inv\xE1lida";
         case -324: return "o servidor fechou a conex\xE3o sem responder";
     }

@@ -195,7 +195,8 @@ std::string VersaoDoExecutavel(const std::string& caminho);
 std::string SufixoExecutavel();
 // Runs the program with its own directory as working directory, without a
 // window, and waits for it; false when it cannot be started. Its exit code
-// is not looked at.
+// is not looked at, nor its output (which goes nowhere: the caller's
+// standard error is the journal's, and says each cause once).
 bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>& argumentos);
 
 // One manager per user and per installation directory, for the life of the

@@ -416,6 +416,8 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
     posix_spawn_file_actions_t acoes;
     posix_spawn_file_actions_init(&acoes);
     posix_spawn_file_actions_addchdir_np(&acoes, DiretorioDe(programa).c_str());
+    posix_spawn_file_actions_addopen(&acoes, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&acoes, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = 0;
     const int erro = posix_spawn(&pid, programa.c_str(), &acoes, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&acoes);
