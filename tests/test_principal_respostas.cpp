@@ -1,5 +1,6 @@
 // Responses, the exchange-file writer, the trace and the error log.
 #include "Gerente.h"
+#include "UsuarioComum.h"
 
 #include <clocale>
 #include <gtest/gtest.h>
@@ -321,6 +322,23 @@ TEST_F(Respostas, LogDeErroGuardaUmArquivoAnteriorQuandoPassaDoLimite) {
     EXPECT_EQ(LeBytes(anterior), "um\r\ndois\r\n") << "one previous file, the older one replaced";
     EXPECT_EQ(LeBytes(log), "tres\r\n");
     EXPECT_EQ(kLimiteLogErro, 1024 * 1024);
+#ifndef _WIN32
+    // The package's layout: the directory is root's, only the two files are
+    // the group's. The same outcome, by a copy and an emptied log.
+    ::chmod(g.dir.Caminho().c_str(), 0755), ::chmod(g.B.c_str(), 0755);
+    ::chmod(log.c_str(), 0666), ::chmod(anterior.c_str(), 0666);
+    std::string motivo;
+    EXPECT_TRUE(ComoUsuarioComum(
+        [&] {
+            AnexaLogErro(log, "quatro", 10);
+            EXPECT_EQ(LeBytes(log), "tres\r\nquatro\r\n");
+            AnexaLogErro(log, "cinco", 10);
+            EXPECT_EQ(LeBytes(anterior), "tres\r\nquatro\r\n");
+            EXPECT_EQ(LeBytes(log), "cinco\r\n");
+        },
+        motivo))
+        << motivo;
+#endif
 }
 
 TEST_F(Respostas, LogDeErroQueNaoPodeSerEscritoFalhaParaQuemChama) {
