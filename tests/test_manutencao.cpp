@@ -187,7 +187,7 @@ struct Execucao : ::testing::Test {
         GravaBytes(programa, "#!/bin/sh\n"
                              "echo \"$0 $@\" > '" + B + "saida.txt'\n"
                              "pwd -P >> '" + B + "saida.txt'\n"
-                             "echo ru\xC3\xADdo; echo ru\xC3\xADdo >&2\n"
+                             "echo ru\xC3\xAD" "do; echo ru\xC3\xAD" "do >&2\n"
                              "exit 3\n");
         ::chmod(programa.c_str(), modo);
         return programa;

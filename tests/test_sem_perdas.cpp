@@ -1029,8 +1029,9 @@ TEST(InicioQueFalha, DizPorQueETerminaComOCodigoDaCausa) {
             for (const auto& p : c.palavras) EXPECT_NE(jornal.find(p), std::string::npos) << p << " in " << jornal;
             for (const char* ingles : {"Failed to", "Invalid data", "missing REGEDIT4", "Registry store"})
                 EXPECT_EQ(jornal.find(ingles), std::string::npos) << jornal;
-            if (c.saida != saida::InstalacaoIncompleta)
+            if (c.saida != saida::InstalacaoIncompleta) {
                 EXPECT_NE(jornal.find(store), std::string::npos) << "the file is named: " << jornal;
+            }
             if (semOperador) {
                 EXPECT_TRUE(h.app.Mensagens.empty()) << "no box: " << h.app.Mensagens.front().texto;
             } else {

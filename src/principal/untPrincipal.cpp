@@ -997,7 +997,11 @@ std::string TfrmPrincipal::TextoDeConfiguracao(const Exception& e, const std::st
     if (t.empty()) t = e.Message();
     t += "\rConfigura\xE7\xE3o: " + armazem + ", chave HKEY_LOCAL_MACHINE" + FChaveRegistro + ".";
     if (!conselho.empty()) return t + "\r" + conselho;
-    const std::string comando = mensagens::ComandoDeConfiguracao(Application.ExeName());
+    // While the manager runs (the tray's menu), its own dialog; at start,
+    // how this installation is configured.
+    const std::string comando = C.tmVerifica->Enabled()
+                                    ? std::string("\"Par\xE2metros do Sistema\" no menu do \xED" "cone da bandeja")
+                                    : mensagens::ComandoDeConfiguracao(Application.ExeName());
     // A store that does not parse is never written over: it must be mended
     // (or removed) first.
     const std::string m = e.Message();
