@@ -913,17 +913,20 @@ TEST(InicioQueFalha, ArmazemOuInstalacaoQueOUsuarioNaoPodeUsarDizQuemPodeOQue) {
     if (::geteuid() != 0) GTEST_SKIP() << "the files must belong to another user than the one who runs the body";
     struct Caso {
         const char* nome;
-        unsigned modoArmazem, modoResp;
+        unsigned modoArmazem, modoResp, modoInstalacao;  // 0755: req/, resp/ and temp/ missing too
         int saida;
         std::vector<std::string> esperados;
     };
     const std::vector<Caso> casos = {
-        {"store 0640 root:root", 0640, 0777, saida::ArmazemIlegivel,
+        {"store 0640 root:root", 0640, 0777, 0777, saida::ArmazemIlegivel,
          {": permiss\xE3o negada (Permission denied).", "(dono root, grupo root, modo 0640)",
           "sudo chgrp tef ", "sudo chmod 640 ", "sudo adduser nobody tef"}},
-        {"resp/ not writable", 0644, 0755, saida::InstalacaoIncompleta,
+        {"resp/ not writable", 0644, 0755, 0777, saida::InstalacaoIncompleta,
          {"O diret\xF3rio ", "resp/ n\xE3o pode ser gravado pelo usu\xE1rio nobody: permiss\xE3o negada (Permission denied).",
           "sudo chgrp tef ", "sudo chmod 2770 ", "sudo adduser nobody tef"}},
+        {"the installation not writable, req/ missing", 0644, 0755, 0755, saida::InstalacaoIncompleta,
+         {"req/ n\xE3o pode ser criado pelo usu\xE1rio nobody: permiss\xE3o negada (Permission denied).",
+          "Crie-o para o grupo tef: sudo install -d -g tef -m 2770 ", "sudo adduser nobody tef"}},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
@@ -935,7 +938,9 @@ TEST(InicioQueFalha, ArmazemOuInstalacaoQueOUsuarioNaoPodeUsarDizQuemPodeOQue) {
         CriaDir(h.B + "temp");
         ::chmod((h.B + "temp").c_str(), 0777);
         ::chmod((h.B + "resp").c_str(), c.modoResp);
-        ::chmod(h.dir.Caminho().c_str(), 0777);
+        ::chmod(h.dir.Caminho().c_str(), c.modoInstalacao);
+        if (c.modoInstalacao == 0755)
+            for (const char* d : {"req", "resp", "temp"}) RemoveArvore(h.B + d);
         TVariavelAmbiente registro("TEF_REGISTRO", store.c_str());
         TVariavelAmbiente producao("TEF_PRODUCAO", "http://127.0.0.1:9");
         std::string motivo;

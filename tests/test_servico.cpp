@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <sstream>
+#include <tuple>
 #ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,41 +124,21 @@ TEST(Limpa, SoQuandoNenhumGerenteRoda) {
 #endif
 
 TEST(LinhaDeComando, SoOQueEConhecidoCadaCoisaSozinha) {
-    using servico::TModo;
-    struct Caso {
-        std::vector<std::string> args;
-        TModo modo;
-        const char* erro;  // part of the refusal
+    using M = servico::TModo;
+    const std::string desconhecida = "op\xC3\xA7\xC3\xA3o desconhecida: ";
+    const std::vector<std::tuple<std::vector<std::string>, M, std::string>> casos = {
+        {{}, M::Gerente, ""}, {{"/cOnFiG"}, M::Gerente, ""}, {{"--servico"}, M::Servico, ""},
+        {{"--estado"}, M::Estado, ""}, {{"--limpa"}, M::Limpa, ""}, {{"--configura"}, M::Configura, ""},
+        {{"-h"}, M::Ajuda, ""}, {{"--servico", "--help"}, M::Ajuda, ""}, {{"--version"}, M::Versao, ""},
+        {{"-V"}, M::Erro, desconhecida + "-V"}, {{"--versao"}, M::Erro, desconhecida + "--versao"},
+        {{"/CONFIGX"}, M::Erro, desconhecida + "/CONFIGX"}, {{"-platform", "offscreen"}, M::Erro, desconhecida + "-platform"},
+        {{"--help", "-V"}, M::Erro, "-V"}, {{"x", "/CONFIG"}, M::Erro, "argumento a mais: x"},
+        {{"--servico", "--estado"}, M::Erro, "n\xC3\xA3o v\xC3\xA3o juntas"},
     };
-    const std::vector<Caso> casos = {
-        {{}, TModo::Gerente, ""},
-        {{"/CONFIG"}, TModo::Gerente, ""},
-        {{"/cOnFiG"}, TModo::Gerente, ""},
-        {{"--servico"}, TModo::Servico, ""},
-        {{"--estado"}, TModo::Estado, ""},
-        {{"--limpa"}, TModo::Limpa, ""},
-        {{"--configura"}, TModo::Configura, ""},
-        {{"--help"}, TModo::Ajuda, ""},
-        {{"-h"}, TModo::Ajuda, ""},
-        {{"--servico", "--help"}, TModo::Ajuda, ""},
-        {{"--version"}, TModo::Versao, ""},
-        {{"-V"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: -V"},
-        {{"--versao"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: --versao"},
-        {{"--estados"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: --estados"},
-        {{"/CONFIGX"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: /CONFIGX"},
-        {{"-platform", "offscreen"}, TModo::Erro, "op\xC3\xA7\xC3\xA3o desconhecida: -platform"},
-        {{"--help", "-V"}, TModo::Erro, "-V"},
-        {{"x", "/CONFIG"}, TModo::Erro, "argumento a mais: x"},
-        {{"/CONFIG", "x"}, TModo::Erro, "argumento a mais: x"},
-        {{"--servico", "--estado"}, TModo::Erro, "n\xC3\xA3o v\xC3\xA3o juntas"},
-    };
-    for (const auto& c : casos) {
-        std::string nome;
-        for (const auto& a : c.args) nome += " [" + a + "]";
-        SCOPED_TRACE(nome);
-        const auto r = servico::LeArgumentos(c.args);
-        EXPECT_EQ(r.modo, c.modo) << r.erro;
-        EXPECT_NE(r.erro.find(c.erro), std::string::npos) << r.erro;
+    for (const auto& [args, modo, erro] : casos) {
+        const auto r = servico::LeArgumentos(args);
+        EXPECT_EQ(r.modo, modo) << (args.empty() ? "" : args[0]) << ": " << r.erro;
+        EXPECT_NE(r.erro.find(erro), std::string::npos) << r.erro;
     }
 }
 
