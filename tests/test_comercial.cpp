@@ -528,14 +528,23 @@ TEST(ComercialTroca, UsoIncorretoAjudaEPedidoPendente) {
     for (const auto& args : ruins) {
         TProcesso p(Com(args, d));
         EXPECT_EQ(p.Espera(), 2) << args.back();
-        EXPECT_NE(p.err.find("Uso incorreto"), std::string::npos);
+        EXPECT_EQ(p.err.rfind("tef-comercial: ", 0), 0u) << p.err;
+        EXPECT_NE(p.err.find("\nUso: tef-comercial "), std::string::npos) << p.err;
+        EXPECT_EQ(p.out, "");
     }
     EXPECT_TRUE(fs::is_empty(d / "req"));
 
-    TProcesso ajuda({"--help"});
-    EXPECT_EQ(ajuda.Espera(), 0);
-    for (const char* t : {"crt", "cnc", "--espera-resp", "130", "TEF Marel Raruveda foi cancelado", "Exemplos"})
-        EXPECT_NE(ajuda.out.find(t), std::string::npos) << t;
+    // Help and version: standard output, status 0, the usage line first.
+    for (const char* opcao : {"--help", "-h"}) {
+        TProcesso ajuda({opcao});
+        EXPECT_EQ(ajuda.Espera(), 0);
+        EXPECT_EQ(ajuda.out.rfind("Uso: tef-comercial crt ", 0), 0u) << ajuda.out;
+        for (const char* t : {"crt", "cnc", "--espera-resp", "--version", "130", "TEF Marel Raruveda foi cancelado", "Exemplos"})
+            EXPECT_NE(ajuda.out.find(t), std::string::npos) << t;
+    }
+    TProcesso versao({"--version"});
+    EXPECT_EQ(versao.Espera(), 0);
+    EXPECT_EQ(versao.out, "tef-comercial " TEF_VERSAO_PROJETO "\n");
 
     GravaBytes(d / "req/intpos.001", "pendente");
     TProcesso pendente(Com({"adm"}, d));

@@ -129,11 +129,23 @@ TEST_F(Relogio, CausaDeUmaMensagemFixaVaiNoRelatorio) {
 }
 
 TEST_F(Relogio, FalhaAoRelatarNaoSePerde) {
+    // Standard error hears a report only when the notification (the log
+    // and the journal) could not take it: once, in UTF-8.
+    app.Reporter().SetOnExceptionNotify([](const componentes::TRelatorioExcecao& r) {
+        EXPECT_EQ(r.aoOperador, "N\xE3o foi poss\xEDvel abrir o arquivo /x: permiss\xE3o negada.");
+    });
+    ::testing::internal::CaptureStderr();
+    app.ExecutaHandler("SpeedButton1Click", [] { throw EFOpenError("Cannot open file \"/x\". Permission denied", "permiss\xE3o negada"); });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     app.Reporter().SetOnExceptionNotify([](const componentes::TRelatorioExcecao&) { throw EFCreateError("Cannot create file"); });
-    app.ExecutaHandler("SpeedButton1Click", [] { throw Exception("boom"); });
+    ::testing::internal::CaptureStderr();
+    app.ExecutaHandler("SpeedButton1Click", [] { throw Exception("n\xE3o boom"); });
+    const std::string saida = ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(app.Reporter().Falhas().size(), 1u);
     EXPECT_NE(app.Reporter().Falhas()[0].find("boom"), std::string::npos);
     EXPECT_NE(app.Reporter().Falhas()[0].find("Cannot create file"), std::string::npos);
+    EXPECT_EQ(saida.find("boom"), saida.rfind("boom")) << "once: " << saida;
+    EXPECT_NE(saida.find("Message: n\xC3\xA3o boom\n"), std::string::npos) << saida;
 }
 
 TEST(ComponentesVirtuais, TrayEBarraDeProgresso) {

@@ -385,15 +385,48 @@ TEST_F(Configuracao, SalvarSemPermissaoMostraOArquivoEACausaAoOperador) {
             g->app.ExecutaHandler("ParmetrosdoSistema1Click", g->form.Eventos.ParmetrosdoSistema1Click);
             ASSERT_EQ(g->app.Mensagens.size(), 1u);
             const std::string& texto = g->app.Mensagens[0].texto;
-            EXPECT_EQ(texto.rfind("Failed to set data for 'Url'\r", 0), 0u) << texto;
+            // In the operator's words, naming the value, the store and why.
+            EXPECT_EQ(texto.rfind("A configura\xE7\xE3o n\xE3o p\xF4" "de ser gravada (valor Url): a configura\xE7\xE3o ", 0), 0u)
+                << texto;
             EXPECT_NE(texto.find(store), std::string::npos) << "names the store: " << texto;
-            EXPECT_NE(texto.find("Permission denied"), std::string::npos) << texto;
+            EXPECT_NE(texto.find("permiss\xE3o negada (Permission denied)"), std::string::npos) << texto;
             EXPECT_EQ(texto.find("no key is open"), std::string::npos) << texto;
+            EXPECT_EQ(texto.find("Failed to set data"), std::string::npos) << "the log's text, not the box's: " << texto;
         },
         motivo);
     EXPECT_TRUE(ok) << motivo;
 }
 #endif
+
+TEST_F(Configuracao, CodigoDaLojaErradoEOCarregamentoSeguinteEmPalavrasDoOperador) {
+    // From the tray's menu, with the manager running: the box says which
+    // value and what to do, in Portuguese; the log keeps the messages.
+    Grava("Url", REG_SZ, std::string("http://x/\0", 10));  // a key without Lojcodigo
+    g->form.tmVerifica->SetEnabled(true);
+    g->form.OperadorParametros = [&](TDialogoParametroVirtual& d) {
+        d.edtEmpresa().SetCaption("quarenta");
+        d.Configurar();
+        g->app.Avanca(10);  // the box opens from the message loop
+    };
+    g->app.ExecutaHandler("ParmetrosdoSistema1Click", g->form.Eventos.ParmetrosdoSistema1Click);
+    g->form.tmVerifica->SetEnabled(false);
+    g->app.Avanca(100);
+    // The dialog's own read of the missing value, the typed code, the load
+    // after the dialog.
+    ASSERT_EQ(g->app.Mensagens.size(), 3u);
+    EXPECT_EQ(g->app.Mensagens[0].texto,
+              "O valor Lojcodigo (o c\xF3" "digo da loja) falta na configura\xE7\xE3o ou n\xE3o \xE9 um n\xFAmero (dword).");
+    EXPECT_EQ(g->app.Mensagens[1].texto,
+              "O c\xF3" "digo da loja \"quarenta\" n\xE3o \xE9 um n\xFAmero inteiro: digite s\xF3 algarismos (por exemplo 42).");
+    const std::string& carga = g->app.Mensagens[2].texto;
+    EXPECT_EQ(carga, "O valor Lojcodigo (o c\xF3" "digo da loja) falta na configura\xE7\xE3o ou n\xE3o \xE9 um n\xFAmero (dword).\r"
+                     "Configura\xE7\xE3o: " + store + ", chave HKEY_LOCAL_MACHINE" + kChave + ".\r"
+                     "Grave a configura\xE7\xE3o de novo com \"Par\xE2metros do Sistema\" no menu do \xED" "cone da bandeja.");
+    for (const auto& m : g->app.Mensagens) EXPECT_EQ(m.tipo, TipoMensagem::Erro);
+    const std::string log = LeBytes(g->B + "LogErro.txt");
+    EXPECT_NE(log.find("Message: 'quarenta' is not a valid integer value"), std::string::npos) << log;
+    EXPECT_NE(log.find("Message: Failed to get data for 'Lojcodigo'"), std::string::npos) << log;
+}
 
 TEST_F(Configuracao, CredencialComRetornoDeCarroERecusadaSemGravarNada) {
     Completa("http://loja.exemplo/", 1, "a", "b");

@@ -12,11 +12,16 @@ const QUrl kEndereco(QStringLiteral(
     "&ususenha_logado=segredo%26123&num_cupom=1&cpf=&valor=1000&imprime=ecf"));
 
 TEST(PaginaErroCarga, MostraOEnderecoSemASenhaEComoEncerrar) {
-    const QString html = engine::PaginaErroCarga(kEndereco, QStringLiteral("net::ERR_CONNECTION_REFUSED"));
+    using D = QWebEngineLoadingInfo;
+    const QString codigo = engine::CodigoDaFalha(D::ConnectionErrorDomain, -102, QStringLiteral("ERR_CONNECTION_REFUSED"));
+    const QString html = engine::PaginaErroCarga(kEndereco, engine::MotivoDaFalha(D::ConnectionErrorDomain, -102), codigo);
     EXPECT_FALSE(html.contains(QStringLiteral("segredo"))) << html.toStdString();
     EXPECT_TRUE(html.contains(QStringLiteral("ususenha_logado=***&amp;num_cupom=1"))) << html.toStdString();
     EXPECT_TRUE(html.contains(QStringLiteral("usulogin_logado=operador"))) << html.toStdString();
-    EXPECT_TRUE(html.contains(QStringLiteral("net::ERR_CONNECTION_REFUSED")));
+    // The reason in words beside the engine's code.
+    EXPECT_TRUE(html.contains(QString::fromUtf8("o servidor recusou a conexão (nenhum serviço nesse endereço e porta) "
+                                                "(net::ERR_CONNECTION_REFUSED)")))
+        << html.toStdString();
     EXPECT_TRUE(html.contains(QString::fromUtf8("Não foi possível carregar a página do sistema TEF.")));
     EXPECT_TRUE(html.contains(QStringLiteral("Cancelar TEF")));
     // Without the channel element the manager never reads a result from it.
@@ -26,12 +31,40 @@ TEST(PaginaErroCarga, MostraOEnderecoSemASenhaEComoEncerrar) {
 TEST(PaginaErroCarga, EnderecoEMotivoSaoTextoNaoMarcacao) {
     // Characters the address keeps as typed, and a reason quoting markup.
     const QUrl endereco(QStringLiteral("http://h/x?a=<b>&ususenha_logado=s\"e<c>r'e&t=1"));
-    const QString html = engine::PaginaErroCarga(endereco, QStringLiteral("<script>alert(1)</script> & \"x\""));
+    const QString html =
+        engine::PaginaErroCarga(endereco, QStringLiteral("<script>alert(1)</script> & \"x\""), QStringLiteral("<i>"));
     EXPECT_FALSE(html.contains(QStringLiteral("<script>")));
     EXPECT_FALSE(html.contains(QStringLiteral("<b>")));
-    EXPECT_TRUE(html.contains(QStringLiteral("&lt;script&gt;alert(1)&lt;/script&gt; &amp; &quot;x&quot;")));
+    EXPECT_FALSE(html.contains(QStringLiteral("<i>")));
+    EXPECT_TRUE(html.contains(QStringLiteral("&lt;script&gt;alert(1)&lt;/script&gt; &amp; &quot;x&quot; (&lt;i&gt;)")));
     EXPECT_TRUE(html.contains(QStringLiteral("ususenha_logado=***&amp;t=1"))) << html.toStdString();
     EXPECT_FALSE(html.contains(QStringLiteral("r'e"))) << html.toStdString();
+}
+
+TEST(PaginaErroCarga, CodigoDoMotorEMotivoEmPalavras) {
+    using D = QWebEngineLoadingInfo;
+    struct Caso {
+        D::ErrorDomain dominio;
+        int codigo;
+        const char* texto;   // the engine's errorString
+        const char* esperado;
+        const char* motivo;  // part of the reason in words
+    };
+    const Caso casos[] = {
+        {D::ConnectionErrorDomain, -102, "net::ERR_CONNECTION_REFUSED", "net::ERR_CONNECTION_REFUSED", "recusou a conexão"},
+        {D::DnsErrorDomain, -105, "ERR_NAME_NOT_RESOLVED", "net::ERR_NAME_NOT_RESOLVED", "não foi encontrado (DNS)"},
+        {D::CertificateErrorDomain, -202, "", "net::-202", "autoridade confiável"},
+        {D::CertificateErrorDomain, -299, "", "net::-299", "certificado do servidor foi recusado"},
+        {D::HttpStatusCodeDomain, 404, "Not Found", "HTTP 404", "não existe no servidor"},
+        {D::HttpStatusCodeDomain, 503, "", "HTTP 503", "indisponível"},
+        {D::HttpStatusCodeDomain, 599, "", "HTTP 599", "erro no servidor"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.esperado);
+        EXPECT_EQ(engine::CodigoDaFalha(c.dominio, c.codigo, QString::fromUtf8(c.texto)).toStdString(), c.esperado);
+        EXPECT_TRUE(engine::MotivoDaFalha(c.dominio, c.codigo).contains(QString::fromUtf8(c.motivo)))
+            << engine::MotivoDaFalha(c.dominio, c.codigo).toStdString();
+    }
 }
 
 TEST(EnderecoNavegavel, EnderecoRecusadoENomeadoSemASenha) {

@@ -1,10 +1,12 @@
 #include "Ambiente.h"
+#include "Mensagens.h"
 #include "untFuncao.h"
 
 #include <algorithm>
 #include <clocale>
 #include <gtest/gtest.h>
 #include <limits>
+#include <memory>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -367,6 +369,76 @@ TEST(Valores, ForaDaFaixaOuInvalidoNaoTemValorENuncaEPositivo) {
     // More than 17 digits of cents: out of range, so the sale counts as zero.
     EXPECT_EQ(ValorDoTexto("123456789012345678901234"), 0);
     EXPECT_EQ(ValorDoTexto("-92233720368547758080000"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- the operator's words ------------------------------------------------------------
+
+TEST(Mensagens, ConselhoDeAcessoConformeDonoGrupoEModo) {
+    using mensagens::TAcesso;
+    struct Caso {
+        const char* nome;
+        plataforma::TDono dono;
+        TAcesso acesso;
+        bool diretorio;
+        std::string esperado;
+    };
+    const std::string f = "/etc/orvex/tef.reg", d = "/opt/tef/resp/";
+    const std::string sessao = " e entre de novo na sess\xE3o.";
+    const std::vector<Caso> casos = {
+        {"the group may read: join it", {"root", "tef", 0640}, TAcesso::Leitura, false,
+         "Inclua maria no grupo tef (sudo adduser maria tef)" + sessao},
+        {"0600: joining cannot help", {"root", "tef", 0600}, TAcesso::Leitura, false,
+         "S\xF3 o administrador (root) pode dar a leitura ao grupo tef: sudo chmod 640 " + f +
+             "; depois inclua maria no grupo tef (sudo adduser maria tef)" + sessao},
+        {"root's group is never the answer", {"root", "root", 0640}, TAcesso::Leitura, false,
+         "S\xF3 o administrador (root) pode dar a leitura ao grupo tef: sudo chgrp tef " + f + " && sudo chmod 640 " + f +
+             "; depois inclua maria no grupo tef (sudo adduser maria tef)" + sessao},
+        {"another user's file", {"joao", "caixa", 0600}, TAcesso::Leitura, false,
+         "S\xF3 o dono, joao, ou o root, pode dar a leitura ao grupo caixa: chmod 640 " + f +
+             "; depois inclua maria no grupo caixa (sudo adduser maria caixa)" + sessao},
+        {"the user's own file", {"maria", "maria", 0200}, TAcesso::Leitura, false,
+         "D\xEA a si mesmo a leitura: chmod u+r " + f + "."},
+        {"a directory the group may write", {"root", "tef", 02770}, TAcesso::Gravacao, true,
+         "Inclua maria no grupo tef (sudo adduser maria tef)" + sessao},
+        {"a directory the group may not write", {"root", "tef", 02750}, TAcesso::Gravacao, true,
+         "S\xF3 o administrador (root) pode dar a grava\xE7\xE3o ao grupo tef: sudo chmod 2770 " + d +
+             "; depois inclua maria no grupo tef (sudo adduser maria tef)" + sessao},
+    };
+    for (const auto& c : casos) {
+        const std::string& alvo = c.diretorio ? d : f;
+        EXPECT_EQ(mensagens::ConselhoDeAcesso("maria", c.dono, alvo, c.acesso, c.diretorio), c.esperado) << c.nome;
+    }
+}
+
+TEST(Mensagens, OperadorLeOTextoTecnicoEmPalavras) {
+    auto cheio = std::make_shared<EFCreateError>("Cannot create file \"/opt/tef/resp/intpos.001\". x", "x");
+    cheio->Codigo = static_cast<int>(plataforma::ErroSemEspaco());
+    auto ja = std::make_shared<EConvertError>("'quarenta' is not a valid integer value");
+    ja->ParaOOperador = "pronto";
+    const std::vector<std::pair<std::shared_ptr<Exception>, std::string>> casos = {
+        {cheio, "N\xE3o foi poss\xEDvel gravar o arquivo /opt/tef/resp/intpos.001: n\xE3o h\xE1 espa\xE7o livre no disco (" +
+                    plataforma::TextoDoErro(plataforma::ErroSemEspaco()) + ")."},
+        {std::make_shared<EConvertError>("'quarenta' is not a valid integer value"), "\"quarenta\" n\xE3o \xE9 um n\xFAmero inteiro."},
+        {ja, "pronto"},
+        {std::make_shared<ERegistryException>("Failed to get data for 'Lojcodigo'"),
+         "O valor Lojcodigo (o c\xF3" "digo da loja) falta na configura\xE7\xE3o ou n\xE3o \xE9 um n\xFAmero (dword)."},
+        {std::make_shared<ERegistryException>("Invalid data type for 'Url'"),
+         "O valor Url (o endere\xE7o do sistema web) da configura\xE7\xE3o tem o tipo errado: deve ser um texto."},
+        {std::make_shared<ERegistryException>("/etc/orvex/tef.reg:3: invalid dword 'zz'"),
+         "O arquivo de configura\xE7\xE3o /etc/orvex/tef.reg tem um erro na linha 3: n\xFAmero dword inv\xE1lido 'zz'."},
+        {std::make_shared<ERegistryException>("/etc/orvex/tef.reg: Permission denied"),
+         "A configura\xE7\xE3o /etc/orvex/tef.reg n\xE3o pode ser usada: permiss\xE3o negada (Permission denied)."},
+        {std::make_shared<ERegistryException>("/etc/orvex/tef.reg: a symbolic link, not a regular file: the configuration "
+                                              "store is only read from and written to a regular file"),
+         "A configura\xE7\xE3o /etc/orvex/tef.reg n\xE3o pode ser usada: \xE9 uma liga\xE7\xE3o simb\xF3lica, n\xE3o um "
+         "arquivo comum: o armaz\xE9m s\xF3 \xE9 lido e gravado num arquivo comum; apague-o e configure de novo."},
+        {std::make_shared<Exception>("Um texto qualquer"), ""},
+    };
+    for (const auto& [e, esperado] : casos) EXPECT_EQ(mensagens::ParaOOperador(*e), esperado) << e->Message();
 }
 
 }  // namespace

@@ -187,6 +187,7 @@ struct Execucao : ::testing::Test {
         GravaBytes(programa, "#!/bin/sh\n"
                              "echo \"$0 $@\" > '" + B + "saida.txt'\n"
                              "pwd -P >> '" + B + "saida.txt'\n"
+                             "echo ru\xC3\xAD" "do; echo ru\xC3\xAD" "do >&2\n"
                              "exit 3\n");
         ::chmod(programa.c_str(), modo);
         return programa;
@@ -208,7 +209,9 @@ TEST_F(Execucao, RodaNoDiretorioDoProgramaEEspera) {
         SCOPED_TRACE(c.relativo + " " + c.parametros);
         ApagaArquivo(B + "saida.txt");
         const std::string programa = Programa(c.relativo);
+        ::testing::internal::CaptureStderr();
         EXPECT_TRUE(ExecutaEEspera(programa, c.parametros, 0)) << "the exit code 3 is not looked at";
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "the program's output goes nowhere";
         // The child has ended and been collected: none is left to wait for.
         errno = 0;
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);

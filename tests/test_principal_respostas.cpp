@@ -1,5 +1,6 @@
 // Responses, the exchange-file writer, the trace and the error log.
 #include "Gerente.h"
+#include "UsuarioComum.h"
 
 #include <clocale>
 #include <gtest/gtest.h>
@@ -310,8 +311,41 @@ TEST_F(Respostas, LogDeErroUmTextoPorChamadaComQuebrasProprias) {
     EXPECT_EQ(LeBytes(g.B + "LogErro.txt"), "primeiro\r\nsegundo\r\n");
     g.frm.GravaLogErro("linha a\nlinha b");
     EXPECT_EQ(LeBytes(g.B + "LogErro.txt"), "primeiro\r\nsegundo\r\nlinha a\nlinha b\r\n");
+    // Appended, never rewritten: what the log holds stays byte for byte,
+    // even what the manager would not have written itself.
+    GravaBytes(g.B + "LogErro.txt", LeBytes(g.B + "LogErro.txt") + "de fora\n\0depois do NUL");
+    const std::string antes = LeBytes(g.B + "LogErro.txt");
     g.frm.GravaLogErro("x");
-    EXPECT_EQ(LeBytes(g.B + "LogErro.txt"), "primeiro\r\nsegundo\r\nlinha a\r\nlinha b\r\nx\r\n");
+    EXPECT_EQ(LeBytes(g.B + "LogErro.txt"), antes + "x\r\n");
+}
+
+TEST_F(Respostas, LogDeErroGuardaUmArquivoAnteriorQuandoPassaDoLimite) {
+    const std::string log = g.B + "LogErro.txt", anterior = log + ".1";
+    GravaBytes(anterior, "o mais antigo\r\n");
+    AnexaLogErro(log, "um", 10);
+    AnexaLogErro(log, "dois", 10);
+    EXPECT_EQ(LeBytes(log), "um\r\ndois\r\n");
+    AnexaLogErro(log, "tres", 10);  // 10 bytes reached: the log becomes the previous one
+    EXPECT_EQ(LeBytes(anterior), "um\r\ndois\r\n") << "one previous file, the older one replaced";
+    EXPECT_EQ(LeBytes(log), "tres\r\n");
+    EXPECT_EQ(kLimiteLogErro, 1024 * 1024);
+#ifndef _WIN32
+    // The package's layout: the directory is root's, only the two files are
+    // the group's. The same outcome, by a copy and an emptied log.
+    ::chmod(g.dir.Caminho().c_str(), 0755), ::chmod(g.B.c_str(), 0755);
+    ::chmod(log.c_str(), 0666), ::chmod(anterior.c_str(), 0666);
+    std::string motivo;
+    EXPECT_TRUE(ComoUsuarioComum(
+        [&] {
+            AnexaLogErro(log, "quatro", 10);
+            EXPECT_EQ(LeBytes(log), "tres\r\nquatro\r\n");
+            AnexaLogErro(log, "cinco", 10);
+            EXPECT_EQ(LeBytes(anterior), "tres\r\nquatro\r\n");
+            EXPECT_EQ(LeBytes(log), "cinco\r\n");
+        },
+        motivo))
+        << motivo;
+#endif
 }
 
 TEST_F(Respostas, LogDeErroQueNaoPodeSerEscritoFalhaParaQuemChama) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <optional>
 #include <sstream>
+#include <tuple>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/file.h>
@@ -33,6 +34,9 @@ struct Outro {
         pid = ::fork();
         if (pid == 0) {
             ::close(p[1]);
+            // Its per-user lock inside the test's own directory: nothing is
+            // left in /tmp or the session's runtime directory.
+            ::setenv("XDG_RUNTIME_DIR", b.c_str(), 1);
             plataforma::TomaInstanciaUnica("TefTeste-" + std::to_string(::getpid()), b);
             char c;
             (void)!::read(p[0], &c, 1);
@@ -184,6 +188,25 @@ TEST(Limpa, SoQuandoNenhumGerenteRoda) {
     EXPECT_EQ(servico::Limpa(b, mensagem), 0) << "nothing to remove is no failure";
 }
 #endif
+
+TEST(LinhaDeComando, SoOQueEConhecidoCadaCoisaSozinha) {
+    using M = servico::TModo;
+    const std::string desconhecida = "op\xC3\xA7\xC3\xA3o desconhecida: ";
+    const std::vector<std::tuple<std::vector<std::string>, M, std::string>> casos = {
+        {{}, M::Gerente, ""}, {{"/cOnFiG"}, M::Gerente, ""}, {{"--servico"}, M::Servico, ""},
+        {{"--estado"}, M::Estado, ""}, {{"--limpa"}, M::Limpa, ""}, {{"--configura"}, M::Configura, ""},
+        {{"-h"}, M::Ajuda, ""}, {{"--servico", "--help"}, M::Ajuda, ""}, {{"--version"}, M::Versao, ""},
+        {{"-V"}, M::Erro, desconhecida + "-V"}, {{"--versao"}, M::Erro, desconhecida + "--versao"},
+        {{"/CONFIGX"}, M::Erro, desconhecida + "/CONFIGX"}, {{"-platform", "offscreen"}, M::Erro, desconhecida + "-platform"},
+        {{"--help", "-V"}, M::Erro, "-V"}, {{"x", "/CONFIG"}, M::Erro, "argumento a mais: x"},
+        {{"--servico", "--estado"}, M::Erro, "n\xC3\xA3o v\xC3\xA3o juntas"},
+    };
+    for (const auto& [args, modo, erro] : casos) {
+        const auto r = servico::LeArgumentos(args);
+        EXPECT_EQ(r.modo, modo) << (args.empty() ? "" : args[0]) << ": " << r.erro;
+        EXPECT_NE(r.erro.find(erro), std::string::npos) << r.erro;
+    }
+}
 
 TEST(Configura, GravaOArmazemNaFormaGuardadaOuRecusaSemGravarNada) {
     TDiretorioTemporario d;

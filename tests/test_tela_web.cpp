@@ -251,6 +251,33 @@ TEST_F(TelaWeb, EnderecoRecusadoVaiAoLogEDeixaATelaMarcada) {
     EXPECT_TRUE(g.form.Janela.Visible());
 }
 
+TEST_F(TelaWeb, PaginaQueNaoCarregaEUmErroComEnderecoEMotivo) {
+    // The journal at err and --estado's last error hear it once, with the
+    // address (never the query: login, CPF, password) and the reason in
+    // words; the operator sees the reason below the page.
+    Transacao("http://loja.exemplo:8080/tef/", 1, "operador", "s3nh4", "77", "12345678909", "1000", true);
+    std::vector<std::string> erros;
+    g.frm.Observador.Erro = [&](const std::string& t) { erros.push_back(t); };
+    g.frm.AbreTela("Venda");
+    g.app.Avanca(300);
+    const std::string motivo = "o servidor recusou a conex\xE3o";
+    g.form.GeckoBrowser1.FalhaCarga("net::ERR_CONNECTION_REFUSED", motivo);
+    const std::string esperado = "A p\xE1gina do sistema web n\xE3o p\xF4" "de ser carregada: " + motivo +
+                                 " (net::ERR_CONNECTION_REFUSED); endere\xE7o http://loja.exemplo:8080/tef/modtef.php";
+    ASSERT_EQ(erros, std::vector<std::string>{esperado});
+    EXPECT_EQ(LeBytes(g.B + "LogErro.txt"), esperado + "\r\n");
+    EXPECT_EQ(g.form.lblUrl.Caption(), "P\xE1gina n\xE3o carregada: " + motivo + " (net::ERR_CONNECTION_REFUSED)");
+    EXPECT_TRUE(g.form.Janela.Visible()) << "the operator ends the transaction";
+
+    // A page of a screen that is over is nobody's concern.
+    const auto anterior = g.form.GeckoBrowser1.Navegacoes;
+    g.frm.CancelaTef();
+    g.app.Avanca(2000);
+    ASSERT_FALSE(g.form.Janela.Visible());
+    g.form.GeckoBrowser1.FalhaCarga("HTTP 500", "erro interno do servidor", anterior);
+    EXPECT_EQ(erros.size(), 1u);
+}
+
 TEST_F(TelaWeb, ProgressoDaPaginaNuncaFalha) {
     struct Caso {
         int pos, max, posEsperada, maxEsperado;

@@ -29,7 +29,7 @@ using namespace std::string_literals;
 using Relogio = std::chrono::steady_clock;
 
 const std::string kChave = "SOFTWARE\\mozilla.org\\GRE\\1.9.1.7";
-const std::string kUso = "usage: xulrunner --register-global";
+const std::string kUso = "Uso: xulrunner --register-global";
 
 std::string Real(const std::string& caminho) {
     char buf[PATH_MAX];
@@ -138,9 +138,26 @@ struct Xulrunner : ::testing::Test {
 };
 
 TEST_F(Xulrunner, SemOArgumentoDeRegistroMostraOUsoENaoTocaNoStore) {
+    // Help and version on standard output, status 0; anything else refused
+    // with the usage on standard error, status 2; the store untouched.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> respostas = {
+        {{"--help"}, kUso + "\n"},
+        {{"-h"}, kUso + "\n"},
+        {{"--version"}, "xulrunner " TEF_VERSAO_PROJETO "\n"},
+    };
+    for (const auto& [args, inicio] : respostas) {
+        SCOPED_TRACE(args[0]);
+        RemoveArvore(store);
+        const auto r = Executa(T, programa, args, store);
+        EXPECT_TRUE(r.terminou);
+        EXPECT_EQ(r.codigo, 0);
+        EXPECT_EQ(r.saida.rfind(inicio, 0), 0u) << r.saida;
+        EXPECT_EQ(r.erro, "");
+        EXPECT_FALSE(Existe(store));
+    }
     const std::vector<std::vector<std::string>> argumentos = {
         {},
-        {"--help"},
+        {"--HELP"},
         {""},
         {"--REGISTER-GLOBAL"},
         {"-register-global"},
@@ -160,8 +177,9 @@ TEST_F(Xulrunner, SemOArgumentoDeRegistroMostraOUsoENaoTocaNoStore) {
             if (haStore) GravaBytes(store, existente);
             const auto r = Executa(T, programa, args, store);
             EXPECT_TRUE(r.terminou);
-            EXPECT_NE(r.codigo, 0);
-            EXPECT_EQ(r.erro.rfind(kUso, 0), 0u) << r.erro;
+            EXPECT_EQ(r.codigo, 2);
+            EXPECT_EQ(r.erro.rfind("xulrunner: ", 0), 0u) << r.erro;
+            EXPECT_NE(r.erro.find("\n" + kUso + " | --help | --version\n"), std::string::npos) << r.erro;
             EXPECT_EQ(r.saida, "");
             if (haStore) EXPECT_EQ(LeBytes(store), existente);
             else EXPECT_FALSE(Existe(store));

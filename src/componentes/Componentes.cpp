@@ -1,5 +1,7 @@
 #include "Componentes.h"
 
+#include "Mensagens.h"
+
 #include <cstdio>
 #include <typeinfo>
 
@@ -18,10 +20,14 @@ std::string TReporterExcecao::MontaRelatorio(const std::string& classe, const st
     return r;
 }
 
+namespace {
+void NaSaidaDeErro(const std::string& textoCp1252) {
+    std::fprintf(stderr, "%s\n", Cp1252ParaUtf8(SubstituiTodos(textoCp1252, "\r\n", "\n")).c_str());
+    std::fflush(stderr);
+}
+}  // namespace
+
 void TReporterExcecao::Relata(const TRelatorioExcecao& relatorio) {
-    // Standard error too: a manager run as a service has no one reading its
-    // error log.
-    std::fprintf(stderr, "%s\n", relatorio.texto.c_str());
     try {
         if (notificacao_) {
             notificacao_(relatorio);
@@ -30,10 +36,11 @@ void TReporterExcecao::Relata(const TRelatorioExcecao& relatorio) {
     } catch (const std::exception& e) {
         // The error log itself failed: keep both texts where they can be seen.
         falhas_.push_back(relatorio.texto + "\r\nWhile reporting: " + MascaraSenha(e.what()));
-        std::fprintf(stderr, "%s\n", falhas_.back().c_str());
+        NaSaidaDeErro(falhas_.back());
         return;
     }
     falhas_.push_back(relatorio.texto);
+    NaSaidaDeErro(relatorio.texto);
 }
 
 void TReporterExcecao::RelataExcecao(const std::string& nomeHandler, const std::exception& e,
@@ -44,6 +51,7 @@ void TReporterExcecao::RelataExcecao(const std::string& nomeHandler, const std::
     if (const auto* ex = dynamic_cast<const Exception*>(&e)) {
         r.causa = MascaraSenha(ex->Causa);
         r.paraOperador = ex->MostraAoOperador;
+        r.aoOperador = MascaraSenha(mensagens::ParaOOperador(*ex));
         r.texto = MontaRelatorio(ex->ClassName(), r.mensagem, nomeHandler, agora);
         if (!r.causa.empty()) r.texto += "\r\nCause: " + r.causa;
     } else {

@@ -128,6 +128,15 @@ public:
 // browser cannot tell.
 using TDocumento = std::uint64_t;
 
+// A page of the web system that could not be loaded: no connection, a
+// refused certificate, an HTTP error status.
+struct TFalhaCarga {
+    std::u16string endereco;  // as navigated to
+    std::string codigo;       // the engine's own: "net::ERR_CONNECTION_REFUSED", "HTTP 404"
+    std::string motivo;       // in words, Windows-1252
+    TDocumento navegacao = 0; // the navigation that failed; 0 when the browser cannot tell
+};
+
 class INavegador {
 public:
     virtual ~INavegador() = default;
@@ -149,6 +158,9 @@ public:
     // to it does too: a request's wait can fill it. True when it started
     // something now, which needs the event loop; false when all is ready.
     virtual bool Prepara() { return false; }
+    // Called once for each page of the web system that could not be
+    // loaded, after the browser has shown its own message in its place.
+    virtual void SetOnFalhaCarga(std::function<void(const TFalhaCarga&)> handler) { (void)handler; }
 };
 
 // The receipt printer: every line's bytes followed by CR LF, nothing more.
@@ -258,6 +270,9 @@ struct TRelatorioExcecao {
     std::string causa;     // why, when the message is a fixed text
     std::string handler;   // the handler it escaped from
     bool paraOperador = false;
+    // The operator's words (Portuguese) for a box and the journal; empty
+    // when the message itself is them.
+    std::string aoOperador;
 };
 
 // Turns whatever escapes an event handler into a multi-line text report and
@@ -280,8 +295,10 @@ public:
     static std::string MontaRelatorio(const std::string& classe, const std::string& mensagem,
                                       const std::string& nomeHandler, const TDataHora& agora);
 
-    // Reports whose notification itself failed are kept here (and written to
-    // standard error) so that nothing disappears without a trace.
+    // Reports whose notification itself failed, or that had none, are kept
+    // here (and written to standard error, in UTF-8) so that nothing
+    // disappears without a trace. A notification that succeeds says it where
+    // it belongs (the log, the journal): standard error hears each once.
     const TLinhas& Falhas() const { return falhas_; }
 
 private:

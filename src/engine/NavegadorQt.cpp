@@ -1,5 +1,7 @@
 #include "NavegadorQt.h"
 
+#include "Mensagens.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
@@ -112,7 +114,20 @@ QString ScriptMarcaDocumento(componentes::TDocumento navegacao) {
     return QStringLiteral("window.__tefDocumento=%1;").arg(navegacao);
 }
 
-QString PaginaErroCarga(const QUrl& endereco, const QString& erro) {
+QString CodigoDaFalha(QWebEngineLoadingInfo::ErrorDomain dominio, int codigo, const QString& texto) {
+    if (dominio == QWebEngineLoadingInfo::HttpStatusCodeDomain) return QStringLiteral("HTTP %1").arg(codigo);
+    if (texto.startsWith(QLatin1String("net::"))) return texto;
+    if (texto.startsWith(QLatin1String("ERR_"))) return QStringLiteral("net::") + texto;
+    return QStringLiteral("net::%1").arg(codigo);
+}
+
+QString MotivoDaFalha(QWebEngineLoadingInfo::ErrorDomain dominio, int codigo) {
+    const bool http = dominio == QWebEngineLoadingInfo::HttpStatusCodeDomain;
+    return QString::fromStdU16String(Cp1252ParaUtf16(mensagens::MotivoDeCarga(http ? "http" : "net", codigo)));
+}
+
+QString PaginaErroCarga(const QUrl& endereco, const QString& motivo, const QString& codigo) {
+    const QString erro = motivo + QStringLiteral(" (") + codigo + QLatin1Char(')');
     const QString mascarado = MascaraEndereco(endereco);
     return QStringLiteral(
                "<!DOCTYPE html><html lang=\"pt-BR\"><head><meta charset=\"utf-8\"><title>TEF</title><style>"
@@ -178,17 +193,27 @@ void TNavegadorQt::CriaPaginas(QWebEngineProfile* perfil) {
     paginaLocal_ = NovaPagina(perfil);
     pagina_ = NovaPagina(perfil);
     QObject::connect(pagina_, &QWebEnginePage::loadingChanged, [this](const QWebEngineLoadingInfo& info) {
-        // A load replaced by another is stopped, not failed; an HTTP error
-        // status shows the web system's own answer.
+        // A load replaced by another is stopped, not failed.
         if (info.status() != QWebEngineLoadingInfo::LoadFailedStatus || info.errorCode() == -3 /* aborted */ ||
-            info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain || EnderecoLocal(info.url()))
+            EnderecoLocal(info.url()))
             return;
+        const bool http = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain;
+        if (http && info.errorCode() < 400) return;
+        const QString codigo = CodigoDaFalha(info.errorDomain(), info.errorCode(), info.errorString());
+        const QString motivo = MotivoDaFalha(info.errorDomain(), info.errorCode());
+        componentes::TFalhaCarga falha{info.url().toString(QUrl::FullyEncoded).toStdU16String(),
+                                       Utf16ParaCp1252(codigo.toStdU16String()),
+                                       Utf16ParaCp1252(motivo.toStdU16String()), geracao_};
+        // An HTTP error status shows the web system's own answer; any other
+        // failure, this manager's page with the reason in words.
+        const QString html = http ? QString() : PaginaErroCarga(info.url(), motivo, codigo);
         // Queued: not from inside the browser's own report of the failure.
-        const QString html = PaginaErroCarga(info.url(), info.errorString());
         QMetaObject::invokeMethod(
             pagina_,
-            [this, html, geracao = geracao_] {
-                if (geracao == geracao_) pagina_->setHtml(html);
+            [this, html, falha, geracao = geracao_] {
+                if (geracao != geracao_) return;
+                if (!html.isEmpty()) pagina_->setHtml(html);
+                if (onFalhaCarga_) onFalhaCarga_(falha);
             },
             Qt::QueuedConnection);
     });

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
@@ -31,6 +32,9 @@ public:
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
                           std::function<void(std::optional<std::u16string>, componentes::TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
+    void SetOnFalhaCarga(std::function<void(const componentes::TFalhaCarga&)> handler) override {
+        onFalhaCarga_ = std::move(handler);
+    }
 
     // How long the pages stay loaded once the page between sales is shown
     // and nothing is visible; then they are discarded (their page processes
@@ -54,6 +58,7 @@ private:
     QWebEnginePage* atual_ = nullptr;        // the one the view shows
     std::string diretorioPerfil_;
     std::function<void(int, int)> onProgresso_;
+    std::function<void(const componentes::TFalhaCarga&)> onFalhaCarga_;
     QTimer descanso_;
     // Counts the navigations asked for: an error page prepared for an older
     // one must not replace a newer page.
@@ -76,9 +81,14 @@ QString ScriptLeELimpa(const std::u16string& id, const std::u16string& atributo)
 QString ScriptMarcaDocumento(componentes::TDocumento navegacao);
 
 // The page shown instead of the browser's own when the web system's page
-// cannot be loaded: the reason, the address with the password masked, and
-// how to end the transaction; no channel element, so no result can be read.
-QString PaginaErroCarga(const QUrl& endereco, const QString& erro);
+// cannot be loaded: the reason in words beside the engine's code, the
+// address with the password masked, and how to end the transaction; no
+// channel element, so no result can be read.
+QString PaginaErroCarga(const QUrl& endereco, const QString& motivo, const QString& codigo);
+// The engine's code of a failed load ("net::ERR_CONNECTION_REFUSED", "HTTP
+// 404") and its reason in the operator's words.
+QString CodigoDaFalha(QWebEngineLoadingInfo::ErrorDomain dominio, int codigo, const QString& texto);
+QString MotivoDaFalha(QWebEngineLoadingInfo::ErrorDomain dominio, int codigo);
 
 // The address as the browser takes it; one without a scheme, or not an
 // address at all, raises an error that names it with the password masked.

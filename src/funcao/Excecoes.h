@@ -16,6 +16,11 @@ public:
     // The operator must see it in a box, not only the error log: set where
     // the failure concerns what the operator is waiting for.
     bool MostraAoOperador = false;
+    // The system's error code behind it, when there is one (0: none).
+    int Codigo = 0;
+    // What the operator (and the journal) is told, in Portuguese, where the
+    // message is a technical text: what went wrong and what to do.
+    std::string ParaOOperador;
 };
 
 // Input/output failure of a device or directory, with the system's error code.

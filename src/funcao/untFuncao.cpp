@@ -24,16 +24,23 @@ std::string CaminhoExpandido(const std::string& arquivo) {
     return atual.empty() ? arquivo : JuntaCaminho(atual, arquivo);
 }
 
+// The system's code goes along: the operator's text says the reason in words.
+template <typename E>
+[[noreturn]] void Lanca(E e, p::TCodigo erro) {
+    e.Codigo = erro;
+    throw e;
+}
+
 [[noreturn]] void ErroCriacao(const std::string& arquivo, p::TCodigo erro) {
     const std::string motivo = p::TextoDoErro(erro);
-    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + motivo, motivo);
+    Lanca(EFCreateError("Cannot create file \"" + CaminhoExpandido(arquivo) + "\". " + motivo, motivo), erro);
 }
 
 [[noreturn]] void ErroAbertura(const std::string& arquivo, p::TCodigo erro) {
-    throw EFOpenError("Cannot open file \"" + CaminhoExpandido(arquivo) + "\". " + p::TextoDoErro(erro));
+    Lanca(EFOpenError("Cannot open file \"" + CaminhoExpandido(arquivo) + "\". " + p::TextoDoErro(erro)), erro);
 }
 
-[[noreturn]] void ErroEscrita(p::TCodigo erro) { throw EWriteError("Stream write error", p::TextoDoErro(erro)); }
+[[noreturn]] void ErroEscrita(p::TCodigo erro) { Lanca(EWriteError("Stream write error", p::TextoDoErro(erro)), erro); }
 
 // "*" and "?" as wildcards, letters compared without their case (Windows-1252).
 bool CasaCuringa(std::string_view mascara, std::string_view nome) {
@@ -70,8 +77,8 @@ TLinhas CarregaDe(const std::string& arquivo, bool soRegular) {
     return DivideLinhas(conteudo);
 }
 
-[[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo) {
-    throw EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo);
+[[noreturn]] void FalhaNoLugar(const std::string& destino, const std::string& motivo, p::TCodigo erro = 0) {
+    Lanca(EFCreateError("Cannot create file \"" + CaminhoExpandido(destino) + "\". " + motivo, motivo), erro);
 }
 
 // "nome" with "_n" before its extension: the n-th fresh name.
@@ -132,6 +139,13 @@ void SalvaTexto(const std::string& arquivo, std::string_view texto, bool sincron
     if (const auto erro = f.Escreve(texto)) ErroEscrita(erro);
     if (sincroniza)
         if (const auto erro = f.Sincroniza()) ErroEscrita(erro);
+    if (const auto erro = f.Fecha()) ErroEscrita(erro);
+}
+
+void AnexaTexto(const std::string& arquivo, std::string_view texto) {
+    p::TArquivo f;
+    if (const auto erro = f.Abre(arquivo, p::TArquivo::Modo::Anexo)) ErroCriacao(arquivo, erro);
+    if (const auto erro = f.Escreve(texto)) ErroEscrita(erro);
     if (const auto erro = f.Fecha()) ErroEscrita(erro);
 }
 
@@ -221,7 +235,7 @@ void TArquivoDeTrabalho::ConfereEFecha(const std::string& destino) {
     if (const auto erro = arquivo_.Fecha()) {
         (void)p::ApagaArquivo(caminho_);
         noLugar_ = true;
-        FalhaNoLugar(destino, p::TextoDoErro(erro));
+        FalhaNoLugar(destino, p::TextoDoErro(erro), erro);
     }
 }
 
@@ -241,13 +255,13 @@ bool TArquivoDeTrabalho::PoeNoLugarSeLivre(const std::string& destino) {
     const p::TCodigo erro = Renomeia(destino, false);
     if (erro == 0) return true;
     if (p::ErroJaExiste(erro)) return false;
-    FalhaNoLugar(destino, p::TextoDoErro(erro));
+    FalhaNoLugar(destino, p::TextoDoErro(erro), erro);
 }
 
 void TArquivoDeTrabalho::PoeNoLugar(const std::string& destino) {
     const p::TCodigo erro = Renomeia(destino, true);
     if (erro == 0) return;
-    if (!p::ErroOutroSistemaDeArquivos(erro)) FalhaNoLugar(destino, p::TextoDoErro(erro));
+    if (!p::ErroOutroSistemaDeArquivos(erro)) FalhaNoLugar(destino, p::TextoDoErro(erro), erro);
     // Another file system: a hidden copy beside the target, then one rename
     // there. A hidden name is never taken for an exchange file.
     std::optional<TArquivoDeTrabalho> copia;
@@ -255,7 +269,7 @@ void TArquivoDeTrabalho::PoeNoLugar(const std::string& destino) {
         copia.emplace(p::DiretorioDe(destino), "." + p::NomeDe(caminho_), aoAcharOcupado_);
         copia->Escreve(dados_);
     } catch (const Exception& e) {
-        FalhaNoLugar(destino, e.Causa.empty() ? e.Message() : e.Causa);
+        FalhaNoLugar(destino, e.Causa.empty() ? e.Message() : e.Causa, e.Codigo);
     }
     copia->PoeNoLugar(destino);
 }

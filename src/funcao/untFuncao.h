@@ -50,6 +50,9 @@ TLinhas CarregaLinhasRegular(const std::string& arquivo);
 void SalvaLinhas(const std::string& arquivo, const TLinhas& linhas, bool sincroniza = false);
 // The same for a ready text.
 void SalvaTexto(const std::string& arquivo, std::string_view texto, bool sincroniza = false);
+// Writes the text at the end of the file (created when missing), leaving
+// what it holds as it is. Raises as SalvaTexto.
+void AnexaTexto(const std::string& arquivo, std::string_view texto);
 
 // ---- files and directories ------------------------------------------------
 

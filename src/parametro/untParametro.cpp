@@ -41,6 +41,18 @@ void RecusaSemForma(const std::string& texto, const char* campo) {
                             " n\xE3o pode conter o caractere de retorno de carro (CR): ele n\xE3o seria gravado "
                             "como foi digitado.");
 }
+
+// The store code as the dialog's conversion reads it; the operator is told
+// in words what to type instead.
+std::int32_t CodigoDaLoja(const std::string& texto) {
+    try {
+        return StrToInt(texto);
+    } catch (EConvertError& e) {
+        e.ParaOOperador = "O c\xF3" "digo da loja \"" + texto +
+                          "\" n\xE3o \xE9 um n\xFAmero inteiro: digite s\xF3 algarismos (por exemplo 42).";
+        throw;
+    }
+}
 }  // namespace
 
 void TfrmParametro::btnConfiguraClick() {
@@ -50,7 +62,7 @@ void TfrmParametro::btnConfiguraClick() {
     // A key that cannot be created shows as the failure of the first write.
     AbreSemFalhar(reg, chave_, true);
     reg.WriteString("Url", d_.edtUrl().Caption());
-    reg.WriteInteger("Lojcodigo", StrToInt(d_.edtEmpresa().Caption()));
+    reg.WriteInteger("Lojcodigo", CodigoDaLoja(d_.edtEmpresa().Caption()));
     reg.WriteString("Usulogin", Decifra(d_.edtLogin().Caption()));
     reg.WriteString("Ususenha", Decifra(d_.edtSenha().Caption()));
     reg.CloseKey();

@@ -30,6 +30,14 @@ TCodigo LeArquivo(const std::string& caminho, std::string& conteudo, bool soRegu
     return f.LeTudo(conteudo, limite);
 }
 
+std::string MotivoEmPalavras(TCodigo codigo) {
+    if (TipoDoErro(codigo) == TTipoErro::AcessoNegado) return "permiss\xE3o negada";
+    if (ErroSomenteLeitura(codigo)) return "o sistema de arquivos est\xE1 montado somente para leitura";
+    if (ErroDiscoCheio(codigo)) return "n\xE3o h\xE1 espa\xE7o livre no disco";
+    if (TipoDoErro(codigo) == TTipoErro::NaoEncontrado) return "o arquivo ou diret\xF3rio n\xE3o existe";
+    return "";
+}
+
 bool PodeLer(const std::string& caminho) {
     TArquivo f;
     return f.Abre(caminho, TArquivo::Modo::LeituraRegular) == 0;

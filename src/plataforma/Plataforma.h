@@ -39,6 +39,14 @@ bool ErroOutroSistemaDeArquivos(TCodigo codigo);
 bool ErroEmUso(TCodigo codigo);
 // A file larger than the reader accepts.
 TCodigo ErroGrandeDemais();
+// The file system is mounted read-only (the medium write-protected).
+bool ErroSomenteLeitura(TCodigo codigo);
+// No room left: a full disk, or an exhausted quota.
+bool ErroDiscoCheio(TCodigo codigo);
+// The failure in an operator's words (Windows-1252) for the kinds a till
+// meets (no permission, a read-only or full file system, a missing name);
+// empty text for the others, which only the system's text names.
+std::string MotivoEmPalavras(TCodigo codigo);
 
 // ---- the clock --------------------------------------------------------------
 
@@ -101,6 +109,7 @@ public:
         Dispositivo,     // written; created only when the path is not a device
         Regravacao,      // an existing regular file with one name, read and written in place; a link is
                          // not followed, a FIFO or device not opened
+        Anexo,           // written at its end, whoever else writes there; created when missing
     };
     TArquivo() = default;
     ~TArquivo();
@@ -203,7 +212,8 @@ std::string VersaoDoExecutavel(const std::string& caminho);
 std::string SufixoExecutavel();
 // Runs the program with its own directory as working directory, without a
 // window, and waits for it; false when it cannot be started. Its exit code
-// is not looked at.
+// is not looked at, nor its output (which goes nowhere: the caller's
+// standard error is the journal's, and says each cause once).
 bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>& argumentos);
 
 // A directory of this user's alone, for its locks and the display's cookie:

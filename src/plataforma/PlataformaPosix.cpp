@@ -80,6 +80,8 @@ bool ErroJaExiste(TCodigo codigo) { return codigo == EEXIST; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == EXDEV; }
 bool ErroEmUso(TCodigo codigo) { return codigo == EBUSY || codigo == ETXTBSY; }
 TCodigo ErroGrandeDemais() { return EFBIG; }
+bool ErroSomenteLeitura(TCodigo codigo) { return codigo == EROFS; }
+bool ErroDiscoCheio(TCodigo codigo) { return codigo == ENOSPC || codigo == EDQUOT; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -191,6 +193,9 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
         break;
     case Modo::Regravacao:
         bandeiras |= O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+        break;
+    case Modo::Anexo:
+        bandeiras |= O_WRONLY | O_CREAT | O_APPEND;
         break;
     }
     const int fd = ::open(caminho.c_str(), bandeiras, modo == Modo::EscritaNova ? 0600 : 0666);
@@ -480,6 +485,8 @@ bool ExecutaEEspera(const std::string& programa, const std::vector<std::string>&
     posix_spawn_file_actions_t acoes;
     posix_spawn_file_actions_init(&acoes);
     posix_spawn_file_actions_addchdir_np(&acoes, DiretorioDe(programa).c_str());
+    posix_spawn_file_actions_addopen(&acoes, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&acoes, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = 0;
     const int erro = posix_spawn(&pid, programa.c_str(), &acoes, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&acoes);

@@ -90,6 +90,8 @@ bool ErroJaExiste(TCodigo codigo) { return codigo == ERROR_ALREADY_EXISTS || cod
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == ERROR_NOT_SAME_DEVICE; }
 bool ErroEmUso(TCodigo codigo) { return codigo == ERROR_SHARING_VIOLATION || codigo == ERROR_LOCK_VIOLATION; }
 TCodigo ErroGrandeDemais() { return ERROR_FILE_TOO_LARGE; }
+bool ErroSomenteLeitura(TCodigo codigo) { return codigo == ERROR_WRITE_PROTECT; }
+bool ErroDiscoCheio(TCodigo codigo) { return codigo == ERROR_DISK_FULL || codigo == ERROR_HANDLE_DISK_FULL; }
 
 // ---- the clock --------------------------------------------------------------
 
@@ -211,6 +213,11 @@ TCodigo TArquivo::Abre(const std::string& caminho, Modo modo) {
     case Modo::Regravacao:
         acesso = GENERIC_READ | GENERIC_WRITE;
         bandeiras |= FILE_FLAG_OPEN_REPARSE_POINT;
+        break;
+    case Modo::Anexo:
+        // Append-only access: every write lands at the end, another
+        // writer's included.
+        acesso = FILE_APPEND_DATA | SYNCHRONIZE, partilha = FILE_SHARE_READ | FILE_SHARE_WRITE, disposicao = OPEN_ALWAYS;
         break;
     }
     const HANDLE h = CreateFileA(caminho.c_str(), acesso, partilha, nullptr, disposicao, bandeiras, nullptr);

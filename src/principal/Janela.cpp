@@ -2,7 +2,6 @@
 // handlers.
 #include "untPrincipal.h"
 
-#include <cstdio>
 #include <memory>
 
 void TfrmPrincipal::FormCreate() {
@@ -12,6 +11,8 @@ void TfrmPrincipal::FormCreate() {
     if (MaiusculasAnsi(Application.PrimeiroParametro()) == "/CONFIG") AbreParametros();
     C.JvTrayIcon1->SetHint(textos::TituloJanela);
     CarregaParametros();
+    // An installation this user cannot write ends the start (exit status 4).
+    ConfereInstalacao();
     PreparaDiretorios();
     C.lblVersao->SetCaption(VersaoArquivo(Application.ExeName()));
     C.Verso1->SetCaption(C.lblVersao->Caption());
@@ -27,10 +28,11 @@ void TfrmPrincipal::FormCreate() {
     }
     CarregaParametros();
     FModoAdm = false;
+    // A marker that cannot be written at start ends it as well; later, a
+    // disk that fills is retried every tick (GaranteAtivo).
+    GravaAtivoNaPartida();
     C.tmOculta->SetEnabled(true);
     C.tmVerifica->SetEnabled(true);
-    // A marker that cannot be written yet (resp/ not writable, a full disk)
-    // is reported once and written by a later tick: the start goes on.
     GaranteAtivo();
 }
 
@@ -115,7 +117,6 @@ void TfrmPrincipal::FormClose() {
     for (const auto& p : FPendentes) {
         const std::string nota = "Not written at close: \"" + FDirResp + p.nome + "\"";
         const std::string texto = nota + "\r\n" + TextoLinhas(p.linhas);
-        if (!FSemOperador) std::fprintf(stderr, "%s\n", MascaraSenha(texto).c_str());
         try {
             GravaLogErro(texto, nota + " (its lines are in LogErro.txt)");
         } catch (const std::exception&) {

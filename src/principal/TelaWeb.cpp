@@ -2,6 +2,7 @@
 // the channel through which the page reports back.
 #include "untPrincipal.h"
 
+#include "Mensagens.h"
 #include "Plataforma.h"
 #include "Servidor.h"
 
@@ -114,6 +115,19 @@ void TfrmPrincipal::GeckoBrowser1ProgressChange(int progresso, int maximo) {
     }
 }
 
+void TfrmPrincipal::GeckoBrowser1FalhaCarga(const componentes::TFalhaCarga& falha) {
+    // A page of a screen that is over, or one replaced since: nobody waits
+    // for it.
+    if (falha.navegacao != 0 && (falha.navegacao <= FDescartaAte || falha.navegacao != FDocumentoAtual)) return;
+    // The address without its query, which carries the login, the CPF and
+    // the password.
+    std::string endereco = Utf16ParaCp1252(falha.endereco);
+    endereco = endereco.substr(0, endereco.find_first_of("?#"));
+    const std::string porque = falha.motivo + " (" + falha.codigo + ")";
+    C.lblUrl->SetCaption("P\xE1gina n\xE3o carregada: " + porque);
+    GravaLogErro("A p\xE1gina do sistema web n\xE3o p\xF4" "de ser carregada: " + porque + "; endere\xE7o " + endereco);
+}
+
 void TfrmPrincipal::tmCmdsTimer() {
     // The page reads and empties its channel in one step; the text comes back
     // when the page has run the script.
@@ -188,6 +202,10 @@ void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {
             C.Impressora->ImprimeLinhas(itens);
         } catch (Exception& e) {
             e.MostraAoOperador = true;  // the receipt is in the operator's hands
+            if (e.ParaOOperador.empty())
+                e.ParaOOperador = "O comprovante n\xE3o p\xF4" "de ser impresso em " + DispositivoImpressora() + ". " +
+                                  mensagens::ParaOOperador(e) +
+                                  "\rConfira a impressora; \"Cancelar TEF\" encerra a transa\xE7\xE3o.";
             throw;
         }
         CancelaTef(t);

@@ -1,5 +1,6 @@
 #include "untPrincipal.h"
 
+#include "Mensagens.h"
 #include "Registro.h"
 #include "Servidor.h"
 #include "untParametro.h"
@@ -42,6 +43,10 @@ TfrmPrincipal::TfrmPrincipal(componentes::IAplicacao& app, const componentes::TC
     C.tmCmds->SetOnTimer([this] { tmCmdsTimer(); });
     if (C.GeckoBrowser1)
         C.GeckoBrowser1->SetOnProgresso([this](int p, int m) { GeckoBrowser1ProgressChange(p, m); });
+    if (C.GeckoBrowser1)
+        C.GeckoBrowser1->SetOnFalhaCarga([this](const componentes::TFalhaCarga& f) {
+            Application.ExecutaHandler("GeckoBrowser1LoadError", [&] { GeckoBrowser1FalhaCarga(f); });
+        });
     if (C.Eventos) {
         C.Eventos->FormShow = [this] { FormShow(); };
         C.Eventos->FormClose = [this] { FormClose(); };
@@ -238,7 +243,8 @@ void TfrmPrincipal::DespachaComando() {
         } catch (Exception& e) {
             // Told once, in words about the sale; the log keeps the report.
             e.MostraAoOperador = false;
-            MostraErro(textos::TransacaoAguarda + "\r" + e.Message());
+            const std::string palavras = mensagens::ParaOOperador(e);
+            MostraErro(textos::TransacaoAguarda + "\r" + (palavras.empty() ? e.Message() : palavras));
             AguardaConfirmacao();
             throw;
         }
@@ -421,7 +427,9 @@ void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas
     } catch (const Exception& e) {
         // The error names the file the commercial application waits for.
         const std::string motivo = e.Causa.empty() ? e.Message() : e.Causa;
-        throw EFCreateError("Cannot create file \"" + destino + "\". " + motivo, e.Message());
+        EFCreateError erro("Cannot create file \"" + destino + "\". " + motivo, e.Message());
+        erro.Codigo = e.Codigo;
+        throw erro;
     }
     // One rename puts the complete file in place: the commercial application
     // sees the old file or the new one, never none or half of one.
@@ -472,6 +480,80 @@ void TfrmPrincipal::GaranteAtivo() {
         FAtivoRelatado = true;
         e.MostraAoOperador = true;
         Relata(e, "GravaAtivo");
+    }
+}
+
+namespace {
+// A start that cannot use its installation: what cannot be done to which
+// path, by whom and why, and what would let it.
+[[noreturn]] void FalhaDeInstalacao(const std::string& caminho, bool diretorio, bool criar, plataforma::TCodigo erro,
+                                    const std::string& motivoSemCodigo) {
+    namespace p = plataforma;
+    const std::string usuario = p::NomeDoUsuario();
+    const std::string oQue = diretorio ? "O diret\xF3rio " : "O arquivo ";
+    const std::string motivo = erro != 0 ? mensagens::Motivo(erro) : motivoSemCodigo;
+    EInstalacao e(oQue + caminho + " n\xE3o pode ser " + (criar ? "criado" : "gravado") + " pelo usu\xE1rio " + usuario +
+                  ": " + motivo + ".");
+    e.Codigo = erro;
+    std::string conselho;
+    const std::string acima = p::DiretorioDe(caminho.substr(0, caminho.size() - (diretorio ? 1 : 0)));
+    if (erro != 0 && p::ErroSomenteLeitura(erro)) {
+        conselho = "Monte para grava\xE7\xE3o o sistema de arquivos onde fica " + acima + ".";
+    } else if (erro != 0 && p::ErroDiscoCheio(erro)) {
+        conselho = "Libere espa\xE7o no disco onde fica " + acima + ".";
+    } else if (erro != 0 && p::TipoDoErro(erro) == p::TTipoErro::AcessoNegado) {
+        // Writing into a directory, or making one inside the one above.
+        const std::string alvo = criar || !diretorio ? acima : caminho;
+        if (const auto dono = p::DonoDe(alvo); dono && criar && dono->usuario != usuario) {
+            const std::string grupo = dono->grupo == "root" ? "tef" : dono->grupo;
+            conselho = "Crie-o para o grupo " + grupo + ": sudo install -d -g " + grupo + " -m 2770 " + caminho +
+                       "; depois inclua " + usuario + " no grupo " + grupo + " (sudo adduser " + usuario + " " + grupo +
+                       ") e entre de novo na sess\xE3o.";
+        } else if (dono) {
+            conselho = mensagens::ConselhoDeAcesso(usuario, *dono, alvo, mensagens::TAcesso::Gravacao, true);
+        }
+    }
+    e.ParaOOperador = e.Message() + (conselho.empty() ? "" : "\r" + conselho);
+    throw e;
+}
+}  // namespace
+
+void TfrmPrincipal::ConfereInstalacao() {
+    namespace p = plataforma;
+    const std::string b = DiretorioExe();
+    for (const char* nome : {"req/", "resp/", "temp/"}) {
+        const std::string dir = b + nome;
+        const std::string semBarra = dir.substr(0, dir.size() - 1);
+        auto e = p::Consulta(semBarra);
+        if (!e) {
+            const p::TCodigo erro = p::CriaDiretorio(semBarra);
+            if (erro != 0 && !p::ErroJaExiste(erro)) FalhaDeInstalacao(dir, true, true, erro, "");
+            e = p::Consulta(semBarra);
+        }
+        if (!e || e->tipo != p::TTipoEntrada::Diretorio) {
+            FalhaDeInstalacao(dir, true, true, 0, "o nome est\xE1 ocupado por algo que n\xE3o \xE9 um diret\xF3rio");
+        }
+        // A file made and removed, as every answer, acknowledgement and
+        // staging copy will be.
+        const std::string prova = dir + ".tef-gravacao-" + std::to_string(p::IdDoProcesso());
+        (void)p::ApagaArquivo(prova);
+        p::TCodigo erro = 0;
+        {
+            p::TArquivo f;
+            erro = f.Abre(prova, p::TArquivo::Modo::Exclusiva);
+            if (erro == 0) erro = f.Escreve("TEF\r\n");
+            if (erro == 0) erro = f.Fecha();
+        }
+        (void)p::ApagaArquivo(prova);
+        if (erro != 0) FalhaDeInstalacao(dir, true, false, erro, "");
+    }
+}
+
+void TfrmPrincipal::GravaAtivoNaPartida() {
+    try {
+        GravaAtivo();
+    } catch (const Exception& e) {
+        FalhaDeInstalacao(FDirResp + FNomeAtivo, false, false, e.Codigo, e.Causa.empty() ? e.Message() : e.Causa);
     }
 }
 
@@ -946,11 +1028,34 @@ void TfrmPrincipal::GravaDebug(const std::string& tipo, const TLinhas& linhas, c
     }
 }
 
-void AnexaLogErro(const std::string& arquivo, const std::string& texto) {
-    TLinhas lista;
-    if (ArquivoExiste(arquivo)) lista = CarregaLinhas(arquivo);
-    lista.push_back(texto);
-    SalvaLinhas(arquivo, lista);
+namespace {
+// The log as it stands becomes the previous one. A rename where the
+// directory may be written; where only the two files are the writer's (the
+// package's /opt/tef is root's), the content is copied over the previous
+// file and the log emptied in place.
+void GuardaLogAnterior(const std::string& arquivo) {
+    const std::string anterior = arquivo + ".1";
+    if (plataforma::Renomeia(arquivo, anterior, true) == 0) return;
+    std::string conteudo, nota;
+    try {
+        if (const auto erro = plataforma::LeArquivo(arquivo, conteudo, true))
+            throw Exception("\"" + arquivo + "\" cannot be read: " + plataforma::TextoDoErro(erro));
+        SalvaTexto(anterior, conteudo);
+    } catch (const Exception& e) {
+        // Bounded all the same: a log that grows without end fills the disk
+        // the exchange files need.
+        nota = TextoLinhas({"The earlier entries of this log could not be kept in \"" + anterior + "\" (" +
+                            MascaraSenha(e.what()) + "): they are lost"});
+    }
+    SalvaTexto(arquivo, nota);
+}
+}  // namespace
+
+void AnexaLogErro(const std::string& arquivo, const std::string& texto, std::int64_t limite) {
+    // Written at the end, never rewritten: earlier entries stay byte for byte.
+    if (const auto e = plataforma::Consulta(arquivo); e && e->tipo == plataforma::TTipoEntrada::Regular && e->tamanho >= limite)
+        GuardaLogAnterior(arquivo);
+    AnexaTexto(arquivo, texto + "\r\n");
 }
 
 void TfrmPrincipal::GravaLogErro(const std::string& texto) { GravaLogErro(texto, texto); }
@@ -979,6 +1084,7 @@ void TfrmPrincipal::Avisa(TipoMensagem tipo, const std::string& texto) {
 
 int TfrmPrincipal::SaidaDaFalha(const std::exception& e) {
     if (dynamic_cast<const ENaoParametrizado*>(&e)) return saida::NaoParametrizado;
+    if (dynamic_cast<const EInstalacao*>(&e)) return saida::InstalacaoIncompleta;
     if (dynamic_cast<const ERegistryException*>(&e)) {
         const std::string m = e.what();
         if (m.rfind("Failed to get data for", 0) == 0 || m.rfind("Invalid data type for", 0) == 0)
@@ -1004,9 +1110,13 @@ bool HandlerDoOperador(const std::string& handler) {
 
 void TfrmPrincipal::NotificaExcecao(const componentes::TRelatorioExcecao& relatorio) {
     // The box first: when the disk is full the log cannot be written either.
+    // The operator and the journal get the Portuguese words; the log keeps
+    // the report as it always has.
     if (relatorio.paraOperador || HandlerDoOperador(relatorio.handler))
-        MostraErro(relatorio.causa.empty() ? relatorio.mensagem : relatorio.mensagem + "\r" + relatorio.causa);
-    EurekaLog1ExceptionNotify(relatorio.texto);
+        MostraErro(!relatorio.aoOperador.empty() ? relatorio.aoOperador
+                   : relatorio.causa.empty()     ? relatorio.mensagem
+                                                 : relatorio.mensagem + "\r" + relatorio.causa);
+    GravaLogErro(relatorio.texto, relatorio.aoOperador.empty() ? relatorio.texto : relatorio.aoOperador);
 }
 
 void TfrmPrincipal::Relata(const std::exception& e, const std::string& handler) {
@@ -1040,6 +1150,13 @@ bool TfrmPrincipal::Inicia() {
     const bool iniciou = Application.ExecutaHandler("FormCreate", [&] {
         try {
             FormCreate();
+        } catch (Exception& e) {
+            texto = TextoFalhaInicio(e);
+            FSaidaInicio = SaidaDaFalha(e);
+            // The report of this error carries the operator's text: the
+            // journal (standard error) hears the cause once, in those words.
+            e.ParaOOperador = texto;
+            throw;
         } catch (const std::exception& e) {
             texto = TextoFalhaInicio(e);
             FSaidaInicio = SaidaDaFalha(e);
@@ -1048,19 +1165,50 @@ bool TfrmPrincipal::Inicia() {
     });
     if (iniciou) return true;
     FormClose();
-    if (FSemOperador) {
-        Avisa(TipoMensagem::Erro, texto);
-    } else {
-        std::fprintf(stderr, "%s\n", Cp1252ParaUtf8(SubstituiTodos(texto, "\r", "\n")).c_str());
-        Application.MessageBox(TipoMensagem::Erro, texto);
+    // Beside the report, the log keeps what the operator was told.
+    try {
+        AnexaLogErro(DiretorioExe() + "LogErro.txt", texto);
+    } catch (const std::exception&) {
+        // the journal has it
     }
+    if (!FSemOperador) Application.MessageBox(TipoMensagem::Erro, texto);
     return false;
 }
 
 std::string TfrmPrincipal::TextoFalhaInicio(const std::exception& e) {
+    const auto* ex = dynamic_cast<const Exception*>(&e);
+    if (const std::string palavras = ex ? mensagens::ParaOOperador(*ex) : ""; !palavras.empty())
+        return textos::InicioFalhou + "\r" + MascaraSenha(palavras);
     std::string t = textos::InicioFalhou + "\r" + MascaraSenha(e.what());
-    if (const auto* ex = dynamic_cast<const Exception*>(&e); ex && !ex->Causa.empty())
-        t += "\r" + MascaraSenha(ex->Causa);
+    if (ex && !ex->Causa.empty()) t += "\r" + MascaraSenha(ex->Causa);
+    return t;
+}
+
+std::string TfrmPrincipal::TextoDeConfiguracao(const Exception& e, const std::string& armazem,
+                                               const std::string& conselho) const {
+    const bool semChave = dynamic_cast<const ENaoParametrizado*>(&e) != nullptr;
+    std::string t = semChave ? e.Message() : mensagens::ParaOOperador(e);
+    if (t.empty()) t = e.Message();
+    t += "\rConfigura\xE7\xE3o: " + armazem + ", chave HKEY_LOCAL_MACHINE" + FChaveRegistro + ".";
+    if (!conselho.empty()) return t + "\r" + conselho;
+    // While the manager runs (the tray's menu), its own dialog; at start,
+    // how this installation is configured.
+    const std::string comando = C.tmVerifica->Enabled()
+                                    ? std::string("\"Par\xE2metros do Sistema\" no menu do \xED" "cone da bandeja")
+                                    : mensagens::ComandoDeConfiguracao(Application.ExeName());
+    // A store that does not parse is never written over: it must be mended
+    // (or removed) first.
+    const std::string m = e.Message();
+    // "<file>:<line>: <problem>"
+    const auto fim = m.find(": ");
+    const auto inicio = fim == std::string::npos || fim == 0 ? std::string::npos : m.rfind(':', fim - 1);
+    const bool erroDeLinha = inicio != std::string::npos && inicio + 1 < fim &&
+                             m.find_first_not_of("0123456789", inicio + 1) == fim;
+    if (!semChave && erroDeLinha)
+        return t + "\rCorrija essa linha, ou apague o arquivo e grave a configura\xE7\xE3o de novo com " + comando + ".";
+    if (semChave) return t + "\rGrave a configura\xE7\xE3o com " + comando + ".";
+    if (m.rfind("Failed to get data for", 0) == 0 || m.rfind("Invalid data type for", 0) == 0)
+        return t + "\rGrave a configura\xE7\xE3o de novo com " + comando + ".";
     return t;
 }
 
@@ -1089,19 +1237,22 @@ void TfrmPrincipal::CarregaParametros() {
             const std::string onde = "Registry store " + reg.Armazem().Descricao() + ", key HKEY_LOCAL_MACHINE" +
                                      FChaveRegistro;
             if (e.Causa.find(onde) == std::string::npos) e.Causa = e.Causa.empty() ? onde : e.Causa + "\r" + onde;
-            // A store this user may not read: who may, and how to join them.
+            // A store this user may not read: who may, and what would let them.
+            std::string conselho;
             if (const auto* arquivo = dynamic_cast<const TArmazemRegistro*>(&reg.Armazem())) {
                 const auto dono = plataforma::DonoDe(arquivo->Arquivo());
                 if (dono && ArquivoExiste(arquivo->Arquivo()) && !PodeLer(arquivo->Arquivo())) {
                     char modo[8];
                     std::snprintf(modo, sizeof modo, "%04o", dono->modo);
                     const std::string usuario = plataforma::NomeDoUsuario();
-                    e.Causa += "\rO usu\xE1rio " + usuario + " n\xE3o pode ler " + arquivo->Arquivo() + " (dono " +
-                               dono->usuario + ", grupo " + dono->grupo + ", modo " + modo + "): inclua-o no grupo " +
-                               dono->grupo + " (sudo adduser " + usuario + " " + dono->grupo +
-                               ") e entre de novo na sess\xE3o.";
+                    conselho = "O usu\xE1rio " + usuario + " n\xE3o pode ler " + arquivo->Arquivo() + " (dono " +
+                               dono->usuario + ", grupo " + dono->grupo + ", modo " + modo + "). " +
+                               mensagens::ConselhoDeAcesso(usuario, *dono, arquivo->Arquivo(),
+                                                           mensagens::TAcesso::Leitura, false);
+                    e.Causa += "\r" + conselho;
                 }
             }
+            e.ParaOOperador = TextoDeConfiguracao(e, reg.Armazem().Descricao(), conselho);
             throw;
         }
         return;

@@ -49,7 +49,7 @@ inline constexpr int Normal = 0;
 inline constexpr int FalhaInicio = 1;          // a start that could not complete, any other cause
 inline constexpr int Uso = 2;                  // a command line not understood
 inline constexpr int OutroGerente = 3;         // another manager runs on this installation (or for this user)
-inline constexpr int InstalacaoIncompleta = 4; // mozembed/ or its program missing
+inline constexpr int InstalacaoIncompleta = 4; // mozembed/ or its program missing, or the exchange files cannot be written
 inline constexpr int NaoParametrizado = 5;     // no configuration store, or no key in it
 inline constexpr int ArmazemIlegivel = 6;      // the store cannot be read or parsed
 inline constexpr int ParametrosInvalidos = 7;  // a value missing or of the wrong type (no Lojcodigo)
@@ -58,6 +58,13 @@ inline constexpr int SemTela = 8;              // no display, and none could be 
 
 // The configuration has never been saved, and nobody is there to do it.
 class ENaoParametrizado : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The installation cannot be used by this user: an exchange directory or
+// the marker cannot be created or written.
+class EInstalacao : public Exception {
 public:
     using Exception::Exception;
 };
@@ -78,8 +85,12 @@ bool ExecutaEEspera(const std::string& programa, const std::string& parametros, 
 // executable's directory with its trailing "/"); true when the runtime must be
 // registered anew.
 bool VerificaRegistroGre(const std::string& b);
-// Appends one text to an error log file, rewriting the file whole.
-void AnexaLogErro(const std::string& arquivo, const std::string& texto);
+// Appends one text (its own line breaks as they are), followed by CR LF, at
+// the end of an error log file; what the file holds stays as it is. A log that has reached the limit is kept as
+// the one previous file (arquivo + ".1", replacing the one before) and a new
+// log starts.
+inline constexpr std::int64_t kLimiteLogErro = 1024 * 1024;
+void AnexaLogErro(const std::string& arquivo, const std::string& texto, std::int64_t limite = kLimiteLogErro);
 // The command line ExecutaEEspera runs: the quoted program, a blank, the
 // parameters.
 std::string LinhaDeComando(const std::string& programa, const std::string& parametros);
@@ -233,6 +244,9 @@ public:
     void ParmetrosdoSistema1Click();
     void Panel1Resize();
     void GeckoBrowser1ProgressChange(int progresso, int maximo);
+    // The web system's page did not load: the operator sees why beside the
+    // address, the journal and the status report hear it once.
+    void GeckoBrowser1FalhaCarga(const componentes::TFalhaCarga& falha);
     void IdHTTP1WorkBegin(std::int64_t total);
     void IdHTTP1Work(std::int64_t feitos);
     void IdHTTP1WorkEnd();
@@ -358,6 +372,15 @@ public:
     bool Inicia();
     // The operator's text for a start that could not complete.
     static std::string TextoFalhaInicio(const std::exception& e);
+    // The operator's text for an error of the configuration store: what is
+    // wrong, where, and how to mend it (conselho: a remedy found already).
+    std::string TextoDeConfiguracao(const Exception& e, const std::string& armazem, const std::string& conselho) const;
+    // At start: req/, resp/ and temp/ exist and this user can write in
+    // them, else EInstalacao naming the path, the user and the reason.
+    void ConfereInstalacao();
+    // At start: the marker is written now, else EInstalacao. Later a marker
+    // that cannot be written is retried every tick (GaranteAtivo).
+    void GravaAtivoNaPartida();
     // Writes a file for the commercial application now or, when it cannot be
     // written, keeps it and writes it again on every tick, in order, before
     // any new request; once it is written aoGravar runs (bookkeeping that

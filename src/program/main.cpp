@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -41,24 +40,33 @@ const char* const kAjuda =
     "responde em resp/ e mostra a p\u00e1gina do sistema web de pagamento numa janela\n"
     "sempre vis\u00edvel. Entre as vendas fica na \u00e1rea de notifica\u00e7\u00e3o.\n"
     "\n"
+    "Op\u00e7\u00f5es:\n"
     "  /CONFIG      (primeiro argumento, em qualquer caixa) abre os Par\u00e2metros do\n"
     "               Sistema antes de come\u00e7ar\n"
     "  --servico    sem operador (o servi\u00e7o do systemd): nenhuma caixa de mensagem;\n"
     "               o que uma caixa diria vai para LogErro.txt e para o journal, e um\n"
     "               in\u00edcio que n\u00e3o pode seguir termina com o seu c\u00f3digo de sa\u00edda.\n"
     "               Sem DISPLAY, abre uma tela virtual (Xvfb) pr\u00f3pria\n"
-    "  --estado     a situa\u00e7\u00e3o desta instala\u00e7\u00e3o para a monitora\u00e7\u00e3o (0 OK,\n"
-    "               1 alerta, 2 cr\u00edtico, 3 desconhecido)\n"
+    "  --estado     a situa\u00e7\u00e3o desta instala\u00e7\u00e3o para a monitora\u00e7\u00e3o\n"
     "  --limpa      apaga resp/Ativo.001 de um gerenciador que j\u00e1 n\u00e3o roda\n"
     "  --configura  grava a configura\u00e7\u00e3o a partir de quatro linhas na entrada:\n"
     "               endere\u00e7o, c\u00f3digo da loja, login e senha\n"
     "  -h, --help   esta ajuda\n"
     "  --version    a vers\u00e3o gravada no execut\u00e1vel\n"
+    "  Qualquer outro argumento \u00e9 recusado (c\u00f3digo 2), sem abrir nada.\n"
     "\n"
-    "C\u00f3digos de sa\u00edda: 0 fim normal, 1 in\u00edcio que n\u00e3o p\u00f4de seguir, 2 uso\n"
-    "incorreto, 3 outro gerenciador em execu\u00e7\u00e3o, 4 instala\u00e7\u00e3o incompleta, 5 sem\n"
-    "configura\u00e7\u00e3o, 6 configura\u00e7\u00e3o ileg\u00edvel, 7 configura\u00e7\u00e3o incompleta ou\n"
-    "inv\u00e1lida, 8 sem tela.\n"
+    "C\u00f3digos de sa\u00edda:\n"
+    "  0  fim normal (\"Fechar Sistema\", SIGTERM, SIGINT)\n"
+    "  1  in\u00edcio que n\u00e3o p\u00f4de seguir, por outra causa\n"
+    "  2  uso incorreto\n"
+    "  3  outro gerenciador em execu\u00e7\u00e3o nesta instala\u00e7\u00e3o\n"
+    "  4  instala\u00e7\u00e3o incompleta (mozembed/) ou que este usu\u00e1rio n\u00e3o pode gravar\n"
+    "     (req/, resp/, temp/, resp/Ativo.001)\n"
+    "  5  sem configura\u00e7\u00e3o\n"
+    "  6  configura\u00e7\u00e3o ileg\u00edvel\n"
+    "  7  configura\u00e7\u00e3o incompleta ou inv\u00e1lida\n"
+    "  8  sem tela\n"
+    "  --estado: 0 OK, 1 alerta, 2 cr\u00edtico, 3 desconhecido\n"
     "\n"
     "req/, resp/, temp/, debug/, LogErro.txt e o perfil do navegador\n"
     "(mozembed/Profiles/default) ficam no diret\u00f3rio do execut\u00e1vel, tal como foi\n"
@@ -74,25 +82,20 @@ const char* const kAjuda =
     "Veja: man TefOrvex\n";
 
 // --help and --version answer on a terminal, with no display and before the
-// toolkit sees the arguments; -1 when neither was asked for.
-int RespondeAjudaOuVersao(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kAjuda, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::string versao = VersaoArquivo(CaminhoDoExecutavel(argv[0]));
-#ifndef _WIN32
-            if (versao.empty())  // the file cannot be read (execute-only): the same numbers, from memory
-                versao = std::to_string(kVersao[0]) + "." + std::to_string(kVersao[1]) + "." +
-                         std::to_string(kVersao[2]) + "." + std::to_string(kVersao[3]);
-#endif
-            std::printf("TefOrvex %s\n", versao.c_str());
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
+// toolkit sees the arguments.
+int RespondeAjudaOuVersao(bool ajuda, const char* argv0) {
+    if (ajuda) {
+        std::fputs(kAjuda, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
-    return -1;
+    std::string versao = VersaoArquivo(CaminhoDoExecutavel(argv0));
+#ifndef _WIN32
+    if (versao.empty())  // the file cannot be read (execute-only): the same numbers, from memory
+        versao = std::to_string(kVersao[0]) + "." + std::to_string(kVersao[1]) + "." + std::to_string(kVersao[2]) +
+                 "." + std::to_string(kVersao[3]);
+#endif
+    std::printf("TefOrvex %s\n", versao.c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 void PreparaChromium(bool semOperador) {
@@ -192,7 +195,7 @@ void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) 
                        "TEF_VALOR=" + Cp1252ParaUtf8(f.valorTexto), "TEF_DESFECHO=" + Cp1252ParaUtf8(f.desfecho),
                        "TEF_DURACAO_MS=" + std::to_string(f.duracaoMs)});
     };
-    frm.Observador.Erro = [l, grava, semOperador](const std::string& texto) {
+    frm.Observador.Erro = [l, grava](const std::string& texto) {
         const std::string utf8 = Utf8EmLinhas(texto);
         // One line for the monitoring, the cause included: a start's first
         // line alone only says that it failed.
@@ -205,7 +208,8 @@ void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) 
         l->estado.ultimoErro = linha;
         l->estado.ultimoErroEm = servico::AgoraTexto();
         grava();
-        if (semOperador) sup::Registra(3, utf8);
+        // Standard error on the desktop too: each error once, in UTF-8.
+        sup::Registra(3, utf8);
     };
     frm.Observador.Aviso = [semOperador](const std::string& texto) {
         if (semOperador) sup::Registra(5, Utf8EmLinhas(texto));
@@ -245,15 +249,35 @@ int ComandoDeGestao(const std::string& comando, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int rc = RespondeAjudaOuVersao(argc, argv); rc >= 0) return rc;
+    // Before anything else: a command line not understood starts nothing
+    // (no window, no display, no store, no log).
+    const servico::TLinhaDeComando linha = servico::LeArgumentos(std::vector<std::string>(argv + 1, argv + argc));
+    if (linha.modo == servico::TModo::Erro) {
+        std::fprintf(stderr, "TefOrvex: %s\n%s\nVeja: TefOrvex --help\n", linha.erro.c_str(), servico::kUsoCurto);
+        return saida::Uso;
+    }
+    if (linha.modo == servico::TModo::Ajuda || linha.modo == servico::TModo::Versao)
+        return RespondeAjudaOuVersao(linha.modo == servico::TModo::Ajuda, argv[0]);
     // The first argument as typed: the toolkit removes its own options from
     // argv, which must not move "/CONFIG" into first place.
     const std::string primeiro = argc > 1 ? argv[1] : "";
     const std::string b = DiretorioDe(CaminhoDoExecutavel(argv[0]));
-    if (primeiro == "--estado" || primeiro == "--limpa" || primeiro == "--configura")
+    if (linha.modo == servico::TModo::Estado || linha.modo == servico::TModo::Limpa ||
+        linha.modo == servico::TModo::Configura)
         return ComandoDeGestao(primeiro, b);
     // Nobody at the till: nothing may wait for a click.
     const bool semOperador = primeiro == "--servico";
+#ifndef _WIN32
+    // A desktop start with nowhere to show its window: said in words, with
+    // its exit status, instead of the toolkit's abort.
+    const auto vazia = [](const char* v) { return std::getenv(v) == nullptr || *std::getenv(v) == '\0'; };
+    if (!semOperador && vazia("DISPLAY") && vazia("WAYLAND_DISPLAY") && vazia("QT_QPA_PLATFORM")) {
+        RelataFalha(b, textos::InicioFalhou +
+                           "\rSem tela: nem DISPLAY nem WAYLAND_DISPLAY est\xE3o definidos. Inicie-o numa sess\xE3o "
+                           "gr\xE1" "fica, ou use TefOrvex --servico num caixa sem sess\xE3o.");
+        return saida::SemTela;
+    }
+#endif
 
     // One manager per user and per installation directory: two must never
     // share one req/ and resp/ pair, whoever runs them.
@@ -264,7 +288,9 @@ int main(int argc, char** argv) {
             outro ? textos::JaEmExecucao
                   : "Ocorreu algum erro na instala\xE7\xE3o do TEF.\r" + Utf8ParaCp1252(instancia.caminho) +
                         " n\xE3o p\xF4" "de ser criado pelo usu\xE1rio " + Utf8ParaCp1252(plataforma::NomeDoUsuario()) +
-                        ": " + Utf8ParaCp1252(plataforma::TextoDoErro(instancia.codigo));
+                        ": " + (plataforma::MotivoEmPalavras(instancia.codigo).empty()
+                                    ? Utf8ParaCp1252(plataforma::TextoDoErro(instancia.codigo))
+                                    : plataforma::MotivoEmPalavras(instancia.codigo));
         RelataFalha(b, texto);
         if (!semOperador) {
             QApplication caixa(argc, argv);
@@ -310,8 +336,10 @@ int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     qapp.setQuitOnLastWindowClosed(false);  // the tray keeps the manager alive
     componentes::TAplicacaoQt app(componentes::TAplicacaoQt::CaminhoExecutavel(argv[0]), primeiro);
-    app.Reporter().SetOnExceptionNotify(
-        [&b](const componentes::TRelatorioExcecao& r) { AnexaLogErro(b + "LogErro.txt", r.texto); });
+    app.Reporter().SetOnExceptionNotify([&b](const componentes::TRelatorioExcecao& r) {
+        plataforma::supervisor::Registra(3, Utf8EmLinhas(r.aoOperador.empty() ? r.texto : r.aoOperador));
+        AnexaLogErro(b + "LogErro.txt", r.texto);
+    });
 
     const auto instalacaoIncompleta = [&](const std::string& texto) {
         RelataFalha(b, texto);

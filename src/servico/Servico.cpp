@@ -227,4 +227,33 @@ int Configura(std::istream& entrada, std::string& mensagem) {
     return 0;
 }
 
+const char* const kUsoCurto = "Uso: TefOrvex [/CONFIG | --servico | --estado | --limpa | --configura | --help | --version]";
+
+TLinhaDeComando LeArgumentos(const std::vector<std::string>& argumentos) {
+    TLinhaDeComando r;
+    bool ajuda = false, versao = false;
+    std::string modo;
+    for (const auto& a : argumentos) {
+        if (a == "--help" || a == "-h") {
+            ajuda = true;
+        } else if (a == "--version") {
+            versao = true;
+        } else if (MaiusculasAnsi(a) == "/CONFIG" || a == "--servico" || a == "--estado" || a == "--limpa" ||
+                   a == "--configura") {
+            if (!modo.empty()) return {TModo::Erro, "op\xC3\xA7\xC3\xB5" "es que n\xC3\xA3o v\xC3\xA3o juntas: " + modo + " " + a};
+            modo = a;
+        } else {
+            return {TModo::Erro, (a.rfind('-', 0) == 0 || a.rfind('/', 0) == 0 ? "op\xC3\xA7\xC3\xA3o desconhecida: "
+                                                                             : "argumento a mais: ") + a};
+        }
+    }
+    if (ajuda) return {TModo::Ajuda, ""};
+    if (versao) return {TModo::Versao, ""};
+    if (modo == "--servico") r.modo = TModo::Servico;
+    else if (modo == "--estado") r.modo = TModo::Estado;
+    else if (modo == "--limpa") r.modo = TModo::Limpa;
+    else if (modo == "--configura") r.modo = TModo::Configura;
+    return r;
+}
+
 }  // namespace servico

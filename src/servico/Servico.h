@@ -9,6 +9,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace servico {
 
@@ -49,5 +50,19 @@ int Limpa(const std::string& b, std::string& mensagem);
 // login and password in their stored form. 0, or an exit status of the
 // program (saida::) with the reason in mensagem.
 int Configura(std::istream& entrada, std::string& mensagem);
+
+// What the command line asks for. Anything else is refused before the
+// program touches a window, a display or the store.
+enum class TModo { Gerente, Servico, Estado, Limpa, Configura, Ajuda, Versao, Erro };
+struct TLinhaDeComando {
+    TModo modo = TModo::Gerente;
+    std::string erro;  // for Erro: what was not understood (UTF-8)
+};
+// The arguments after the program's name: nothing, or one of "/CONFIG" (any
+// letter case), "--servico", "--estado", "--limpa", "--configura";
+// "--help", "-h" or "--version" anywhere among known ones.
+TLinhaDeComando LeArgumentos(const std::vector<std::string>& argumentos);
+// The one line that sums the usage up, for a refused command line.
+extern const char* const kUsoCurto;
 
 }  // namespace servico

@@ -17,7 +17,7 @@ for caso in sem-diretorio diretorio-e-arquivo sem-programa; do
     sem-programa) mkdir "$RUIM/mozembed" ;;
   esac
   inicia_gerente "$RUIM"
-  fecha_caixa Error
+  fecha_caixa Erro
   termina_com "$caso: the refused start did not end" "$PID_GERENTE" 20
   nao_existe "$RUIM/resp" || falha "$caso: resp/ created by a refused start"
   nao_existe "$RUIM/req" || falha "$caso: req/ created by a refused start"
@@ -71,7 +71,7 @@ ANTES=$(cat "$INST/resp/Ativo.001")
 PRIMEIRO=$PID_GERENTE
 "$INST/TefOrvex" >"$AREA/segundo.out" 2>&1 &
 SEGUNDO=$!
-fecha_caixa Error
+fecha_caixa Erro
 termina_com "the second start did not end" "$SEGUNDO" 20
 set +e; wait "$SEGUNDO"; RC=$?; set -e
 confere "exit status of a second start" 3 "$RC"
@@ -83,7 +83,7 @@ confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.00
 mkdir -m 700 -p "$AREA/run2"
 XDG_RUNTIME_DIR=$AREA/run2 "$INST/TefOrvex" >"$AREA/terceiro.out" 2>&1 &
 TERCEIRO=$!
-fecha_caixa Error
+fecha_caixa Erro
 termina_com "a start from another runtime directory did not end" "$TERCEIRO" 20
 kill -0 "$PRIMEIRO" || falha "the first instance ended"
 confere "Ativo.001 of the running instance" "$ANTES" "$(cat "$INST/resp/Ativo.001")"
@@ -116,29 +116,37 @@ nao_existe "$INST/resp/Ativo.001" || falha "Ativo.001 left behind by SIGTERM"
 ok "SIGTERM closes like Fechar Sistema"
 
 # ---- a start that cannot complete says why and ends ------------------------------------
+# The box and standard error in the operator's words (once), the log with
+# its report; an installation whose marker cannot be written ends with 4.
 cp "$TEF_REGISTRO" "$AREA/registro.bom"
-for caso in quebrado sem-loja; do
+for caso in quebrado sem-loja marcador; do
+  NO_LOG=$TEF_REGISTRO
   case $caso in
     quebrado)
       printf 'isto nao e um registro\r\n' > "$TEF_REGISTRO"
-      ESPERADO="missing REGEDIT4 header" ;;
+      ESPERADO="missing REGEDIT4 header" PALAVRAS="tem um erro na linha 1: falta o cabeçalho REGEDIT4" SAIDA=6 ;;
     sem-loja)
       printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORVEX\\TEF]\r\n"Url"="http://127.0.0.1:9/"\r\n\r\n' > "$TEF_REGISTRO"
-      ESPERADO="Failed to get data for 'Lojcodigo'" ;;
+      ESPERADO="Failed to get data for 'Lojcodigo'" PALAVRAS="O valor Lojcodigo (o código da loja) falta" SAIDA=7 ;;
+    marcador)
+      cp "$AREA/registro.bom" "$TEF_REGISTRO"
+      mkdir -p "$INST/resp/Ativo.001"
+      ESPERADO="resp/Ativo.001" NO_LOG="Handler: FormCreate" PALAVRAS="resp/Ativo.001 não pode ser gravado pelo usuário $(id -un)" SAIDA=4 ;;
   esac
   rm -f "$INST/LogErro.txt"
   inicia_gerente "$INST"
-  fecha_caixa Error
+  fecha_caixa Erro
   espera_ate 20 processo_terminou "$PID_GERENTE" || falha "$caso: the failed start did not end"
   set +e; wait "$PID_GERENTE"; RC=$?; set -e
-  [ "$RC" -ne 0 ] || falha "$caso: the failed start ended with status 0"
-  nao_existe "$INST/resp/Ativo.001" || falha "$caso: Ativo.001 left behind"
+  confere "$caso: exit status" "$SAIDA" "$RC"
+  [ ! -f "$INST/resp/Ativo.001" ] || falha "$caso: Ativo.001 left behind"
   janela_principal_oculta || falha "$caso: a window left behind"
-  grep -qF "$ESPERADO" "$AREA/gerente.out" && grep -qF "$TEF_REGISTRO" "$AREA/gerente.out" \
-    || falha "$caso: standard error does not name the cause and the file: $(cat "$AREA/gerente.out")"
-  grep -qF "$ESPERADO" "$INST/LogErro.txt" || falha "$caso: not in LogErro.txt"
-  ok "a start with a store $caso: a box, standard error and the log say why; status $RC"
+  confere "$caso: the cause on standard error, once" 1 "$(grep -cF "$PALAVRAS" "$AREA/gerente.out")"
+  [ "$caso" = marcador ] || grep -qF "$TEF_REGISTRO" "$AREA/gerente.out" || falha "$caso: the file is not named: $(cat "$AREA/gerente.out")"
+  grep -qF "$ESPERADO" "$INST/LogErro.txt" && grep -qF "$NO_LOG" "$INST/LogErro.txt" || falha "$caso: not in LogErro.txt"
+  ok "a start that cannot complete ($caso): a box and standard error say why in Portuguese, the log keeps the report; status $RC"
 done
+rmdir "$INST/resp/Ativo.001"
 cp "$AREA/registro.bom" "$TEF_REGISTRO"
 
 # ---- "/CONFIG" in any letter case opens the parameters dialog -------------------------
@@ -170,8 +178,8 @@ ok "/CONFIG opens the dialog; Configurar saves and the start goes on"
 ln -s TefOrvex "$INST/TefOrvexHomologa.exe"
 "$INST/TefOrvexHomologa.exe" >"$AREA/homologa.out" 2>&1 &
 PID_GERENTE=$!
-fecha_caixa Information   # the first load
-fecha_caixa Information   # the second load of the start
+fecha_caixa Informação   # the first load
+fecha_caixa Informação   # the second load of the start
 espera_ate 60 janela_principal_visivel || falha "no main window in homologation mode"
 read -r W JX JY JW JH <<< "$(janela_principal)"
 # A window is mapped before it is painted: wait for the label's pixels.

@@ -22,7 +22,7 @@ gerente_pronto
 enche() { dd if=/dev/zero of="$RESP/.enche" bs=4k 2>/dev/null || true; }
 esvazia() { rm -f "$RESP/.enche"; }
 relatos() { grep -c "^Exception:" "$INST/LogErro.txt" 2>/dev/null || true; }
-caixa_de_erro() { janela_titulo_visivel Error; }
+caixa_de_erro() { janela_titulo_visivel Erro; }
 # Staging copies only: temp/ also keeps the records of open transactions,
 # the status file and the installation's lock.
 sem_copias() {
@@ -42,7 +42,7 @@ janela_principal_visivel || falha "the window hid before the answer was written"
 nao_existe "$RESP/intpos.001" || falha "a partial intpos.001"
 sem_copias || falha "staging copies left: $(ls -A "$INST/temp" "$RESP")"
 ok "full disk: the answer is kept, the operator told, the window stays, no partial file"
-fecha_caixa Error
+fecha_caixa Erro
 esvazia
 espera_ate 10 existe "$RESP/intpos.001" || falha "the kept answer was not written once space came back"
 termina_com "tef-comercial did not get its answer" "$PID_COMERCIAL" 20
@@ -66,7 +66,7 @@ rm -f "$RESP/Ativo.001"
 enche
 kill -CONT "$PID_GERENTE"
 espera_ate 10 caixa_de_erro || falha "the operator was not told of the missing marker"
-fecha_caixa Error
+fecha_caixa Erro
 esvazia
 espera_ate 5 existe "$RESP/Ativo.001" || falha "Ativo.001 not written once space came back"
 ok "a marker that cannot be written is reported, then written when it can"
@@ -79,7 +79,7 @@ espera_ate 30 pagina_pedida 2 || falha "the second page was not requested"
 mount -o remount,ro "$RESP"
 espera_ate 30 grep -qF "Read-only file system" "$INST/LogErro.txt" || falha "the read-only failure was not logged"
 espera_ate 10 caixa_de_erro || falha "the operator was not told of the read-only resp/"
-fecha_caixa Error
+fecha_caixa Erro
 mount -o remount,rw "$RESP"
 espera_ate 10 existe "$RESP/intpos.001" || falha "the answer was not written once resp/ was writable"
 termina_com "tef-comercial did not get the second answer" "$PID_COMERCIAL" 20

@@ -151,6 +151,7 @@ for d in /etc/orvex; do
 done
 confere "/opt/tef/mozembed/Profiles" "root:tef 750" "$(modo /opt/tef/mozembed/Profiles)"
 confere "/opt/tef/LogErro.txt" "root:tef 660" "$(modo /opt/tef/LogErro.txt)"
+confere "/opt/tef/LogErro.txt.1" "root:tef 660" "$(modo /opt/tef/LogErro.txt.1)"
 [ -L /usr/bin/TefOrvex ] || [ -e /usr/bin/TefOrvex ] && falha "a TefOrvex in /usr/bin would move its directory"
 confere "tef-comercial in PATH" /opt/tef/tef-comercial "$(readlink /usr/bin/tef-comercial)"
 for f in /usr/share/applications/tef-orvex.desktop /etc/xdg/autostart/tef-orvex.desktop; do

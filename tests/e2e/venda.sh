@@ -167,7 +167,7 @@ ok "CNC during the page cancels"
 # ---- a zero amount: the box closed with the keyboard, then the cancellation ---------------------
 comercial crt --valor 0 --id 508 --espera-resp 0 &
 PID_COM=$!
-fecha_caixa Error
+fecha_caixa Erro
 wait $PID_COM || true
 espera_ate 30 existe "$R001" || falha "no cancellation after the zero-amount box"
 confere "zero amount answer" "508|0" "$(campo "$R001" 001-000)|$(campo "$R001" 003-000)"

@@ -241,7 +241,7 @@ int ComTratamento(TContexto& ctx, const std::function<int()>& corpo) {
     try {
         return corpo();
     } catch (const EUsoIncorreto& e) {
-        ctx.err << "Uso incorreto: " << e.what() << "\nVeja: tef-comercial --help\n";
+        MostraUsoIncorreto(ctx.err, e.what());
         return SaidaUsoIncorreto;
     } catch (const std::exception& e) {
         ctx.err << "Erro: " << e.what() << '\n';
@@ -313,6 +313,10 @@ TOpcoes LeArgumentos(const std::vector<std::string>& args) {
             o.ajuda = true;
             continue;
         }
+        if (arg == "--version") {
+            o.versao = true;
+            continue;
+        }
         if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') throw EUsoIncorreto("opção desconhecida: " + arg);
         if (arg.rfind("--", 0) != 0 || arg == "--") {
             if (arg == "--") {
@@ -381,7 +385,7 @@ TOpcoes LeArgumentos(const std::vector<std::string>& args) {
             o.esperaResp = LePrazo(*valor, true, arg);
         }
     }
-    if (o.ajuda) return o;
+    if (o.ajuda || o.versao) return o;
     if (posicionais.empty()) throw EUsoIncorreto("falta o pedido (crt, adm, cnc, cnf, enviar, arquivo ou demo)");
     o.forma = posicionais.front();
     posicionais.erase(posicionais.begin());
@@ -406,18 +410,24 @@ TOpcoes LeArgumentos(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string TextoAjuda() {
-    return R"(tef-comercial - o lado do aplicativo comercial na troca de arquivos com o
-gerenciador TEF, em linha de comando (para integradores de PDV e para testes).
+void MostraUsoIncorreto(std::ostream& err, const std::string& problema) {
+    err << "tef-comercial: " << problema
+        << "\nUso: tef-comercial crt|adm|cnc|cnf|enviar|arquivo|demo [opções] | --help | --version"
+           "\nVeja: tef-comercial --help\n";
+}
 
-Uso:
-  tef-comercial crt --valor CENTAVOS [--documento N] [--cpf CPF] [--id N] [opções]
-  tef-comercial adm [--id N] [opções]
-  tef-comercial cnc [--id N] [--documento N] [--valor CENTAVOS] [opções]
-  tef-comercial cnf [--id N] [--campo012 V] [opções]
-  tef-comercial enviar CMD [--id N] [--campo NNN-NNN=VALOR]... [opções]
-  tef-comercial arquivo CAMINHO [opções]
-  tef-comercial demo [--dir DIR] [--bruto]
+std::string TextoAjuda() {
+    return R"(Uso: tef-comercial crt --valor CENTAVOS [--documento N] [--cpf CPF] [--id N] [opções]
+     tef-comercial adm [--id N] [opções]
+     tef-comercial cnc [--id N] [--documento N] [--valor CENTAVOS] [opções]
+     tef-comercial cnf [--id N] [--campo012 V] [opções]
+     tef-comercial enviar CMD [--id N] [--campo NNN-NNN=VALOR]... [opções]
+     tef-comercial arquivo CAMINHO [opções]
+     tef-comercial demo [--dir DIR] [--bruto]
+     tef-comercial --help | --version
+
+O lado do aplicativo comercial na troca de arquivos com o gerenciador TEF, em
+linha de comando (para integradores de PDV e para testes).
 
 Pedidos:
   crt      venda (000-000 = CRT). --valor em centavos, só dígitos: 1000 = R$ 10,00
@@ -451,6 +461,7 @@ Opções:
   --bruto           mostra os arquivos com os bytes originais (Windows-1252, CR LF)
   --manter          não apaga o intpos.sts e o intpos.001 depois de lê-los
   -h, --help        esta ajuda
+  --version         a versão
   Segundos aceitam fração: 0,5 ou 0.5.
 
 Como funciona:
@@ -472,7 +483,7 @@ Como funciona:
 
 Códigos de saída:
   0    respondido: chegou o intpos.001 e não é um cancelamento (aprovado ou
-       não: a linha "Resposta:" diz)
+       não: a linha "Resposta:" diz); também --help e --version
   1    falha de E/S ou outra; também um pedido anterior ainda esperando em req/
   2    uso incorreto
   3    só confirmado: chegou o intpos.sts e nenhuma resposta era esperada (para

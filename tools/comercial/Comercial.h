@@ -95,6 +95,7 @@ struct TOpcoes {
     bool bruto = false;
     bool manter = false;
     bool ajuda = false;
+    bool versao = false;
 };
 
 // The request ready to go: its bytes and what the acknowledgement must echo.
@@ -118,6 +119,9 @@ struct TContexto {
 // The arguments after the program name. Raises EUsoIncorreto.
 TOpcoes LeArgumentos(const std::vector<std::string>& args);
 std::string TextoAjuda();
+// A command line refused: what was wrong, the usage in one line, where the
+// help is (standard error; the exit status is SaidaUsoIncorreto).
+void MostraUsoIncorreto(std::ostream& err, const std::string& problema);
 // Seconds as "7", "0.2" or "0,2", or "sem-limite"; zero only when aceitaZero
 // (it means: do not wait). Raises EUsoIncorreto.
 TPrazo LePrazo(const std::string& texto, bool aceitaZero, const std::string& opcao);

@@ -27,11 +27,15 @@ int main(int argc, char** argv) {
     try {
         opcoes = comercial::LeArgumentos(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const comercial::EUsoIncorreto& e) {
-        std::cerr << "Uso incorreto: " << e.what() << "\nVeja: tef-comercial --help\n";
+        comercial::MostraUsoIncorreto(std::cerr, e.what());
         return comercial::SaidaUsoIncorreto;
     }
     if (opcoes.ajuda) {
         std::cout << comercial::TextoAjuda();
+        return 0;
+    }
+    if (opcoes.versao) {
+        std::cout << "tef-comercial " TEF_VERSAO_TEXTO "\n";
         return 0;
     }
     const int codigo = opcoes.forma == "demo" ? comercial::Demo(opcoes, ctx) : comercial::Executa(opcoes, ctx);

@@ -40,8 +40,9 @@ void TAplicacaoQt::MessageBox(TipoMensagem tipo, const std::string& texto) {
     QString t = ParaQString(texto);
     t.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QChar('\r'), QChar('\n'));
     const bool erro = tipo == TipoMensagem::Erro;
+    // The operator reads Portuguese, the box's title included.
     QMessageBox caixa(erro ? QMessageBox::Critical : QMessageBox::Information,
-                      erro ? QStringLiteral("Error") : QStringLiteral("Information"), t, QMessageBox::Ok);
+                      erro ? QStringLiteral("Erro") : QString::fromUtf8("Informa\xC3\xA7\xC3\xA3o"), t, QMessageBox::Ok);
     caixa.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     caixa.exec();
 }

@@ -210,6 +210,15 @@ public:
     void LeELimpaAtributo(const std::u16string& id, const std::u16string& atributo,
                           std::function<void(std::optional<std::u16string>, TDocumento)> continuacao) override;
     void SetOnProgresso(std::function<void(int, int)> handler) override { onProgresso_ = std::move(handler); }
+    void SetOnFalhaCarga(std::function<void(const TFalhaCarga&)> handler) override {
+        onFalhaCarga_ = std::move(handler);
+    }
+    // The page of that navigation did not load (0: the last one).
+    void FalhaCarga(const std::string& codigo, const std::string& motivo, TDocumento navegacao = 0) {
+        if (!onFalhaCarga_) return;
+        const TDocumento n = navegacao ? navegacao : Navegacoes;
+        onFalhaCarga_({n > 0 && n <= Enderecos.size() ? Enderecos[n - 1] : u"", codigo, motivo, n});
+    }
     // Only the first call starts the engine.
     bool Prepara() override { return Preparos++ == 0 && ComMotor; }
     bool ComMotor = false;  // false: as if started before, a wait of its own
@@ -235,6 +244,7 @@ public:
 
 private:
     std::function<void(int, int)> onProgresso_;
+    std::function<void(const TFalhaCarga&)> onFalhaCarga_;
     std::vector<std::function<void()>> leituras_;
 };
 
