@@ -247,7 +247,7 @@ TEST(ComercialPedido, UsoIncorreto) {
         {"adm", "-x"},
         {"adm", "--bruto=sim"},
         {"adm", "--nome", "sub/intpos.001"},
-        {"cnc", "--espera-sts", "1"},
+        {"cnc", "--cpf", "1"},
         {"enviar"},
         {"enviar", "X", "--campo", "12-000=a"},
         {"enviar", "X", "--campo", "012-000"},
@@ -369,7 +369,8 @@ TEST(ComercialTroca, CodigosDeSaidaComGerenciadorSimulado) {
          "030-000 = Transa\xE7\xE3o aprovada\r\n"},
         {"cancelada", {"crt", "--valor", "1000", "--id", "42"}, true, kCancelamento, 4, "Resposta: TEF cancelado"},
         {"adm", {"adm", "--id", "42"}, true, {"000-000 = ADM", "009-000 = 0"}, 0, "operação administrativa"},
-        {"cnc", {"cnc", "--id", "42"}, false, kCancelamento, 4, "Resposta: TEF cancelado"},
+        {"cnc", {"cnc", "--id", "42", "--campo012", "77"}, true, {"000-000 = CNC", "001-000 = 42", "009-000 = 0"}, 0,
+         "Resposta: "},
         {"diretorio_atual", {"cnf", "--id", "42"}, true, {}, 3, "pedido confirmado", true},
         {"manter", {"crt", "--valor", "1", "--id", "42", "--manter"}, true, kCancelamento, 4, "TEF cancelado"},
     };
@@ -457,8 +458,8 @@ TEST(ComercialTroca, TemposEsgotadosRespostasAntigasEAviso) {
          "sobrou de uma troca anterior"},
         {"sem_resposta", {"crt", "--valor", "1", "--id", "42", "--espera-resp", "0.2"}, true, false,
          RecolheEConfirma, 6, "nenhum resp/intpos.001"},
-        {"cnc_sem_resposta", {"cnc", "--id", "42", "--espera-resp", "0.2"}, true, false, Recolhe, 6,
-         "normal quando"},
+        {"cnc_sem_confirmacao", {"cnc", "--id", "42", "--espera-sts", "0.2"}, true, false, Recolhe, 5,
+         "nenhum resp/intpos.sts"},
     };
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);

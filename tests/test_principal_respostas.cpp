@@ -111,20 +111,74 @@ TEST_F(Respostas, CancelamentoComCamposVaziosTerminaNoBranco) {
     EXPECT_EQ(l[3], "003-000 = ");
 }
 
-TEST_F(Respostas, CncRespondeComOsCamposDoProprioCnc) {
-    g.Inicia();
-    g.Pedido({"000-000 = CNC", "001-000 = 88", "002-000 = 9", "003-000 = 250"});
-    g.app.Avanca(500);
-    EXPECT_FALSE(g.TemResp("intpos.sts"));
-    EXPECT_EQ(CarregaLinhas(g.B + "resp/intpos.001"),
-              (TLinhas{"000-000 = CRT", "001-000 = 88", "002-000 = 9", "003-000 = 250", "011-000 = 0",
-                       "028-000 = 0", "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"}));
-    // After a menu command the same CNC is not answered.
-    ApagaArquivo(g.B + "resp/intpos.001");
-    g.frm.FTefComercial = false;
-    g.Pedido({"000-000 = CNC", "001-000 = 89"});
-    g.app.Avanca(500);
-    EXPECT_FALSE(g.TemResp("intpos.001"));
+TEST_F(Respostas, CncSempreConfirmadoECadaCasoRespondido) {
+    // Clients that cancel by NSU wait for the CNC's acknowledgement as for
+    // any other request, and then for its own answer.
+    enum class Caso { TelaAberta, SemVenda, VendaAprovada, VendaRecusada, OperadorCancela };
+    struct Linha {
+        const char* nome;
+        Caso caso;
+        TLinhas resposta;  // intpos.001 after the CNC
+    };
+    const std::u16string aprovada =
+        u"000-000 = CNC\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7012-000 = 91\u00A7030-000 = Cancelamento aprovado\u00A7"
+        u"999-999 = 0";
+    const std::vector<Linha> casos = {
+        {"a screen open: its transaction cancelled with the CNC's fields", Caso::TelaAberta,
+         {"000-000 = CRT", "001-000 = 88", "002-000 = 9", "003-000 = 250", "011-000 = 0", "028-000 = 0",
+          "030-000 = TEF Marel Raruveda foi cancelado", "999-999 = 0"}},
+        {"no sale named", Caso::SemVenda,
+         {"000-000 = CNC", "001-000 = 88", "009-000 = 5", "030-000 = " + textos::CncSemVenda, "999-999 = 0"}},
+        {"the web system cancels the sale", Caso::VendaAprovada,
+         {"000-000 = CNC", "001-000 = 88", "009-000 = 0", "012-000 = 91", "030-000 = Cancelamento aprovado",
+          "999-999 = 0"}},
+        {"the web system refuses (the page's own 000-000 and 001-000 are not trusted)", Caso::VendaRecusada,
+         {"000-000 = CNC", "001-000 = 88", "009-000 = 5", "030-000 = Venda ja cancelada", "999-999 = 0"}},
+        {"the operator gives up the cancellation", Caso::OperadorCancela,
+         {"000-000 = CNC", "001-000 = 88", "009-000 = 5", "030-000 = " + textos::TefCancelado, "999-999 = 0"}},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        TGerenteVirtual h;
+        std::vector<TFimTransacao> fins;
+        h.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+        h.frm.FUrl = "http://web.exemplo/";
+        h.Inicia();
+        if (c.caso == Caso::TelaAberta) {
+            h.Pedido({"000-000 = CRT", "001-000 = 87", "003-000 = 100"});
+            for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+            ApagaArquivo(h.B + "resp/intpos.sts");
+        }
+        TLinhas cnc = {"000-000 = CNC", "001-000 = 88", "002-000 = 9", "003-000 = 250"};
+        if (c.caso != Caso::SemVenda && c.caso != Caso::TelaAberta)
+            cnc.insert(cnc.end(), {"010-000 = CIELO", "012-000 = 77", "022-000 = 10122026", "023-000 = 101500",
+                                   "027-000 = 1770"});
+        h.Pedido(cnc);
+        for (int t = 0; t < 3000 && !h.TemResp("intpos.sts"); t += 10) h.app.Avanca(10);
+        EXPECT_EQ(h.Resp("intpos.sts"), Bytes({"000-000 = CNC", "001-000 = 88", "999-999 = 0"}));
+        if (c.caso == Caso::VendaAprovada || c.caso == Caso::VendaRecusada || c.caso == Caso::OperadorCancela) {
+            for (int t = 0; t < 3000 && !h.frm.FTelaAberta; t += 10) h.app.Avanca(10);
+            ASSERT_FALSE(h.form.GeckoBrowser1.Enderecos.empty());
+            const std::string endereco = Utf16ParaUtf8(h.form.GeckoBrowser1.Enderecos.back());
+            EXPECT_NE(endereco.find("modtef.php?tela=Adm&"), std::string::npos) << endereco;
+            EXPECT_NE(endereco.find("&imprime=ecf&operacao=cancelamento&rede=CIELO&nsu=77&data=10122026&hora=101500"
+                                    "&controle=1770&identificacao=88"),
+                      std::string::npos)
+                << endereco;
+            h.form.GeckoBrowser1.Canal =
+                c.caso == Caso::VendaAprovada   ? aprovada
+                : c.caso == Caso::VendaRecusada ? u"000-000 = CRT\u00A7001-000 = 5\u00A7009-000 = 5\u00A7"
+                                                  u"030-000 = Venda ja cancelada\u00A7999-999 = 0"
+                                                : u"COMMAND_TEF\u00A7close";
+            h.app.Avanca(600);
+        } else {
+            h.app.Avanca(500);
+        }
+        ASSERT_TRUE(h.TemResp("intpos.001"));
+        EXPECT_EQ(CarregaLinhas(h.B + "resp/intpos.001"), c.resposta);
+        ASSERT_FALSE(fins.empty());
+        EXPECT_EQ(fins.back().comando, c.caso == Caso::TelaAberta ? "CRT" : "CNC");
+    }
 }
 
 // ---- GravaResposta and GravaAtivo ----------------------------------------------------------------

@@ -30,6 +30,20 @@ const TLinhas kInterrompida101 = {"000-000 = CRT", "001-000 = 101", "002-000 = 7
                                   "028-000 = 0", "030-000 = " + textos::TefInterrompido, "999-999 = 0"};
 const std::u16string kAdmConcluida = u"000-000 = ADM\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7999-999 = 0";
 
+// A field of resp/intpos.001 of an installation ("" when absent).
+std::string CampoResp(const std::string& b, const std::string& id) {
+    if (!Existe(b + "resp/intpos.001")) return "";
+    for (const auto& l : DivideLinhas(LeBytes(b + "resp/intpos.001")))
+        if (l.rfind(id + " = ", 0) == 0) return l.substr(id.size() + 3);
+    return "";
+}
+
+std::string Join(const std::vector<std::string>& linhas) {
+    std::string r;
+    for (const auto& l : linhas) r += l + "\n";
+    return r;
+}
+
 // A manager as FormCreate leaves it: the start's hide armed, polling on.
 struct Gerente : ::testing::Test {
     TGerenteVirtual g;
@@ -268,7 +282,8 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
         {"B in the tick that reads A's result, delivered after", Quando::NoMesmoTickDoResultado},
         {"A's result delivered just before B is read", Quando::ResultadoAntesDoPedido},
     };
-    const std::u16string aprovadaA = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 1000\u00A7009-000 = 0\u00A7030-000 = pagina A\u00A7999-999 = 0";
+    const std::u16string aprovadaA = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 1000\u00A7009-000 = 0\u00A7"
+                                     u"012-000 = 4242\u00A7027-000 = 99\u00A7030-000 = pagina A\u00A7999-999 = 0";
     const std::u16string aprovadaB = u"000-000 = CRT\u00A7001-000 = #001#\u00A7003-000 = 5000\u00A7009-000 = 0\u00A7030-000 = pagina B\u00A7999-999 = 0";
     for (const auto& [nome, quando] : casos) {
         SCOPED_TRACE(nome);
@@ -281,6 +296,8 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
             return condicao();
         };
         h.Inicia();
+        // One run with a confirmation address, one without.
+        if (quando == Quando::ComAPaginaMostrada) h.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
         if (quando == Quando::AntesDeCarregar) nav.NavegacaoPendente = true;
         h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 1", "003-000 = 1000"});
         const auto paginas = [&](const std::string& valor) {
@@ -324,6 +341,28 @@ TEST_F(Gerente, PedidoNovoNaoLevaOResultadoDaTelaAnterior) {
         EXPECT_EQ(Conta(Log(h), "pagina A"), descartado ? 1 : 0) << "the dropped result is kept in the log";
         EXPECT_EQ(jornal.size(), descartado ? 1u : 0u);
         for (const auto& j : jornal) EXPECT_EQ(j.find("pagina A"), std::string::npos) << "a receipt's lines stay at the till";
+        // A paid at the web system and cancelled for its commercial
+        // application: undone there, or the operator told at once.
+        if (quando == Quando::ComAPaginaMostrada) {
+            const auto mensagens = MensagensDaSaida(h.B + "temp/confirmacoes/");
+            ASSERT_EQ(mensagens.size(), 1u);
+            EXPECT_EQ(LeMensagem(mensagens[0]),
+                      (componentes::TCampos{{"000-000", "NCN"}, {"001-000", "101"}, {"002-000", "1"},
+                                            {"003-000", "1000"}, {"010-000", ""}, {"012-000", "4242"},
+                                            {"027-000", "99"}, {"motivo", textos::MotivoTelaSubstituida}}));
+        }
+        if (quando == Quando::NoMesmoTickDoResultado) {
+            h.app.Avanca(100);
+            ASSERT_FALSE(h.app.Mensagens.empty());
+            EXPECT_EQ(h.app.Mensagens.back().texto.rfind("A venda 101 de R$ 10,00 foi aprovada pelo sistema web (NSU 4242)", 0),
+                      0u)
+                << h.app.Mensagens.back().texto;
+            EXPECT_EQ(AprovacoesADesfazer(h.B + "temp/").size(), 1u) << "the status report says so for a day";
+        }
+        if (!descartado) {
+            EXPECT_TRUE(MensagensDaSaida(h.B + "temp/confirmacoes/").empty());
+            EXPECT_TRUE(AprovacoesADesfazer(h.B + "temp/").empty());
+        }
 
         nav.ConcluiNavegacao();
         nav.NavegacaoPendente = false;
@@ -1031,6 +1070,148 @@ TEST(FimNoMeioDaVenda, DiscoCheioNaoPerdeAAprovacaoQueEspera) {
         << recuperacao[0];
 }
 #endif
+
+// ---- closing the loop with the web system -----------------------------------------------------
+
+TEST_F(Gerente, ConfirmacoesVaoAoSistemaWebPelaCaixaDeSaida) {
+    auto& web = g.form.Postador;
+    const std::string saida = g.B + "temp/confirmacoes/";
+    std::vector<std::string> jornal;
+    g.frm.Observador.Jornal = [&](int, const std::string& t) { jornal.push_back(t); };
+    // Without the address nothing goes anywhere, as before.
+    g.Pedido({"000-000 = CNF", "001-000 = 30", "012-000 = 54"});
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.sts"); }));
+    EXPECT_FALSE(Existe(saida));
+
+    g.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+    g.frm.FLojCodigo = 3;
+    g.frm.FUsuLogin = "caixa";
+    g.frm.FUsuSenha = "s3nha";
+    bool guardadaAntes = false;
+    g.frm.AposPorNoLugar = [&](const std::string& nome) {
+        if (nome == "intpos.sts") guardadaAntes = MensagensDaSaida(saida).size() == 1;
+    };
+    ApagaArquivo(g.B + "resp/intpos.sts");
+    g.Pedido({"000-000 = CNF", "001-000 = 31", "002-000 = 7", "010-000 = CIELO", "012-000 = 55", "027-000 = 1234"});
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.sts"); }));
+    EXPECT_TRUE(guardadaAntes) << "on disk before its acknowledgement";
+    g.frm.AposPorNoLugar = nullptr;
+    ASSERT_TRUE(AvancaAte([&] { return web.Envios.size() == 1; }, 1000));
+    EXPECT_EQ(web.Envios[0].endereco, "https://web.exemplo/confirmacao.php");
+    EXPECT_EQ(web.Envios[0].campos,
+              (componentes::TCampos{{"000-000", "CNF"}, {"001-000", "31"}, {"002-000", "7"}, {"003-000", ""},
+                                    {"010-000", "CIELO"}, {"012-000", "55"}, {"027-000", "1234"},
+                                    {"lojcodigo_logado", "3"}, {"usulogin_logado", "caixa"}, {"ususenha_logado", "s3nha"}}));
+    // The web system is down: kept, retried later; requests go on meanwhile.
+    componentes::TRespostaHttp fora;
+    fora.erro = "Connection refused";
+    ASSERT_TRUE(web.Responde(fora));
+    EXPECT_EQ(MensagensDaSaida(saida).size(), 1u);
+    g.Pedido({"000-000 = NCN", "001-000 = 32", "012-000 = 56"});
+    ASSERT_TRUE(AvancaAte([&] { return g.Resp("intpos.sts").find("001-000 = 32") != std::string::npos; }));
+    EXPECT_EQ(MensagensDaSaida(saida).size(), 2u);
+    g.app.Avanca(3000);
+    EXPECT_EQ(web.Envios.size(), 1u) << "no retry before its back-off";
+    ASSERT_TRUE(AvancaAte([&] { return web.Envios.size() == 2; }, 3000));
+    EXPECT_EQ(componentes::TPostadorVirtual::Campo(web.Envios[1], "001-000"), "31") << "the oldest first";
+    ASSERT_TRUE(web.Responde(componentes::RespostaHttp(500)));
+    ASSERT_TRUE(AvancaAte([&] { return web.Envios.size() == 3; }, 11000)) << "the next retry, later";
+    ASSERT_TRUE(web.Responde(componentes::RespostaHttp(200)));
+    ASSERT_EQ(web.Envios.size(), 4u) << "the next message at once";
+    EXPECT_EQ(componentes::TPostadorVirtual::Campo(web.Envios[3], "001-000"), "32");
+    ASSERT_TRUE(web.Responde(componentes::RespostaHttp(204)));
+    EXPECT_TRUE(MensagensDaSaida(saida).empty());
+    EXPECT_EQ(Conta(Join(jornal), ") entregue ao sistema web"), 2) << Join(jornal);
+    EXPECT_EQ(Conta(Join(jornal), "n\xE3o entregue ao sistema web"), 2) << Join(jornal);
+
+    // What the last run left in the outbox goes at the next one.
+    GravaMensagem(saida, {{"000-000", "NCN"}, {"001-000", "33"}});
+    TNovaExecucao depois(g.B);
+    depois.Prepara();
+    depois.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+    depois.form.tmVerifica->SetEnabled(true);
+    depois.app.Avanca(600);
+    ASSERT_EQ(depois.form.Postador.Envios.size(), 1u);
+    EXPECT_EQ(componentes::TPostadorVirtual::Campo(depois.form.Postador.Envios[0], "001-000"), "33");
+}
+
+TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
+    // The process ended with the request acknowledged and unanswered: the web
+    // system says what its page gave, when it can.
+    enum class Web { Aprovou, Nenhum, ForaDoAr, SemCabecalho };
+    struct Caso {
+        const char* nome;
+        Web web;
+        const char* campo009;  // of the answer; nullptr: none
+        const char* campo030;
+        const char* desfecho;
+    };
+    const std::vector<Caso> casos = {
+        {"the page approved", Web::Aprovou, "0", "Aprovada", "aprovada (dito pelo sistema web"},
+        {"no result at the web system", Web::Nenhum, nullptr, "TEF Marel Raruveda foi cancelado", "cancelada: o sistema web"},
+        {"the web system cannot be reached", Web::ForaDoAr, nullptr, "TEF interrompido", "interrompida"},
+        {"an answer that is not the web system's", Web::SemCabecalho, nullptr, "TEF interrompido", "interrompida"},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        TDiretorioTemporario d;
+        {
+            TNovaExecucao antes(d.Caminho());
+            antes.Prepara();
+            antes.frm.FUrl = "http://loja.exemplo/";
+            antes.form.tmVerifica->SetEnabled(true);
+            SalvaLinhas(d / "req/intpos.001", {"000-000 = CRT", "001-000 = 55", "002-000 = 3", "003-000 = 990"});
+            antes.app.Avanca(1500);
+            ASSERT_TRUE(antes.TemResp("intpos.sts"));
+        }  // ... and it ends here, without closing
+        TNovaExecucao depois(d.Caminho());
+        depois.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+        depois.frm.FLojCodigo = 3;
+        std::vector<TFimTransacao> fins;
+        depois.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
+        depois.form.Postador.RespostaImediata = [&](const componentes::TPostadorVirtual::Envio&) {
+            switch (c.web) {
+            case Web::Aprovou:
+                return componentes::RespostaHttp(
+                    200, "000-000 = CRT\xC2\xA7" "001-000 = #001#\xC2\xA7" "003-000 = 0\xC2\xA7" "009-000 = 0\xC2\xA7"
+                         "030-000 = Aprovada\xC2\xA7" "999-999 = 0",
+                    {{"x-tef-resultado", "encontrado"}});
+            case Web::Nenhum:
+                return componentes::RespostaHttp(200, "", {{"x-tef-resultado", "nenhum"}});
+            case Web::SemCabecalho:
+                return componentes::RespostaHttp(200, "<html>nenhum</html>");
+            case Web::ForaDoAr:
+                break;
+            }
+            componentes::TRespostaHttp r;
+            r.erro = "Connection timed out";
+            return r;
+        };
+        depois.Prepara();
+        ASSERT_EQ(depois.form.Postador.Envios.size(), 1u);
+        const auto& envio = depois.form.Postador.Envios[0];
+        EXPECT_TRUE(envio.bloqueante);
+        EXPECT_LE(envio.limiteMs, 10000) << "a few seconds at most";
+        for (const auto& [campo, valor] : std::vector<std::pair<std::string, std::string>>{
+                 {"000-000", "CNS"}, {"001-000", "55"}, {"002-000", "3"}, {"003-000", "990"}, {"lojcodigo_logado", "3"}})
+            EXPECT_EQ(componentes::TPostadorVirtual::Campo(envio, campo), valor) << campo;
+        EXPECT_EQ(CampoResp(d.Caminho(), "001-000"), "55");
+        EXPECT_EQ(CampoResp(d.Caminho(), "009-000"), c.campo009 ? c.campo009 : "");
+        EXPECT_EQ(CampoResp(d.Caminho(), "030-000").rfind(c.campo030, 0), 0u) << depois.Resp("intpos.001");
+        if (c.web == Web::Aprovou) {
+            EXPECT_EQ(CampoResp(d.Caminho(), "003-000"), "990") << "the request's own amount";
+        }
+        ASSERT_EQ(fins.size(), 1u);
+        EXPECT_EQ(fins[0].desfecho.rfind(c.desfecho, 0), 0u) << fins[0].desfecho;
+    }
+}
+
+TEST(Textos, OQueOGerenteEscreveNo030CabeEm40CaracteresAscii) {
+    for (const std::string& t : textos::TextosDoCampo030) {
+        EXPECT_LE(t.size(), 40u) << t;
+        EXPECT_TRUE(std::all_of(t.begin(), t.end(), [](char c) { return c >= 0x20 && c <= 0x7E; })) << t;
+    }
+}
 
 TEST_F(Gerente, ConfirmacaoPendenteNaParadaETambemRespondida) {
     // The acknowledgement could not be written yet when the stop comes:

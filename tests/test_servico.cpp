@@ -130,6 +130,52 @@ TEST(Estado, CadaSituacaoComOCodigoDaMonitoracao) {
     EXPECT_EQ(r.codigo, 3) << r.texto;
 }
 
+TEST(Estado, MensagensParaOSistemaWebQueNaoSaemEAprovacoesADesfazer) {
+    // The confirmations wait in the outbox: a warning past 10 minutes,
+    // critical past an hour; an approval the operator must undo by hand, a
+    // warning for a day.
+    TDiretorioTemporario d;
+    const std::string b = d.Caminho();
+    CriaDir(b + "resp");
+    CriaDir(b + "temp");
+    GravaBytes(b + "resp/Ativo.001", "000-000 = TEF\r\n");
+    Outro gerente(b);
+    servico::TEstado e;
+    e.pid = gerente.pid;
+    e.inicio = "2026-12-10 08:00:00";
+    servico::GravaEstado(b, e);
+    struct Caso {
+        const char* nome;
+        int idadeMensagemS;  // -1: none
+        int idadeDesfazerS;  // -1: none
+        int codigo;
+        const char* trecho;
+    };
+    const std::vector<Caso> casos = {
+        {"a message just written", 5, -1, 0, "1 mensagem(ns) para o sistema web esperando entrega"},
+        {"the oldest 15 minutes old", 15 * 60, -1, 1, "a mais antiga h\xC3\xA1 15 min"},
+        {"the oldest 2 hours old", 2 * 3600, -1, 2, "TEF CRITICAL - "},
+        {"an approval to undo, an hour ago", -1, 3600, 1, "a desfazer \xC3\xA0 m\xC3\xA3o no sistema web: A venda 9"},
+        {"one of two days ago", -1, 2 * 24 * 3600, 0, "TEF OK - "},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        RemoveArvore(b + "temp/confirmacoes");
+        for (const auto& a : AprovacoesADesfazer(b + "temp/")) ApagaArquivo(a);
+        if (c.idadeMensagemS >= 0) {
+            GravaMensagem(b + "temp/confirmacoes/", {{"000-000", "CNF"}, {"001-000", "7"}});
+            Envelhece(MensagensDaSaida(b + "temp/confirmacoes/").front(), c.idadeMensagemS);
+        }
+        if (c.idadeDesfazerS >= 0) {
+            GravaBytes(b + "temp/desfazer-1-2.txt", "A venda 9 de R$ 1,00 foi aprovada\r\n");
+            Envelhece(b + "temp/desfazer-1-2.txt", c.idadeDesfazerS);
+        }
+        const auto r = servico::RelatorioDeEstado(b);
+        EXPECT_EQ(r.codigo, c.codigo) << r.texto;
+        EXPECT_NE(r.texto.find(c.trecho), std::string::npos) << r.texto;
+    }
+}
+
 TEST(Instancia, NinguemDeForaSeguraAInstalacao) {
     // Any user can lock a directory anybody may open; the manager's lock is
     // a file of its own group's.

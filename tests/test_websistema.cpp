@@ -865,7 +865,7 @@ TEST_F(WebsistemaServidor, ControleMudaAsProximasPaginas) {
     EXPECT_EQ(Campo(itens, "011-000"), "12");
 
     // A refused change leaves the shape as it was.
-    for (const char* errado : {"/controle?cartao=debito&parcelas=3", "/controle?parcela=2"}) EXPECT_EQ(Pede(errado)->status, 400) << errado;
+    for (const char* errado : {"/controle?cartao=debito&parcelas=3", "/controle?parcela=2", "/controle?atraso_pagina=x", "/controle?atraso_pagina=60001"}) EXPECT_EQ(Pede(errado)->status, 400) << errado;
     EXPECT_EQ(Campo(aprovacao(venda), "018-000"), "3");
 
     // The page's own choices go on top of the server's; one that does not fit

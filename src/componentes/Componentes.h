@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace componentes {
 
@@ -197,6 +199,35 @@ public:
                      const TEventosTransferencia& eventos) = 0;
 };
 
+// One answer to an HTTP request: respondeu false when none came (the
+// connection, TLS, the time limit), erro saying why.
+struct TRespostaHttp {
+    bool respondeu = false;
+    long status = 0;
+    std::vector<std::pair<std::string, std::string>> cabecalhos;  // names in lower case
+    std::string corpo;
+    std::string erro;
+    std::string Cabecalho(const std::string& nomeMinusculo) const {
+        for (const auto& [n, v] : cabecalhos)
+            if (n == nomeMinusculo) return v;
+        return "";
+    }
+};
+// Form fields in order; values are Windows-1252.
+using TCampos = std::vector<std::pair<std::string, std::string>>;
+
+// Form posts to the web system's confirmation address.
+class IPostador {
+public:
+    virtual ~IPostador() = default;
+    // Without blocking the message loop: the continuation runs on it once the
+    // answer, or the failure, is in (within limiteMs).
+    virtual void Posta(const std::string& endereco, const TCampos& campos, int limiteMs,
+                       std::function<void(const TRespostaHttp&)> continuacao) = 0;
+    // Blocking, for at most limiteMs.
+    virtual TRespostaHttp PostaEEspera(const std::string& endereco, const TCampos& campos, int limiteMs) = 0;
+};
+
 // The parameters dialog: its edits (caption = the edit's text), the label of
 // the hidden address field, and its modal life. The hot key Ctrl+U belongs to
 // the dialog from its creation to its destruction, unless another holds it.
@@ -256,6 +287,7 @@ struct TComponentesPrincipal {
     INavegador* GeckoBrowser1 = nullptr;
     IImpressora* Impressora = nullptr;
     IClienteHttp* IdHTTP1 = nullptr;
+    IPostador* Postador = nullptr;
     TEventosJanela* Eventos = nullptr;
     // Gives the browser its profile directory (cache, cookies, certificates).
     std::function<void(const std::string& diretorio)> DefinePerfilNavegador;

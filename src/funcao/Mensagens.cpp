@@ -182,7 +182,7 @@ std::string ComandoDeConfiguracao(const std::string& executavel) {
     const std::string dialogo = executavel + " /CONFIG";
     // A till installed from the package: its question writes the store as
     // root, with the service stopped or not.
-    if (ArquivoExiste("/var/lib/dpkg/info/tef-orvex.list")) return "sudo dpkg-reconfigure tef-orvex (ou " + dialogo + ")";
+    if (ArquivoExiste("/usr/share/doc/tef-orvex/copyright")) return "sudo dpkg-reconfigure tef-orvex (ou " + dialogo + ")";
     return dialogo;
 }
 

@@ -48,14 +48,24 @@ std::string TfrmPrincipal::EnderecoTela(const std::string& nome, bool ecf) const
 std::string TfrmPrincipal::EnderecoTela(const std::string& nome, const TTransacao& t) const {
     // Every value is percent-encoded, so a password holding "&", "+", "%" or
     // "#" reaches the web system as typed and no field can add query keys.
-    return FUrl + "modtef.php?tela=" + CodificaValorUrl(nome) +
-           "&lojcodigo_logado=" + std::to_string(FLojCodigo) +
-           "&usulogin_logado=" + CodificaValorUrl(FUsuLogin) +
-           "&ususenha_logado=" + CodificaValorUrl(FUsuSenha) +
-           "&num_cupom=" + CodificaValorUrl(t.numCupom) +
-           "&cpf=" + CodificaValorUrl(t.cpf) +
-           "&valor=" + CodificaValorUrl(t.valorTexto) +
-           "&imprime=" + (t.tefComercial ? "ecf" : "40");
+    std::string endereco = FUrl + "modtef.php?tela=" + CodificaValorUrl(nome) +
+                           "&lojcodigo_logado=" + std::to_string(FLojCodigo) +
+                           "&usulogin_logado=" + CodificaValorUrl(FUsuLogin) +
+                           "&ususenha_logado=" + CodificaValorUrl(FUsuSenha) +
+                           "&num_cupom=" + CodificaValorUrl(t.numCupom) +
+                           "&cpf=" + CodificaValorUrl(t.cpf) +
+                           "&valor=" + CodificaValorUrl(t.valorTexto) +
+                           "&imprime=" + (t.tefComercial ? "ecf" : "40");
+    // The earlier sale a CNC cancels, as the CNC named it.
+    if (t.comando == "CNC")
+        endereco += "&operacao=cancelamento&rede=" + CodificaValorUrl(t.rede) + "&nsu=" + CodificaValorUrl(t.nsu) +
+                    "&data=" + CodificaValorUrl(t.dataVenda) + "&hora=" + CodificaValorUrl(t.horaVenda) +
+                    "&controle=" + CodificaValorUrl(t.controle);
+    // The request's identification, by which the web system answers a query
+    // after a crash.
+    if (t.tefComercial && (t.comando == "CNC" || !FUrlConfirmacao.empty()))
+        endereco += "&identificacao=" + CodificaValorUrl(t.identificacao);
+    return endereco;
 }
 
 void TfrmPrincipal::MostraTela(const std::string& nome) {
@@ -71,6 +81,10 @@ void TfrmPrincipal::MostraTela(const std::string& nome) {
     FDocumentoAtual = C.GeckoBrowser1->Navega(Cp1252ParaUtf16(EnderecoTela(nome, t)));
     FNavegacaoWeb = FDocumentoAtual;
     FNavegouWeb = true;
+    // A late result of this page, once its screen is over, still names its
+    // transaction; the last few are kept.
+    FTelasPorDocumento[FNavegacaoWeb] = t;
+    while (FTelasPorDocumento.size() > 16) FTelasPorDocumento.erase(FTelasPorDocumento.begin());
     // A browser that cannot tell documents apart cannot tell when it loaded.
     FPaginaWebCarregada = FNavegacaoWeb == 0;
     C.panEsconde->SetVisible(false);
@@ -141,7 +155,7 @@ void TfrmPrincipal::TrataCanal(const std::optional<std::u16string>& texto, compo
     // The web system's page has its document: from now on a payment could be made there.
     if (FNavegouWeb && documento != 0 && documento == FNavegacaoWeb) FPaginaWebCarregada = true;
     if (documento != 0 && documento <= FDescartaAte) {
-        DescartaResultado(texto);
+        DescartaResultado(texto, documento);
         return;
     }
     ProcessaCanal(texto);
@@ -158,16 +172,6 @@ void TfrmPrincipal::CancelaTela(const std::string& desfecho) {
     }
     if (FTransacaoTela) CancelaTef(*FTransacaoTela, desfecho);
     else CancelaTef();
-}
-
-void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto) {
-    if (!texto || texto->empty()) return;
-    // A page of a screen that is over: its transaction was answered already
-    // and another may be open now. Kept in the log for the shop to check in
-    // the web system.
-    const std::string nota = "Result of the page of an earlier screen, not written to resp/";
-    GravaLogErro(nota + ": " + SubstituiTodos(Utf16ParaCp1252(*texto), std::string(1, '\0'), "?"),
-                 nota + " (its lines are in LogErro.txt)");
 }
 
 void TfrmPrincipal::ProcessaCanal(const std::optional<std::u16string>& texto) {

@@ -83,6 +83,10 @@ void TfrmPrincipal::LimpaTransacao() {
     FCampo012.clear();
     FNumCupom.clear();
     FCpf.clear();
+    FRede.clear();
+    FDataVenda.clear();
+    FHoraVenda.clear();
+    FControle.clear();
     FValor = 0;
     C.SpeedButton1->SetVisible(true);
     C.panEsconde->SetCaption(textos::AguardandoAplicativo);
@@ -99,6 +103,8 @@ void TfrmPrincipal::tmVerificaTimer() {
     if (Observador.Vivo) Observador.Vivo();
     if (FDirReq.empty()) return;
     GaranteAtivo();
+    // The web system's messages leave in the background.
+    EnviaConfirmacoes();
     // What could not be written goes out first, in order: a new request is
     // not taken before the answers of the earlier ones.
     if (!EscrevePendentes()) return;
@@ -205,16 +211,85 @@ void TfrmPrincipal::LeCampo(const std::string& linha) {
         FCpf = valor();
     } else if (chave == "012-000") {
         FCampo012 = valor();
+    } else if (chave == "010-000") {
+        FRede = valor();
+    } else if (chave == "022-000") {
+        FDataVenda = valor();
+    } else if (chave == "023-000") {
+        FHoraVenda = valor();
+    } else if (chave == "027-000") {
+        FControle = valor();
     }
 }
 
 void TfrmPrincipal::DespachaComando() {
     if (FComando == "CRT" || FComando == "ADM") {
+        AbrePedido();
+    } else if (FComando == "CNC") {
+        DespachaCnc();
+    } else {
+        // A confirmation or an undo goes to the web system too, on disk
+        // before its acknowledgement.
+        if ((FComando == "CNF" || FComando == "NCN") && !FUrlConfirmacao.empty())
+            GuardaMensagem({{"000-000", FComando},
+                            {"001-000", FIdentificacao},
+                            {"002-000", FDocumento},
+                            {"003-000", FValorTexto},
+                            {"010-000", FRede},
+                            {"012-000", FCampo012},
+                            {"027-000", FControle}});
+        TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
+        if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
+        ack.push_back("999-999 = 0");
+        Entrega(FNomeConfirmacao, std::move(ack));
+    }
+}
+
+void TfrmPrincipal::DespachaCnc() {
+    // Every CNC is acknowledged: the commercial applications that send it
+    // wait for it, as for any other request.
+    const TLinhas ack = {"000-000 = CNC", "001-000 = " + FIdentificacao, "999-999 = 0"};
+    // A transaction in progress: a request acknowledged (or about to be)
+    // and not answered, or a screen of the operator's own. A window that
+    // only waits to hide after its answer holds none.
+    const bool emAndamento = FAberta || FConfirmacaoPendente ||
+                             ((FTelaAberta || C.tmShow->Enabled()) && !C.tmOculta->Enabled());
+    if (emAndamento) {
+        Entrega(FNomeConfirmacao, ack);
+        // Answered with the CNC's own fields; the request still open, if
+        // any, ends with it.
+        const std::optional<TTransacao> aberta = FAberta;
+        if (aberta) FimDeTransacao(*aberta, "cancelada pelo pedido CNC " + FIdentificacao);
+        // What the page still hands over belongs to a transaction that is over.
+        if (FTelaAberta || C.tmShow->Enabled()) FDescartaAte = FDocumentoAtual;
+        TTransacao cancelamento = TransacaoAtual();
+        cancelamento.comando.clear();  // the screen's shape: CRT, or ADM during an administration
+        CancelaTef(cancelamento, "");
+        return;
+    }
+    if (FCampo012.empty() && FControle.empty()) {
+        // Nothing names the sale to cancel: not done, and said why at once.
+        TTransacao cnc = TransacaoAtual();
+        cnc.comando = "CNC";
+        cnc.tefComercial = true;
+        Entrega(FNomeConfirmacao, ack);
+        FimDeTransacao(cnc, "recusada: o CNC n\xE3o traz o NSU da venda");
+        EntregaResposta(cnc, LinhasCancelamento(cnc, textos::CncSemVenda));
+        return;
+    }
+    // The cancellation of an earlier sale, in the web system's screen for it.
+    AbrePedido();
+}
+
+void TfrmPrincipal::AbrePedido() {
+    {
         // The page of an earlier screen must never answer this request.
         EncerraTelaAnterior();
         const bool adm = FComando == "ADM";
+        const bool cnc = FComando == "CNC";
         if (!adm) FTefComercial = true;
         TTransacao aberta = TransacaoAtual();
+        aberta.comando = FComando;
         aberta.tefComercial = true;
         aberta.modoAdm = adm;
         aberta.inicioMs = MilissegundosDe(Application.Agora());
@@ -225,11 +300,12 @@ void TfrmPrincipal::DespachaComando() {
         try {
             Entrega(
                 FNomeConfirmacao, {"000-000 = " + FComando, "001-000 = " + FIdentificacao, "999-999 = 0"},
-                [this, adm] {
-                    if (adm) IniciaAdm();
+                [this, adm, cnc] {
+                    if (cnc) AbreTela("Adm");
+                    else if (adm) IniciaAdm();
                     else IniciaVenda();
                 },
-                [this, adm, aberta] {
+                [this, adm, cnc, aberta] {
                     FConfirmacaoPendente = false;
                     // A transaction that has just been answered is not in
                     // progress, even while its window waits to hide.
@@ -237,6 +313,10 @@ void TfrmPrincipal::DespachaComando() {
                     if (adm) {
                         FTefComercial = true;
                         FModoAdm = true;
+                    }
+                    if (cnc) {
+                        FTefComercial = true;
+                        FModoAdm = false;
                     }
                     FAberta = aberta;
                 });
@@ -249,19 +329,6 @@ void TfrmPrincipal::DespachaComando() {
             throw;
         }
         if (!FPendentes.empty()) AguardaConfirmacao();
-    } else if (FComando == "CNC") {
-        // Answered with the CNC's own fields; the request still open, if
-        // any, ends with it.
-        const std::optional<TTransacao> aberta = FAberta;
-        if (aberta) FimDeTransacao(*aberta, "cancelada pelo pedido CNC " + FIdentificacao);
-        // What the page still hands over belongs to a transaction that is over.
-        if (FTelaAberta || C.tmShow->Enabled()) FDescartaAte = FDocumentoAtual;
-        CancelaTef(TransacaoAtual(), "");
-    } else {
-        TLinhas ack{"000-000 = " + FComando, "001-000 = " + FIdentificacao};
-        if (!FCampo012.empty() && FComando != "CNF") ack.push_back("012-000 = " + FCampo012);
-        ack.push_back("999-999 = 0");
-        Entrega(FNomeConfirmacao, std::move(ack));
     }
 }
 
@@ -340,12 +407,20 @@ TTransacao TfrmPrincipal::TransacaoAtual() const {
     t.valorTexto = FValorTexto;
     t.numCupom = FNumCupom;
     t.cpf = FCpf;
+    t.rede = FRede;
+    t.nsu = FCampo012;
+    t.dataVenda = FDataVenda;
+    t.horaVenda = FHoraVenda;
+    t.controle = FControle;
     t.modoAdm = FModoAdm;
     t.tefComercial = FTefComercial;
     return t;
 }
 
 TLinhas TfrmPrincipal::LinhasCancelamento(const TTransacao& t, const std::string& mensagem) {
+    // A cancellation not done: its status says so (as a refusal does).
+    if (t.comando == "CNC")
+        return {"000-000 = CNC", "001-000 = " + t.identificacao, "009-000 = 5", "030-000 = " + mensagem, "999-999 = 0"};
     TLinhas linhas;
     if (t.modoAdm) {
         linhas = {"000-000 = ADM", "001-000 = " + t.identificacao};
@@ -379,7 +454,7 @@ void TfrmPrincipal::CancelaTef(const TTransacao& t, const std::string& desfecho)
 
 void TfrmPrincipal::RespondeVenda(TLinhas& linhas) { RespondeVenda(linhas, TransacaoAtual()); }
 
-void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
+TLinhas TfrmPrincipal::MontaResposta(TLinhas linhas, const TTransacao& t) {
     if (linhas.size() >= 2 && linhas[0].find("CRT") != std::string::npos) {
         for (auto& linha : linhas) {
             if (linha.find("003-000") != std::string::npos) {
@@ -398,11 +473,31 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
     TLinhas resposta;
     for (const auto& linha : linhas)
         if (TemByteVisivel(linha)) resposta.push_back(linha);
+    if (t.comando == "CNC") {
+        // The answer of the CNC itself, whatever the page put there.
+        bool comando = false;
+        for (auto& linha : resposta) {
+            if (linha.rfind("000-000 = ", 0) == 0) {
+                linha = "000-000 = CNC";
+                comando = true;
+            } else if (linha.rfind("001-000 = ", 0) == 0) {
+                linha = "001-000 = " + t.identificacao;
+            }
+        }
+        if (!comando) resposta.insert(resposta.begin(), "000-000 = CNC");
+    }
+    return resposta;
+}
+
+void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
+    TLinhas resposta = MontaResposta(std::move(linhas), t);
+    linhas = resposta;
     const bool eraAberta = FAberta.has_value();
     FAberta.reset();
     std::string desfecho = "respondida";
     for (const auto& linha : resposta)
         if (linha.rfind("009-000 = ", 0) == 0) desfecho = Apara(linha.substr(10)) == "0" ? "aprovada" : "recusada";
+    if (t.comando == "CNC") desfecho = desfecho == "aprovada" ? "cancelamento aprovado" : "cancelamento recusado";
     if (eraAberta) FimDeTransacao(t, desfecho);
     FTelaRespondida = true;
     // The payment is already made at the web system: its answer is kept
@@ -570,6 +665,11 @@ bool TfrmPrincipal::EscrevePendentes() {
         FPendentesInformados = FPendentes.size();
         if (Observador.Pendentes) Observador.Pendentes(FPendentesInformados);
     };
+    // A message for the web system goes to disk before what follows it.
+    if (!FMensagensEmEspera.empty() && !GravaMensagensEmEspera()) {
+        informa();
+        return false;
+    }
     while (!FPendentes.empty()) {
         TEscritaPendente& pendente = FPendentes.front();
         try {
@@ -635,6 +735,12 @@ void TfrmPrincipal::PreparaDiretorios() {
     } catch (const EInOutError&) {
     }
     for (const auto& nome : sobras) ApagaArquivo(FDirTemp + nome);
+    // An approval to undo by hand is said for a day.
+    const std::int64_t agora = plataforma::AgoraDosArquivos();
+    for (const auto& arquivo : AprovacoesADesfazer(FDirTemp)) {
+        const auto e = plataforma::Consulta(arquivo, false);
+        if (e && agora - e->modificado > 24LL * 3600 * 1000000000) ApagaArquivo(arquivo);
+    }
     RespondeInterrompidas();
 }
 
@@ -723,7 +829,7 @@ std::string Impressao(const std::string& bytes) {
 TLinhas LinhasDoRegistro(const TTransacao& t, const std::string& estado, const TLinhas& resposta,
                          const std::string& nome) {
     TLinhas l = {"estado = " + estado,
-                 "comando = " + std::string(t.modoAdm ? "ADM" : "CRT"),
+                 "comando = " + std::string(t.comando == "CNC" ? "CNC" : t.modoAdm ? "ADM" : "CRT"),
                  "identificacao = " + t.identificacao,
                  "documento = " + t.documento,
                  "valor = " + t.valorTexto,
@@ -745,7 +851,8 @@ std::optional<TTransacao> TransacaoDoRegistro(const TLinhas& linhas, std::string
             v[l.substr(0, igual)] = l.substr(igual + 3);
         }
     }
-    if (!v.count("estado") || !v.count("identificacao") || (v["comando"] != "CRT" && v["comando"] != "ADM"))
+    if (!v.count("estado") || !v.count("identificacao") ||
+        (v["comando"] != "CRT" && v["comando"] != "ADM" && v["comando"] != "CNC"))
         return std::nullopt;
     TTransacao t;
     t.comando = v["comando"];
@@ -976,11 +1083,17 @@ void TfrmPrincipal::RespondeInterrompidas() {
     FInterrompidas.clear();
     for (auto& [t, resposta] : interrompidas) {
         // An answer that was waiting to be written goes out as it was;
-        // without one, the request ended with the process.
+        // without one, the web system says what the page gave, when it can;
+        // else the request ended with the process.
         const bool pendente = !resposta.empty();
-        TLinhas linhas = pendente ? resposta : LinhasCancelamento(t, textos::TefInterrompido);
-        FimDeTransacao(t, pendente ? "respondida depois de o gerenciador terminar"
-                                   : "interrompida: o gerenciador terminou antes de responder");
+        std::string desfecho;
+        std::optional<TLinhas> consultada = pendente ? std::nullopt : ConsultaResultado(t, desfecho);
+        TLinhas linhas = pendente ? resposta
+                         : consultada ? *consultada
+                                      : LinhasCancelamento(t, textos::TefInterrompido);
+        FimDeTransacao(t, pendente     ? "respondida depois de o gerenciador terminar"
+                          : consultada ? desfecho
+                                       : "interrompida: o gerenciador terminou antes de responder");
         try {
             EntregaResposta(t, std::move(linhas));
         } catch (Exception& e) {
@@ -993,7 +1106,7 @@ void TfrmPrincipal::RespondeInterrompidas() {
 void TfrmPrincipal::FimDeTransacao(const TTransacao& t, const std::string& desfecho) {
     if (!Observador.Transacao) return;
     TFimTransacao fim;
-    fim.comando = t.modoAdm ? "ADM" : "CRT";
+    fim.comando = t.comando == "CNC" ? "CNC" : t.modoAdm ? "ADM" : "CRT";
     fim.identificacao = t.identificacao;
     fim.valorTexto = t.valorTexto;
     fim.desfecho = desfecho;
@@ -1231,6 +1344,7 @@ void TfrmPrincipal::CarregaParametros() {
             FUsuLogin = Cifra(reg.ReadString("Usulogin"));
             FUsuSenha = Cifra(reg.ReadString("Ususenha"));
             LeNomesDeArquivo(reg);
+            LeUrlConfirmacao(reg);
         } catch (Exception& e) {
             if (!dynamic_cast<ERegistryException*>(&e) && !dynamic_cast<ENaoParametrizado*>(&e)) throw;
             // Which file and key: the operator has to find them to mend them.
@@ -1337,6 +1451,32 @@ std::vector<std::string> NomesDoMarcador(const TNomesResp& nomes) {
         if (std::find(r.begin(), r.end(), nome) == r.end()) r.push_back(nome);
     }
     return r;
+}
+
+void TfrmPrincipal::LeUrlConfirmacao(TRegistry& reg) {
+    std::string url;
+    try {
+        url = Apara(reg.ReadString("UrlConfirmacao"));
+    } catch (const ERegistryException& e) {
+        // Optional: a value of the wrong type must not stop the till.
+        if (FNomesRelatados.insert("UrlConfirmacao\n?").second)
+            Relata(Exception("The configuration value \"UrlConfirmacao\" cannot be read (" + std::string(e.what()) +
+                             "): nothing is sent to the web system"),
+                   "CarregaParametros");
+        url.clear();
+    }
+    // Checked as the page's address is: an http or https address with a
+    // host. Kept when it is not, so that what the commercial application
+    // confirms waits on disk until it is mended.
+    const std::string m = MinusculasAnsi(url);
+    const auto resto = m.rfind("https://", 0) == 0 ? m.substr(8) : m.rfind("http://", 0) == 0 ? m.substr(7) : "";
+    if (!url.empty() && (resto.empty() || resto[0] == '/' || resto[0] == ':' || resto[0] == '?') &&
+        FNomesRelatados.insert("UrlConfirmacao\n" + url).second)
+        Relata(Exception("The configuration value \"UrlConfirmacao\" is not an http:// or https:// address with a "
+                         "host: \"" + url + "\"; what goes to the web system waits in " + DirSaida() +
+                         " until it is mended"),
+               "CarregaParametros");
+    FUrlConfirmacao = url;
 }
 
 void TfrmPrincipal::LeNomesDeArquivo(TRegistry& reg) {

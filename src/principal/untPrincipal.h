@@ -39,7 +39,15 @@ inline const std::string TransacaoAguarda =
     "A transa\xE7\xE3o aguarda: a confirma\xE7\xE3o do pedido n\xE3o p\xF4" "de ser gravada para o aplicativo "
     "comercial. A tela abre assim que ela for gravada.";
 // 030-000 of a request acknowledged by a run that ended before answering it.
-inline const std::string TefInterrompido = "TEF interrompido: confira no sistema web antes de cobrar de novo";
+inline const std::string TefInterrompido = "TEF interrompido: confira no sistema web";
+// 030-000 of a CNC that names no sale (no NSU, no control code).
+inline const std::string CncSemVenda = "Informe o NSU da venda a cancelar";
+// The texts the manager itself writes in 030-000: clients show at most 40
+// printable ASCII characters.
+inline const std::string TextosDoCampo030[] = {TefCancelado, TefInterrompido, CncSemVenda};
+// Why the manager undoes an approval ("motivo" of its NCN).
+inline const std::string MotivoTelaSubstituida =
+    "aprovada depois de a tela ser substituida: o aplicativo comercial a recebeu como cancelada";
 }  // namespace textos
 
 // How the program ends. The service's unit and the manual page rely on
@@ -99,8 +107,10 @@ std::string LinhaDeComando(const std::string& programa, const std::string& param
 // page's result answers this transaction and no other, whatever requests
 // arrive meanwhile.
 struct TTransacao {
-    std::string comando;  // "CRT" or "ADM" of a request; empty for a screen from the menu
+    std::string comando;  // "CRT", "ADM" or "CNC" of a request; empty for a screen from the menu
     std::string identificacao, documento, valorTexto, numCupom, cpf;
+    // The earlier sale a CNC cancels: 010-000, 012-000, 022-000, 023-000, 027-000.
+    std::string rede, nsu, dataVenda, horaVenda, controle;
     bool modoAdm = false;
     bool tefComercial = false;
     std::int64_t inicioMs = 0;  // when it was acknowledged, on the manager's clock
@@ -134,6 +144,18 @@ std::optional<TRegistroLido> LeRegistro(const std::string& arquivo, std::string*
 // Writes the record's lines: in place when the file is a record of this
 // user's with room, else made whole beside it and renamed. Raises on failure.
 void GravaRegistro(const std::string& arquivo, const TLinhas& linhas);
+
+// The outbox of messages for the web system (temp/confirmacoes/): one file
+// per message, "<field> = <value>" lines, named by a number that orders them.
+// The messages waiting, oldest first.
+std::vector<std::string> MensagensDaSaida(const std::string& dir);
+// One message's fields; raises when the file is none.
+componentes::TCampos LeMensagem(const std::string& arquivo);
+// Writes and flushes a message under the next number; raises on failure.
+void GravaMensagem(const std::string& dir, const componentes::TCampos& campos);
+// An approval the manager could not undo for lack of a confirmation
+// address, kept a day for the status report: temp/desfazer-*.txt.
+std::vector<std::string> AprovacoesADesfazer(const std::string& dirTemp);
 
 // A file name of resp/ taken from the configuration ("NomeConfirmacao",
 // "NomeResposta", "NomeAtivo"): nothing when it is not a bare file name of at
@@ -181,6 +203,7 @@ struct TObservador {
     std::function<void(const std::string&)> Aviso;            // a notice nobody is there to read in a box
     std::function<void(std::size_t)> Pendentes;               // answers waiting to be written
     std::function<void(const std::string&)> Recuperacao;      // why a crash would lose a request; "" again once not
+    std::function<void(int, const std::string&)> Jornal;      // a line for the journal at a priority (6, 4, 3)
 };
 
 class TfrmPrincipal {
@@ -208,6 +231,8 @@ public:
     std::string FCampo012;
     std::string FNumCupom;
     std::string FCpf;
+    // 010-000, 022-000, 023-000 and 027-000: what a CNF, NCN or CNC repeats.
+    std::string FRede, FDataVenda, FHoraVenda, FControle;
     TCurrency FValor = 0;
     bool FModoAdm = false;
     bool FTelaAberta = false;
@@ -225,6 +250,8 @@ public:
     // the described name used.
     void LeNomesDeArquivo(TRegistry& reg);
     TNomesResp Nomes() const { return {FNomeConfirmacao, FNomeResposta, FNomeAtivo}; }
+    // The optional "UrlConfirmacao"; one that is no address is reported once.
+    void LeUrlConfirmacao(TRegistry& reg);
 
     // The executable's directory with its trailing "/".
     std::string DiretorioExe() const;
@@ -266,6 +293,16 @@ public:
     TTransacao TransacaoAtual() const;
     // The cancellation answer of a transaction.
     static TLinhas LinhasCancelamento(const TTransacao& t, const std::string& mensagem);
+    // A page's result lines as the commercial application gets them for t:
+    // the amount line, #001#, #002# and #016# filled, blank lines dropped; a
+    // CNC's under 000-000 = CNC and its own 001-000.
+    TLinhas MontaResposta(TLinhas linhas, const TTransacao& t);
+    // Acknowledges the request read, opens its transaction (record first)
+    // and, once the acknowledgement is out, its screen.
+    void AbrePedido();
+    // A CNC: the open screen's transaction cancelled, as always; with no
+    // screen, the cancellation of the earlier sale it names in the web system.
+    void DespachaCnc();
     void GravaResposta(const std::string& nome, const TLinhas& linhas);
     // For tests: runs right after a file of resp/ is put in place (a crash
     // at that moment).
@@ -290,7 +327,11 @@ public:
     std::string EnderecoTela(const std::string& nome, bool ecf) const;
     std::string EnderecoTela(const std::string& nome, const TTransacao& t) const;
     // A result of a page whose screen is over: to the log, never to resp/.
-    void DescartaResultado(const std::optional<std::u16string>& texto);
+    // An approval there was never received by the commercial application:
+    // it is undone (an NCN to the web system), or the operator told to.
+    void DescartaResultado(const std::optional<std::u16string>& texto, componentes::TDocumento documento = 0);
+    // The transaction of each of the last pages of the web system loaded.
+    std::map<componentes::TDocumento, TTransacao> FTelasPorDocumento;
     // What a read of the channel brought, from the document of a navigation.
     void TrataCanal(const std::optional<std::u16string>& texto, componentes::TDocumento documento);
     // The web system's page of the screen: asked for (navigated), its
@@ -311,6 +352,33 @@ public:
     // The exchange directories: sets the four directory fields, creates resp/
     // and req/ when missing, and deletes the files directly inside them.
     void PreparaDiretorios();
+
+    // ---- the web system's confirmation address ----
+    // "UrlConfirmacao" of the configuration; empty: nothing goes to the web
+    // system and no outbox is kept.
+    std::string FUrlConfirmacao;
+    std::string DirSaida() const { return FDirTemp + "confirmacoes/"; }
+    // A message for the web system (its fields by protocol number), on disk
+    // and flushed before anything that follows it goes to resp/: one that
+    // cannot be written yet is kept and written before anything else.
+    void GuardaMensagem(const componentes::TCampos& campos);
+    bool GravaMensagensEmEspera();
+    std::deque<componentes::TCampos> FMensagensEmEspera;
+    bool FMensagemRelatada = false;
+    // From the poll: the oldest message goes, unless one is on its way or the
+    // retry of a failed one is not due. Never blocks.
+    void EnviaConfirmacoes();
+    void AoEnviar(const std::string& arquivo, const componentes::TCampos& campos,
+                  const componentes::TRespostaHttp& resposta);
+    bool FEnviando = false;
+    std::int64_t FProximoEnvioMs = 0;
+    int FEsperaEnvioMs = 0;
+    // The credentials the web system checks, added to what is sent.
+    componentes::TCampos Credenciais() const;
+    // At start, for a request the last run left open: what the web system
+    // says its page gave; nothing when it cannot tell.
+    std::optional<TLinhas> ConsultaResultado(const TTransacao& t, std::string& desfecho);
+    void Jornal(int prioridade, const std::string& texto);
 
     // ---- without an operator ----
     // Nobody is at the till (the service): boxes become lines in the error

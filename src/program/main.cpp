@@ -3,6 +3,7 @@
 #include "AplicacaoQt.h"
 #include "FormPrincipalQt.h"
 #include "NavegadorQt.h"
+#include "PostadorQt.h"
 #include "untPrincipal.h"
 
 #include "ClienteHttp.h"
@@ -219,6 +220,9 @@ void LigaObservador(TfrmPrincipal& frm, const std::string& b, bool semOperador) 
         grava();
         if (semOperador && motivo.empty()) sup::Registra(5, "recupera\u00e7\u00e3o depois de uma queda de novo ativa");
     };
+    frm.Observador.Jornal = [](int prioridade, const std::string& texto) {
+        sup::Registra(prioridade, Utf8EmLinhas(MascaraSenha(texto)));
+    };
     frm.Observador.Pendentes = [l, grava, semOperador](std::size_t n) {
         l->estado.pendentes = n;
         grava();
@@ -358,8 +362,10 @@ int main(int argc, char** argv) {
     engine::TNavegadorQt navegador;
     componentes::TFormPrincipalQt form(app, navegador.Widget(), &navegador);
     componentes::TClienteHttpCurl clienteHttp;
+    componentes::TPostadorQt postador(b + "mozembed/Profiles/default");
     componentes::TComponentesPrincipal c = form.Componentes();
     c.IdHTTP1 = &clienteHttp;
+    c.Postador = &postador;
     c.DefinePerfilNavegador = [&navegador](const std::string& d) { navegador.DefinePerfil(d); };
     TfrmPrincipal frmPrincipal(app, c);
     frmPrincipal.FSemOperador = semOperador;

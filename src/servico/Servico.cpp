@@ -112,6 +112,46 @@ std::size_t RespostasEsperando(const std::string& b) {
     }
     return n;
 }
+
+// What waits to go to the web system: how many messages, and how old the
+// oldest is. A warning past 10 minutes, critical past an hour.
+struct TSaida {
+    std::size_t n = 0;
+    std::int64_t minutos = 0;
+    int codigo = 0;
+    std::string texto;
+};
+TSaida Saida(const std::string& b) {
+    TSaida s;
+    const std::int64_t agora = p::AgoraDosArquivos();
+    for (const auto& arquivo : MensagensDaSaida(b + "temp/confirmacoes/")) {
+        ++s.n;
+        if (const auto e = p::Consulta(arquivo, false))
+            s.minutos = std::max<std::int64_t>(s.minutos, (agora - e->modificado) / 60'000'000'000LL);
+    }
+    if (s.n == 0) return s;
+    s.codigo = s.minutos >= 60 ? 2 : s.minutos >= 10 ? 1 : 0;
+    s.texto = "; " + std::to_string(s.n) +
+              " mensagem(ns) para o sistema web esperando entrega, a mais antiga h\xC3\xA1 " + std::to_string(s.minutos) +
+              " min";
+    return s;
+}
+
+// Approvals the manager could not undo by itself, for a day.
+std::string ADesfazer(const std::string& b) {
+    const std::int64_t agora = p::AgoraDosArquivos();
+    std::string t;
+    for (const auto& arquivo : AprovacoesADesfazer(b + "temp/")) {
+        const auto e = p::Consulta(arquivo, false);
+        if (!e || agora - e->modificado > 24LL * 3600 * 1000000000) continue;
+        std::string bytes;
+        if (p::LeArquivo(arquivo, bytes, true, 4096) != 0) continue;
+        const TLinhas linhas = DivideLinhas(bytes);
+        t += "; a desfazer \xC3\xA0 m\xC3\xA3o no sistema web: " +
+             Saneado(Cp1252ParaUtf8(linhas.empty() ? p::NomeDe(arquivo) : linhas.front()));
+    }
+    return t;
+}
 }  // namespace
 
 TRelatorio RelatorioDeEstado(const std::string& b) {
@@ -136,7 +176,7 @@ TRelatorio RelatorioDeEstado(const std::string& b) {
         if (esperando > 0)
             t += "; " + std::to_string(esperando) +
                  " resposta(s) esperando grava\xC3\xA7\xC3\xA3o, dadas no pr\xC3\xB3ximo in\xC3\xAD" "cio";
-        return {2, t + erro()};
+        return {2, t + Saida(b).texto + ADesfazer(b) + erro()};
     }
     if (!ativo)
         return {2, "TEF CRITICAL - gerenciador em execu\xC3\xA7\xC3\xA3o sem resp/" + marcador +
@@ -156,9 +196,14 @@ TRelatorio RelatorioDeEstado(const std::string& b) {
         estado->recuperacao.empty() ? ""
                                     : "; sem recupera\xC3\xA7\xC3\xA3o depois de uma queda: " +
                                           Saneado(estado->recuperacao);
-    const std::string dados = " | pendentes=" + std::to_string(pendentes);
-    if (pendentes > 0 || !recuperacao.empty()) return {1, "TEF WARNING - " + desde + recuperacao + erro() + dados};
-    return {0, "TEF OK - " + desde + erro() + dados};
+    const TSaida saida = Saida(b);
+    const std::string desfazer = ADesfazer(b);
+    const std::string dados = " | pendentes=" + std::to_string(pendentes) + " confirmacoes=" + std::to_string(saida.n);
+    const std::string texto = desde + recuperacao + saida.texto + desfazer + erro() + dados;
+    if (saida.codigo == 2) return {2, "TEF CRITICAL - " + texto};
+    if (pendentes > 0 || !recuperacao.empty() || saida.codigo == 1 || !desfazer.empty())
+        return {1, "TEF WARNING - " + texto};
+    return {0, "TEF OK - " + texto};
 }
 
 int Limpa(const std::string& b, std::string& mensagem) {

@@ -209,9 +209,9 @@ para_web() {
 # Requests for the transaction page that reached the web system.
 paginas_pedidas() { grep -c '"caminho":"/modtef.php"' "$AREA/web.log" 2>/dev/null || true; }
 pagina_pedida() { [ "$(paginas_pedidas)" -ge "${1:-1}" ]; }
-# The browser has the last page's document: it asks for the site's icon once
-# the document is there (a request the web system logs after the page's).
-pagina_carregada() { awk '/"caminho":"\/modtef.php"/ { p = 1; i = 0 } /"caminho":"\/favicon.ico"/ && p { i = 1 } END { exit !i }' "${1:-$AREA/web.log}" 2>/dev/null; }
+# The browser has the last page loaded: the page tells the web system, which
+# logs it after the page's request.
+pagina_carregada() { awk '/"caminho":"\/modtef.php"/ { p = 1; i = 0 } /"caminho":"\/(homol\/|release\/)?carregada.php"/ && p { i = 1 } END { exit !i }' "${1:-$AREA/web.log}" 2>/dev/null; }
 
 # comercial ARGS...: the command-line commercial application against the
 # installation; sets RC and leaves its output in $AREA/comercial.out.

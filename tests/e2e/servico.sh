@@ -141,7 +141,7 @@ INICIO=$(date +%s%N)
 espera_ate 10 existe "$R001" || falha "the open sale was not answered at the stop"
 MS=$(( ($(date +%s%N) - INICIO) / 1000000 ))
 # The web system's page was there: the payment may have been made.
-confere "the stop's answer" "702|9|2500|TEF interrompido: confira no sistema web antes de cobrar de novo" \
+confere "the stop's answer" "702|9|2500|TEF interrompido: confira no sistema web" \
   "$(campo "$R001" 001-000)|$(campo "$R001" 002-000)|$(campo "$R001" 003-000)|$(campo "$R001" 030-000)"
 termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
 set +e; wait "$PID_GERENTE" 2>/dev/null; RC=$?; set -e
@@ -172,7 +172,7 @@ PID_GERENTE=
 ok "kill -9: Ativo.001 gone ${MS} ms later"
 servico
 espera_ate 60 existe "$R001" || falha "the interrupted sale was not answered at the next start"
-confere "the interrupted sale's answer" "703|3000|TEF interrompido: confira no sistema web antes de cobrar de novo" \
+confere "the interrupted sale's answer" "703|3000|TEF interrompido: confira no sistema web" \
   "$(campo "$R001" 001-000)|$(campo "$R001" 003-000)|$(campo "$R001" 030-000)"
 espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start again"
 rm -f "$R001"

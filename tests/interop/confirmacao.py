@@ -7,12 +7,15 @@ network (010-000), NSU (012-000) and control code (027-000), a look at
 played against a running manager, the real browser and the reference web
 system, whose /controle address shapes the next answers.
 
-    confirmacao.py DIR WEB_URL
+    confirmacao.py DIR WEB_URL               the confirming clients
+    confirmacao.py fechamento DIR WEB_URL    with the manager's confirmation address set:
+                                             CNF and NCN reach the web system, CNC by NSU
 
 Prints "ok N - ..." per check; exits 1 at the first failure."""
 import json
 import os
 import sys
+import time
 import urllib.parse
 import urllib.request
 
@@ -187,6 +190,41 @@ class DoisCartoes(Finalizador):
         return respostas
 
 
+class AgenteWindows(Finalizador):
+    """A point-of-sale agent written for Windows: it confirms an approved
+    answer only when 729-000 = 2 asks for it, and sends nothing otherwise."""
+
+    def joga(self, documento, valor):
+        resposta = self.transacao("CRT", [("002-000", documento), ("003-000", valor)])
+        if aprovada(resposta) and (campo(resposta, "729-000") or "").strip() == "2":
+            self.finaliza("CNF", resposta, documento)
+        return resposta
+
+
+class CancelaPorNsu(Finalizador):
+    """freedom-erp's solicCancelamento: a CNC naming the sale by its amount,
+    network, NSU, date and time; it waits 7 s for the CNC's acknowledgement,
+    as for every request, then for the answer."""
+
+    CAMPOS = ("003-000", "010-000", "012-000", "022-000", "023-000")
+
+    def joga(self, venda):
+        return self.transacao("CNC", [(c, campo(venda, c) or "") for c in self.CAMPOS])
+
+
+class CancelaEConfirma(CancelaPorNsu):
+    """A client library that cancels by NSU with the control code too, and
+    confirms the cancellation when its answer asks for it (729-000 = 2)."""
+
+    CAMPOS = CancelaPorNsu.CAMPOS + ("027-000",)
+
+    def joga(self, venda):
+        resposta = super().joga(venda)
+        if precisa_confirmar(resposta):
+            self.finaliza("CNF", resposta)
+        return resposta
+
+
 # ---- the run ------------------------------------------------------------------
 
 class Controle:
@@ -293,6 +331,13 @@ def com_gerente(base, web):
     confere("requests", ["CRT", "CNF"], cliente.comandos())
     ok(f"prints the receipt's {len(impresso)} lines from 029-xxx, as many as 028-000 says")
 
+    cliente = AgenteWindows(base)
+    resposta = cliente.joga("5107", "1700")
+    confere("729-000 of an approved sale", "2", campo(resposta, "729-000"))
+    confere("requests", ["CRT", "CNF"], cliente.comandos())
+    confirmou_com(cliente, "CNF", resposta)
+    ok("an agent that confirms only what 729-000 = 2 asks for confirms an approved sale")
+
     formas = [dict(cartao="credito", parcelas="3", financiamento="loja", rede="CIELO"),
               dict(cartao="debito", rede="REDE", bandeira="MAESTRO")]
     cliente = DoisCartoes(base)
@@ -308,7 +353,87 @@ def com_gerente(base, web):
     ok("one sale paid with two cards (credit in 3 installments, debit), each confirmed with its own fields")
 
 
+class Registro:
+    """The reference web system's register of transactions (GET /transacoes,
+    loopback only)."""
+
+    def __init__(self, web):
+        self.url = web.rstrip("/") + "/transacoes"
+        self.abre = urllib.request.build_opener(urllib.request.ProxyHandler({})).open
+
+    def do_pedido(self, ident):
+        """The newest transaction whose page was opened for that request."""
+        with self.abre(self.url, timeout=10) as r:
+            todas = json.loads(r.read().decode("utf-8")).values()
+        suas = sorted((t for t in todas if t.get("identificacao") == ident), key=lambda t: int(t["nsu"]))
+        return suas[-1] if suas else None
+
+    def espera(self, ident, estado, limite=30.0):
+        fim = time.monotonic() + limite
+        while True:
+            t = self.do_pedido(ident)
+            if t and t["estado"] == estado:
+                return t
+            if time.monotonic() >= fim:
+                falha(f"request {ident} is not {estado!r} at the web system: {t}")
+            time.sleep(0.1)
+
+
+def texto_de_cliente(texto):
+    return texto is not None and len(texto) <= 40 and all(" " <= c <= "~" for c in texto)
+
+
+def fechamento(base, web):
+    """With the manager's confirmation address set: what the commercial
+    application sends reaches the web system, and cancellations by NSU."""
+    registro = Registro(web)
+
+    venda = ConfirmaVenda(base).joga("6101", "1100")
+    registro.espera(campo(venda, "001-000"), "confirmada")
+    ok("a CNF reaches the web system: the sale is confirmed there")
+
+    desfeita = DocumentoRecusado(base).joga("6102", "1200")
+    registro.espera(campo(desfeita, "001-000"), "desfeita")
+    ok("an NCN after a refused fiscal document undoes the sale in the web system")
+
+    cliente = CancelaPorNsu(base)
+    resposta = cliente.joga(desfeita)
+    confere("000-000 of the answer to a CNC", "CNC", campo(resposta, "000-000"))
+    if campo(resposta, "009-000") == "0" or not texto_de_cliente(campo(resposta, "030-000")):
+        falha(f"the cancellation of an undone sale was not refused with a reason: {resposta}")
+    ok("a later CNC for the undone sale is refused, with the reason in 030-000")
+
+    venda = ConfirmaVenda(base).joga("6103", "1300")
+    cliente = CancelaPorNsu(base)
+    resposta = cliente.joga(venda)
+    confere("solicCancelamento's answer", ["CNC", "0"], [campo(resposta, "000-000"), campo(resposta, "009-000")])
+    registro.espera(campo(venda, "001-000"), "cancelada")
+    ok("freedom-erp's solicCancelamento: acknowledged within its 7 s, the sale cancelled in the web system")
+
+    venda = ConfirmaVenda(base).joga("6104", "1400")
+    cliente = CancelaEConfirma(base)
+    resposta = cliente.joga(venda)
+    confere("requests", ["CNC", "CNF"], cliente.comandos())
+    confirmou_com(cliente, "CNF", resposta)
+    registro.espera(campo(venda, "001-000"), "cancelada")
+    registro.espera(campo(resposta, "001-000"), "confirmada")
+    resposta = CancelaPorNsu(base).joga(venda)
+    if campo(resposta, "009-000") == "0":
+        falha(f"a sale cancelled twice: {resposta}")
+    ok("a confirming client cancels by NSU and confirms the cancellation (729-000 = 2); a second CNC is refused")
+
+    resposta = Finalizador(base).transacao("CNC", [("003-000", "100")])
+    confere("a CNC naming no sale", ["CNC", "5"], [campo(resposta, "000-000"), campo(resposta, "009-000")])
+    if not texto_de_cliente(campo(resposta, "030-000")):
+        falha(f"030-000 is no text a client shows: {resposta}")
+    ok("a CNC that names no sale is acknowledged and answered at once as not done")
+
+
 def main():
+    modos = {"com-gerente": com_gerente, "fechamento": fechamento}
+    if len(sys.argv) == 4 and sys.argv[1] in modos:
+        modos[sys.argv[1]](sys.argv[2], sys.argv[3])
+        return
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
         sys.exit(2)

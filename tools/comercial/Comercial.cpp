@@ -15,7 +15,6 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 const milliseconds kEsperaStsPadrao{7000};
-const milliseconds kEsperaCncPadrao{7000};
 // Consecutive read failures of an existing answer before giving up (~2 s).
 constexpr int kMaxFalhasLeitura = 40;
 
@@ -213,9 +212,6 @@ int RecebeRespostas(const TOpcoes& opcoes, const TPedido& pedido, const TPrazos&
         case Desfecho::Esgotado:
             ctx.err << "Tempo esgotado: nenhum resp/intpos.001 em " << FormataSegundos(*prazos.resp.limite)
                     << ".\n";
-            if (situacaoPedido() && pedido.comando == "CNC")
-                ctx.err << "Para um CNC isso é normal quando a última transação não veio do aplicativo "
-                           "comercial.\n";
             return SaidaSemResposta;
         case Desfecho::Recebido:
             break;
@@ -260,7 +256,7 @@ struct TRegraForma {
 const TRegraForma kFormas[] = {
     {"crt", 0, "|--id|--documento|--valor|--cpf|"},
     {"adm", 0, "|--id|"},
-    {"cnc", 0, "|--id|--documento|--valor|"},
+    {"cnc", 0, "|--id|--documento|--valor|--campo012|--campo|"},
     {"cnf", 0, "|--id|--campo012|"},
     {"enviar", 1, "|--id|--campo|"},
     {"arquivo", 1, "|"},
@@ -403,8 +399,6 @@ TOpcoes LeArgumentos(const std::vector<std::string>& args) {
         if (!Contem(regra->opcoes, u) && (demo || !Contem(kOpcoesComuns, u)))
             throw EUsoIncorreto(u + " não se aplica a " + o.forma);
     if (o.forma == "crt" && !o.valor) throw EUsoIncorreto("crt precisa de --valor CENTAVOS");
-    if (o.forma == "cnc" && o.esperaSts)
-        throw EUsoIncorreto("--espera-sts não se aplica a cnc: o gerenciador não confirma um CNC com intpos.sts");
     if (o.forma == "enviar") o.comando = posicionais[0];
     if (o.forma == "arquivo") o.arquivo = posicionais[0];
     return o;
@@ -434,9 +428,11 @@ Pedidos:
            (003-000); --documento é o número do cupom fiscal (002-000); --cpf é
            o CPF do cliente (007-000).
   adm      funções administrativas (000-000 = ADM).
-  cnc      cancelamento (000-000 = CNC). O gerenciador não confirma um CNC com
-           intpos.sts; responde com o intpos.001 de cancelamento só quando a
-           última venda/ADM veio do aplicativo comercial, senão não responde.
+  cnc      cancelamento (000-000 = CNC), confirmado com intpos.sts como os outros.
+           Com uma tela aberta, o gerenciador a cancela. Sem tela, cancela a venda
+           anterior que --campo012 (o NSU, 012-000) e --campo 010-000=REDE,
+           022-000=DATA, 023-000=HORA, 027-000=CONTROLE apontam, na tela do
+           sistema web; sem NSU nem 027-000 responde na hora que nada foi feito.
   cnf      confirmação (000-000 = CNF); --campo012 vai em 012-000.
   enviar   qualquer comando, com os campos --campo na ordem dada, depois de
            000-000 e 001-000. Um comando que o gerenciador não conhece é só
@@ -455,9 +451,8 @@ Opções:
   --espera-sts S    segundos de espera pelo intpos.sts (padrão 7)
   --espera-resp S   segundos de espera pelo intpos.001; 0 = não esperar;
                     sem-limite = esperar o que for preciso. Padrão: sem limite
-                    para crt e adm (a venda espera o operador), 7 para cnc (a
-                    resposta pode legitimamente não vir), não esperar para cnf
-                    e demais comandos
+                    para crt, adm e cnc (a tela espera o operador), não esperar
+                    para cnf e demais comandos
   --bruto           mostra os arquivos com os bytes originais (Windows-1252, CR LF)
   --manter          não apaga o intpos.sts e o intpos.001 depois de lê-los
   -h, --help        esta ajuda
@@ -486,10 +481,9 @@ Códigos de saída:
        não: a linha "Resposta:" diz); também --help e --version
   1    falha de E/S ou outra; também um pedido anterior ainda esperando em req/
   2    uso incorreto
-  3    só confirmado: chegou o intpos.sts e nenhuma resposta era esperada (para
-       cnc com --espera-resp 0: enviado, nada esperado)
-  4    cancelado: o intpos.001 é o cancelamento do gerenciador
-       (030-000 = TEF Marel Raruveda foi cancelado)
+  3    só confirmado: chegou o intpos.sts e nenhuma resposta era esperada
+  4    cancelado ou interrompido: o intpos.001 é o do próprio gerenciador
+       (030-000 = TEF Marel Raruveda foi cancelado, ou TEF interrompido: ...)
   5    tempo esgotado esperando o intpos.sts
   6    tempo esgotado esperando o intpos.001
   130  interrompido (Ctrl+C) durante a espera
@@ -498,7 +492,7 @@ Exemplos:
   tef-comercial crt --valor 1000 --documento 123456 --dir /opt/tef
   tef-comercial crt --valor 2590 --cpf 12345678909 --espera-resp 120
   tef-comercial adm --dir /opt/tef
-  tef-comercial cnc --dir /opt/tef
+  tef-comercial cnc --valor 1000 --campo012 123 --campo 010-000=CIELO --dir /opt/tef
   tef-comercial cnf --id 42 --campo012 ABC
   tef-comercial enviar XYZ --campo 012-000=teste
   tef-comercial enviar CRT --campo 003-000=     (valor vazio, para testar o gerenciador)
@@ -582,11 +576,10 @@ std::string IdentificacaoPadrao() {
 TPrazos PrazosDoPedido(const TPedido& pedido, const TOpcoes& o) {
     const std::string& cmd = pedido.comando;
     TPrazos p;
-    p.sts = cmd == "CNC" ? TPrazo{false, std::nullopt} : o.esperaSts.value_or(TPrazo{true, kEsperaStsPadrao});
-    if (cmd == "CRT" || cmd == "ADM")
+    p.sts = o.esperaSts.value_or(TPrazo{true, kEsperaStsPadrao});
+    // A CNC may open the web system's screen, where the operator acts.
+    if (cmd == "CRT" || cmd == "ADM" || cmd == "CNC")
         p.resp = TPrazo{true, std::nullopt};
-    else if (cmd == "CNC")
-        p.resp = TPrazo{true, kEsperaCncPadrao};
     else
         p.resp = TPrazo{false, std::nullopt};
     if (o.esperaResp) p.resp = *o.esperaResp;

@@ -46,7 +46,7 @@ enum CodigoSaida : int {
 inline const std::string TextoTefCancelado = "TEF Marel Raruveda foi cancelado";
 // The manager's answer to a request a run of it left open (a crash, a power
 // cut): not completed, to be checked in the web system.
-inline const std::string TextoTefInterrompido = "TEF interrompido: confira no sistema web antes de cobrar de novo";
+inline const std::string TextoTefInterrompido = "TEF interrompido: confira no sistema web";
 inline const std::string NomePedidoPadrao = "intpos.001";
 
 // The command line was wrong: exit code 2.

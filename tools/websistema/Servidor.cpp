@@ -59,6 +59,8 @@ struct TServidor::TImpl {
     // the last /controle asked for on top of those.
     std::mutex mutexForma;
     TForma formaInicial, forma;
+    std::atomic<int> atrasoPagina{0};  // ms before a page is served (/controle?atraso_pagina=)
+    std::atomic<int> atrasoResultado{0};  // ms before a decided result is answered (/controle?atraso_resultado=)
 
     // Held requests (--lento) wait here until the server stops.
     std::mutex mutexParada;
@@ -139,6 +141,12 @@ struct TServidor::TImpl {
         }
         const auto form = Formulario(req);
         Responde(res, confirmacao ? registro.Confirmacao(form, opcoes.conf) : registro.Decide(form));
+        // Decided and recorded; the page hears of it only after this (a slow
+        // answer, for tests of what happens meanwhile).
+        if (const int atraso = atrasoResultado.load(); !confirmacao && atraso > 0) {
+            std::unique_lock trava(mutexParada);
+            parada.wait_for(trava, std::chrono::milliseconds(atraso), [this] { return parando; });
+        }
     }
 
     void Transacoes(const httplib::Request& req, httplib::Response& res) {
@@ -181,6 +189,9 @@ struct TServidor::TImpl {
             svr.Delete(caminho, so);
             svr.Options(caminho, so);
         }
+        // A page's word that it loaded: only logged.
+        svr.Post(R"(/(?:homol/|release/)?carregada\.php)",
+                 [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
         svr.Get("/transacoes", [this](const httplib::Request& req, httplib::Response& res) { Transacoes(req, res); });
         svr.Get(R"(/(?:homol/|release/)?modtef\.php)",
                 [this](const httplib::Request& req, httplib::Response& res) { Pagina(req, res); });
@@ -215,7 +226,25 @@ struct TServidor::TImpl {
             return;
         }
         TForma nova = formaInicial;
-        if (const auto erro = AplicaEscolhas(nova, DecodificaQuery(QueryBruta(req.target)), true)) {
+        // Not a shape: how long the next pages take to be served (a slow web
+        // system, for tests of what a page still on screen may do meanwhile).
+        TQuery query = DecodificaQuery(QueryBruta(req.target));
+        int atraso = 0, atrasoDoResultado = 0;
+        for (auto it = query.begin(); it != query.end();) {
+            if (it->first != "atraso_pagina" && it->first != "atraso_resultado") {
+                ++it;
+                continue;
+            }
+            const auto ms = LeCentavos(it->second);
+            if (!ms || *ms > 60000) {
+                res.status = 400;
+                res.set_content(it->first + ": de 0 a 60000 ms\n", "text/plain; charset=utf-8");
+                return;
+            }
+            (it->first == "atraso_pagina" ? atraso : atrasoDoResultado) = static_cast<int>(*ms);
+            it = query.erase(it);
+        }
+        if (const auto erro = AplicaEscolhas(nova, query, true)) {
             res.status = 400;
             res.set_content(*erro + "\n", "text/plain; charset=utf-8");
             return;
@@ -224,10 +253,16 @@ struct TServidor::TImpl {
             std::lock_guard trava(mutexForma);
             forma = nova;
         }
+        atrasoPagina = atraso;
+        atrasoResultado = atrasoDoResultado;
         res.set_content(FormaEmJson(nova) + "\n", "application/json");
     }
 
     void Pagina(const httplib::Request& req, httplib::Response& res) {
+        if (const int atraso = atrasoPagina.load(); atraso > 0) {
+            std::unique_lock trava(mutexParada);
+            parada.wait_for(trava, std::chrono::milliseconds(atraso), [this] { return parando; });
+        }
         const auto pedido = LePedido(DecodificaQuery(QueryBruta(req.target)));
         const TConfiguracao conf = Configuracao();
         std::tm horario{};

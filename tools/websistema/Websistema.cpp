@@ -363,6 +363,14 @@ const char* Roteiro() {
     if (botoes[i].tagName === "BUTTON")
       botoes[i].addEventListener("click", function () { responde(this.getAttribute("data-acao")); });
   }
+  // The page is there, in its browser: said to the server (its log), for
+  // whoever watches it from outside.
+  window.addEventListener("load", function () {
+    var aviso = new XMLHttpRequest();
+    aviso.open("POST", "carregada.php");
+    aviso.setRequestHeader("Content-Type", "application/x-www-form-urlencoded; charset=UTF-8");
+    aviso.send("nsu=" + encodeURIComponent(transacao.nsu));
+  });
   if (automatico) {
     // A screen without that button (wrong credentials) is cancelled instead,
     // so an unattended run never waits forever.
@@ -1085,7 +1093,9 @@ std::string TextoAjuda() {
            "  --atraso MS           espera antes do --auto (1500)\n"
            "\n"
            "A forma da aprova\xC3\xA7\xC3\xA3o (tamb\xC3\xA9m escolhida na p\xC3\xA1gina, ou em GET /controle?NOME=VALOR&...\n"
-           "s\xC3\xB3 por loopback, para as pr\xC3\xB3ximas p\xC3\xA1ginas; cada chamada parte das op\xC3\xA7\xC3\xB5" "es de in\xC3\xAD" "cio):\n"
+           "s\xC3\xB3 por loopback, para as pr\xC3\xB3ximas p\xC3\xA1ginas; cada chamada parte das op\xC3\xA7\xC3\xB5" "es de in\xC3\xAD" "cio;\n"
+           "atraso_pagina=MS e atraso_resultado=MS, s\xC3\xB3 em /controle: as pr\xC3\xB3ximas p\xC3\xA1ginas esperam MS antes\n"
+           "de servidas; um resultado decidido espera MS antes de voltar \xC3\xA0 p\xC3\xA1gina):\n"
            "  --cartao credito|debito   tipo do cart\xC3\xA3o (credito)\n"
            "  --rede NOME           010-000, a rede (CIELO)\n"
            "  --bandeira NOME       040-000, a bandeira (VISA)\n"

@@ -165,6 +165,45 @@ void TNavegadorVirtual::EntregaLeituras() {
     for (auto& l : leituras) l();
 }
 
+// ---- the confirmation address ---------------------------------------------------------
+
+void TPostadorVirtual::Posta(const std::string& endereco, const TCampos& campos, int limiteMs,
+                             std::function<void(const TRespostaHttp&)> continuacao) {
+    Envios.push_back({endereco, campos, limiteMs, false});
+    esperando_.push_back(std::move(continuacao));
+}
+
+TRespostaHttp TPostadorVirtual::PostaEEspera(const std::string& endereco, const TCampos& campos, int limiteMs) {
+    Envios.push_back({endereco, campos, limiteMs, true});
+    if (RespostaImediata) return RespostaImediata(Envios.back());
+    TRespostaHttp r;
+    r.erro = "no answer within " + std::to_string(limiteMs) + " ms";
+    return r;
+}
+
+bool TPostadorVirtual::Responde(const TRespostaHttp& resposta) {
+    if (esperando_.empty()) return false;
+    auto continuacao = std::move(esperando_.front());
+    esperando_.pop_front();
+    continuacao(resposta);
+    return true;
+}
+
+std::string TPostadorVirtual::Campo(const Envio& e, const std::string& nome) {
+    for (const auto& [n, v] : e.campos)
+        if (n == nome) return v;
+    return "";
+}
+
+TRespostaHttp RespostaHttp(long status, std::string corpo, std::vector<std::pair<std::string, std::string>> cabecalhos) {
+    TRespostaHttp r;
+    r.respondeu = true;
+    r.status = status;
+    r.corpo = std::move(corpo);
+    r.cabecalhos = std::move(cabecalhos);
+    return r;
+}
+
 // ---- the main window ----------------------------------------------------------------
 
 TFormPrincipalVirtual::TFormPrincipalVirtual(TAplicacaoVirtual& app)
@@ -205,6 +244,7 @@ TComponentesPrincipal TFormPrincipalVirtual::Componentes() {
     c.Panel1 = &Panel1;
     c.Panel2 = &Panel2;
     c.IdHTTP1 = &IdHTTP1;
+    c.Postador = &Postador;
     c.Eventos = &Eventos;
     c.DefinePerfilNavegador = [this](const std::string& d) { PerfilNavegador = d; };
     c.CriaDialogoParametro = [this]() -> std::unique_ptr<IDialogoParametro> {

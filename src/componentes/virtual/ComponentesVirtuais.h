@@ -150,6 +150,35 @@ public:
     std::vector<std::string> Pedidos;
 };
 
+// A web system's confirmation address as the test answers it: every post is
+// kept; Responde hands the oldest one waiting its answer. A blocking post
+// gets RespostaImediata's answer (none: no answer in time).
+class TPostadorVirtual : public IPostador {
+public:
+    struct Envio {
+        std::string endereco;
+        TCampos campos;
+        int limiteMs = 0;
+        bool bloqueante = false;
+    };
+    void Posta(const std::string& endereco, const TCampos& campos, int limiteMs,
+               std::function<void(const TRespostaHttp&)> continuacao) override;
+    TRespostaHttp PostaEEspera(const std::string& endereco, const TCampos& campos, int limiteMs) override;
+    // Delivers the answer to the oldest post still waiting; false when none waits.
+    bool Responde(const TRespostaHttp& resposta);
+    std::size_t Esperando() const { return esperando_.size(); }
+    std::function<TRespostaHttp(const Envio&)> RespostaImediata;
+    std::vector<Envio> Envios;
+    // The value of a field of a post ("" when absent).
+    static std::string Campo(const Envio& e, const std::string& nome);
+
+private:
+    std::deque<std::function<void(const TRespostaHttp&)>> esperando_;
+};
+// The answers a web system gives.
+TRespostaHttp RespostaHttp(long status, std::string corpo = "",
+                           std::vector<std::pair<std::string, std::string>> cabecalhos = {});
+
 class TItemMenuVirtual : public IItemMenu {
 public:
     explicit TItemMenuVirtual(std::string caption) : caption_(std::move(caption)) {}
@@ -308,6 +337,7 @@ public:
     TImpressoraVirtual Impressora;
     TPainelVirtual Panel1{772, 448}, Panel2{766, 442};
     TClienteHttpVirtual IdHTTP1;
+    TPostadorVirtual Postador;
     TEventosJanela Eventos;
     std::string PerfilNavegador;
 

@@ -1,0 +1,36 @@
+// The web system's confirmation address from the desktop program: each post
+// runs on a thread of its own and its answer comes back through the event
+// loop, so nothing waits for the network.
+#pragma once
+
+#include "Componentes.h"
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace componentes {
+
+class TPostadorQt : public IPostador {
+public:
+    // The browser profile's directory: its cert_override.txt pins
+    // certificates as it does for the page.
+    explicit TPostadorQt(std::string diretorioPerfil);
+    // Waits for the posts still running (each bounded by its own limit);
+    // their answers are dropped.
+    ~TPostadorQt() override;
+    TPostadorQt(const TPostadorQt&) = delete;
+    TPostadorQt& operator=(const TPostadorQt&) = delete;
+
+    void Posta(const std::string& endereco, const TCampos& campos, int limiteMs,
+               std::function<void(const TRespostaHttp&)> continuacao) override;
+    TRespostaHttp PostaEEspera(const std::string& endereco, const TCampos& campos, int limiteMs) override;
+
+private:
+    std::string perfil_;
+    std::shared_ptr<bool> vivo_ = std::make_shared<bool>(true);
+    std::vector<std::thread> linhas_;
+};
+
+}  // namespace componentes
