@@ -3,7 +3,12 @@
 // The certificates come from the openssl command line, made once per run.
 #include "Ambiente.h"
 #include "ClienteHttp.h"
+#include "Postagem.h"
 #include "Rede.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -46,6 +51,10 @@ void Rotas(httplib::Server& s, TRegistro& r) {
     using httplib::Response;
     s.Get("/binario", [](const Request&, Response& res) { res.set_content(Binario(), "application/octet-stream"); });
     s.Get("/vazio", [](const Request&, Response& res) { res.set_content("", "text/html"); });
+    s.Post("/confirmacao.php", [](const Request& req, Response& res) {
+        res.set_header("X-TEF-Resultado", "nenhum");
+        res.set_content(req.get_header_value("Content-Type") + "|" + req.body, "text/plain");
+    });
     s.Get("/fragmentado", [](const Request&, Response& res) {
         res.set_chunked_content_provider("application/octet-stream", [](std::size_t feito, httplib::DataSink& sink) {
             if (feito < Binario().size())
@@ -450,6 +459,65 @@ TEST_F(ClienteHttp, SoConfiaEmCertificadoVerificadoParaOHost) {
             EXPECT_TRUE(d.eventos.empty());
             EXPECT_FALSE(d.erro.empty());
         }
+    }
+}
+
+// The confirmation address is trusted as the page is: the CAs for the host's
+// name, or else exactly the certificate the profile pins for that host and port.
+TEST_F(ClienteHttp, PostagemConfiaComoAPagina) {
+    const auto impressao = [](const std::string& pem) {
+        std::FILE* f = std::fopen(pem.c_str(), "r");
+        X509* x = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+        if (f) std::fclose(f);
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        std::string r;
+        if (x && X509_digest(x, EVP_sha256(), md, &n) == 1)
+            for (unsigned int i = 0; i < n; ++i) {
+                char par[4];
+                std::snprintf(par, sizeof par, i ? ":%02X" : "%02X", md[i]);
+                r += par;
+            }
+        X509_free(x);
+        return r;
+    };
+    const auto porta = [](const TServidorHttplib& s) {
+        const std::string u = s.Url("");
+        return u.substr(u.rfind(':') + 1);
+    };
+    struct Caso {
+        const char* nome;
+        TServidorHttplib* servidor;
+        bool caDeTeste;
+        const char* pem;  // the pinned certificate; nullptr: no exception
+        std::string sufixoDaPorta;
+        bool esperado;
+    };
+    const Caso casos[] = {
+        {"the CAs vouch for it", https_.get(), true, nullptr, "", true},
+        {"no CA, no exception", https_.get(), false, nullptr, "", false},
+        {"self-signed, pinned for this host and port", auto_.get(), false, "auto", "", true},
+        {"pinned for another port that starts the same", auto_.get(), false, "auto", "0", false},
+        {"a CA's certificate for another name", outro_.get(), true, nullptr, "", false},
+        {"that one pinned for this host and port", outro_.get(), true, "outro", "", true},
+    };
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.nome);
+        if (c.caDeTeste) ConfiaNaCaDeTeste();
+        else ca_.Define(nullptr);
+        TDiretorioTemporario perfil;
+        if (c.pem)
+            GravaBytes(perfil / "cert_override.txt", "127.0.0.1:" + porta(*c.servidor) + c.sufixoDaPorta +
+                                                         "\tOID.2.16.840.1.101.3.4.2.1\t" +
+                                                         impressao(*dir_ / (std::string(c.pem) + ".pem")) + "\tU\t\n");
+        const auto r = componentes::PostaFormulario(c.servidor->Url("/confirmacao.php"),
+                                                    {{"000-000", "CNS"}, {"001-000", "a&b=\xE9"}}, 5000,
+                                                    perfil.Caminho().substr(0, perfil.Caminho().size() - 1));
+        EXPECT_EQ(r.respondeu, c.esperado) << r.erro;
+        if (!c.esperado) continue;
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.Cabecalho("x-tef-resultado"), "nenhum");
+        EXPECT_EQ(r.corpo, "application/x-www-form-urlencoded; charset=windows-1252|000-000=CNS&001-000=a%26b%3D%E9");
     }
 }
 

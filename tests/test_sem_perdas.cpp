@@ -1073,6 +1073,27 @@ TEST(FimNoMeioDaVenda, DiscoCheioNaoPerdeAAprovacaoQueEspera) {
 
 // ---- closing the loop with the web system -----------------------------------------------------
 
+TEST_F(Gerente, AprovacaoDepoisDoCancelarTefEDesfeita) {
+    // "Cancelar TEF" told the commercial application the sale was not made;
+    // the page, still up for an instant, approves: that approval is undone.
+    g.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+    g.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
+    ASSERT_TRUE(AvancaAte([&] { return g.frm.FTelaAberta && g.form.Janela.Visible(); }));
+    g.form.GeckoBrowser1.LeiturasAdiadas = true;
+    g.form.GeckoBrowser1.Canal = u"000-000 = CRT\u00A7001-000 = #001#\u00A7009-000 = 0\u00A7012-000 = 777\u00A7999-999 = 0";
+    ASSERT_TRUE(AvancaAte([&] { return g.form.GeckoBrowser1.Canal->empty(); }, 1000));
+    g.app.ExecutaHandler("SpeedButton1Click", g.form.Eventos.SpeedButton1Click);
+    ASSERT_TRUE(AvancaAte([&] { return g.TemResp("intpos.001"); }, 1000));
+    g.form.GeckoBrowser1.EntregaLeituras();
+    g.form.GeckoBrowser1.LeiturasAdiadas = false;
+    g.app.Avanca(2000);
+    EXPECT_EQ(g.Resp("intpos.001"), TextoLinhas(kCancelada101));
+    const auto mensagens = MensagensDaSaida(g.B + "temp/confirmacoes/");
+    ASSERT_EQ(mensagens.size(), 1u);
+    EXPECT_EQ(LeMensagem(mensagens[0])[0].second, "NCN");
+    EXPECT_EQ(LeMensagem(mensagens[0])[5].second, "777");
+}
+
 TEST_F(Gerente, ConfirmacoesVaoAoSistemaWebPelaCaixaDeSaida) {
     auto& web = g.form.Postador;
     const std::string saida = g.B + "temp/confirmacoes/";

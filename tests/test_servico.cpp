@@ -232,6 +232,14 @@ TEST(Limpa, SoQuandoNenhumGerenteRoda) {
     EXPECT_FALSE(plataforma::Consulta(b + "resp/ativo.001", false));
     EXPECT_EQ(LeBytes(b + "resp/intpos.001"), "resposta\r\n") << "answers stay for their readers";
     EXPECT_EQ(servico::Limpa(b, mensagem), 0) << "nothing to remove is no failure";
+    // A store that cannot be read gives the usual names, one of which a
+    // configuration may have given the answer: only a marker goes.
+    TVariavelAmbiente registro("TEF_REGISTRO", (b + "resp").c_str());
+    GravaBytes(b + "resp/ativo.001", "000-000 = CRT\r\n001-000 = 9\r\n009-000 = 0\r\n");
+    GravaBytes(b + "resp/Ativo.001", "000-000 = TEF\r\n016-000 = 0101000000\r\n999-999 = 0\r\n");
+    EXPECT_EQ(servico::Limpa(b, mensagem), 0) << mensagem;
+    EXPECT_FALSE(Existe(b + "resp/Ativo.001"));
+    EXPECT_EQ(LeBytes(b + "resp/ativo.001").substr(0, 15), "000-000 = CRT\r\n") << "an approval is never taken for a marker";
 }
 #endif
 

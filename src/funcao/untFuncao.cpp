@@ -860,10 +860,10 @@ std::string MascaraSenha(std::string_view texto) {
     return r;
 }
 
-std::string CodificaValorUrl(std::string_view textoCp1252) {
+std::string CodificaBytesUrl(std::string_view bytes) {
     static const char* hex = "0123456789ABCDEF";
     std::string r;
-    for (unsigned char c : Cp1252ParaUtf8(textoCp1252)) {
+    for (unsigned char c : bytes) {
         if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
             c == '_' || c == '~') {
             r += static_cast<char>(c);
@@ -875,6 +875,8 @@ std::string CodificaValorUrl(std::string_view textoCp1252) {
     }
     return r;
 }
+
+std::string CodificaValorUrl(std::string_view textoCp1252) { return CodificaBytesUrl(Cp1252ParaUtf8(textoCp1252)); }
 
 // ---- the executable's version ---------------------------------------------------------
 

@@ -235,6 +235,8 @@ std::string MascaraSenha(std::string_view texto);
 // Percent-encoding of a query value: the Windows-1252 text converted to UTF-8,
 // every byte outside A-Z a-z 0-9 - . _ ~ written as %XX.
 std::string CodificaValorUrl(std::string_view textoCp1252);
+// The bytes as they are, percent-encoded (a form sent as Windows-1252).
+std::string CodificaBytesUrl(std::string_view bytes);
 
 // ---- the executable's version ---------------------------------------------------------
 

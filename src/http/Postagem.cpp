@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cctype>
 #include <cstdio>
@@ -19,7 +20,7 @@ namespace {
 
 struct TColeta {
     TRespostaHttp* r;
-    std::string fixado;  // cert_override.txt's text when it names this host and port
+    std::string excecoes;  // the profile's cert_override.txt
     std::string host;
     int porta = 0;
 };
@@ -64,14 +65,28 @@ std::string Impressao(X509* certificado) {
     return r;
 }
 
-// A host the profile pins: its certificate and no other, whatever the CAs say.
-int VerificaFixado(X509_STORE_CTX* ctx, void* arg) {
+bool NomeConfere(X509* certificado, const std::string& host) {
+    if (X509_check_ip_asc(certificado, host.c_str(), 0) == 1) return true;
+    return X509_check_host(certificado, host.c_str(), host.size(), 0, nullptr) == 1;
+}
+
+// As the page checks it: a certificate the CAs vouch for, for this host; or,
+// when they do not, one the profile's exceptions accept for this very host
+// and port by its fingerprint.
+int Verifica(X509_STORE_CTX* ctx, void* arg) {
     const auto& c = *static_cast<const TColeta*>(arg);
-    return CertificadoAceito(c.fixado, c.host, c.porta, Impressao(X509_STORE_CTX_get0_cert(ctx))) ? 1 : 0;
+    X509* folha = X509_STORE_CTX_get0_cert(ctx);
+    if (X509_verify_cert(ctx) == 1 && folha && NomeConfere(folha, c.host)) return 1;
+    if (folha && !c.excecoes.empty() && CertificadoAceito(c.excecoes, c.host, c.porta, Impressao(folha))) {
+        X509_STORE_CTX_set_error(ctx, X509_V_OK);
+        return 1;
+    }
+    if (X509_STORE_CTX_get_error(ctx) == X509_V_OK) X509_STORE_CTX_set_error(ctx, X509_V_ERR_HOSTNAME_MISMATCH);
+    return 0;
 }
 
 CURLcode AoContextoSsl(CURL*, void* ctx, void* arg) {
-    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(ctx), VerificaFixado, arg);
+    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(ctx), Verifica, arg);
     return CURLE_OK;
 }
 
@@ -104,7 +119,8 @@ std::string CodificaFormulario(const TCampos& campos) {
     std::string r;
     for (const auto& [nome, valor] : campos) {
         if (!r.empty()) r += '&';
-        r += CodificaValorUrl(nome) + "=" + CodificaValorUrl(valor);
+        // The header says windows-1252: the exchange files' bytes go as they are.
+        r += CodificaBytesUrl(nome) + "=" + CodificaBytesUrl(valor);
     }
     return r;
 }
@@ -114,6 +130,12 @@ TRespostaHttp PostaFormulario(const std::string& endereco, const TCampos& campos
     TRespostaHttp r;
     std::string esquema;
     TColeta coleta{&r, "", "", 0};
+    // No TLS check is ever switched off: without OpenSSL there is no post.
+    if (curl_version_info(CURLVERSION_NOW)->ssl_version == nullptr ||
+        std::string(curl_version_info(CURLVERSION_NOW)->ssl_version).find("OpenSSL") == std::string::npos) {
+        r.erro = "libcurl is not built with OpenSSL";
+        return r;
+    }
     if (!PartesDoEndereco(endereco, esquema, coleta.host, coleta.porta)) {
         r.erro = "not an http:// or https:// address with a host: " + endereco;
         return r;
@@ -128,12 +150,8 @@ TRespostaHttp PostaFormulario(const std::string& endereco, const TCampos& campos
         r.erro = "curl_easy_init failed";
         return r;
     }
-    if (esquema == "https" && !diretorioPerfil.empty()) {
-        std::string texto;
-        if (plataforma::LeArquivo(diretorioPerfil + "/cert_override.txt", texto, true, 1024 * 1024) == 0 &&
-            texto.find(MinusculasAnsi(coleta.host) + ":" + std::to_string(coleta.porta)) != std::string::npos)
-            coleta.fixado = texto;
-    }
+    if (esquema == "https" && !diretorioPerfil.empty())
+        (void)plataforma::LeArquivo(diretorioPerfil + "/cert_override.txt", coleta.excecoes, true, 1024 * 1024);
     const std::string corpo = CodificaFormulario(campos);
     curl_slist* cabecalhos = curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded; charset=windows-1252");
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> libera(cabecalhos, curl_slist_free_all);
@@ -156,16 +174,12 @@ TRespostaHttp PostaFormulario(const std::string& endereco, const TCampos& campos
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, AoCorpo);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    if (coleta.fixado.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
-        if (const char* extra = std::getenv("TEF_CA_BUNDLE"); extra && *extra) curl_easy_setopt(c, CURLOPT_CAINFO, extra);
-    } else {
-        // The pinned certificate is the whole check, its names included.
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, AoContextoSsl);
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &coleta);
-    }
+    curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
+    if (const char* extra = std::getenv("TEF_CA_BUNDLE"); extra && *extra) curl_easy_setopt(c, CURLOPT_CAINFO, extra);
+    // The host's name is checked in Verifica, beside the profile's exceptions.
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, AoContextoSsl);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, &coleta);
     const CURLcode rc = curl_easy_perform(c);
     if (rc != CURLE_OK) {
         r.respondeu = false;

@@ -249,7 +249,10 @@ std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao);
 // and removes them, then the (empty) directories. It keeps the installation's
 // lock until it is done, so no new manager starts in between. Nothing to do
 // where the system has no such thing (Windows).
-void ApagaAoTerminar(const std::vector<std::string>& arquivos, const std::vector<std::string>& diretorios = {});
+// Markers are removed only while their first line is "000-000 = TEF" (or
+// they are links to nothing): a name may hold an answer instead.
+void ApagaAoTerminar(const std::vector<std::string>& marcadores, const std::vector<std::string>& arquivos = {},
+                     const std::vector<std::string>& diretorios = {});
 
 // A virtual display (Xvfb) of this process's own, for a till without a
 // desktop: a private authority cookie in the file given, DISPLAY and

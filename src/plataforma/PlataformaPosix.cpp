@@ -618,7 +618,8 @@ std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao) {
     return r;
 }
 
-void ApagaAoTerminar(const std::vector<std::string>& arquivos, const std::vector<std::string>& diretorios) {
+void ApagaAoTerminar(const std::vector<std::string>& marcadores, const std::vector<std::string>& arquivos,
+                     const std::vector<std::string>& diretorios) {
     int canal[2];
     if (::pipe2(canal, O_CLOEXEC) != 0) return;
     // Everything the child needs is prepared before it exists: after fork
@@ -627,12 +628,19 @@ void ApagaAoTerminar(const std::vector<std::string>& arquivos, const std::vector
     // page by page, what this one later changes (megabytes, all day).
     // Only the end of the pipe (every writer gone: the manager ended) ends
     // the read and removes the files.
-    // Directories come after the files, each with a trailing "/".
+    // The markers first, removed only while they hold a marker (or are a
+    // link to nothing): under a name a configuration gave another role, an
+    // answer must stay. Then "--" and the other files; directories last,
+    // each with a trailing "/".
     std::vector<std::string> args = {
         "sh", "-c",
-        "while read -r _; do :; done; for a; do case $a in */) /bin/rmdir -- \"$a\" 2>/dev/null;; "
-        "*) /bin/rm -f -- \"$a\";; esac; done",
+        "while read -r _; do :; done; m=1; for a; do case $a in --) m=0;; */) /bin/rmdir -- \"$a\" 2>/dev/null;; "
+        "*) if [ $m = 0 ] || { [ -L \"$a\" ] && [ ! -e \"$a\" ]; }; then /bin/rm -f -- \"$a\"; "
+        "elif [ -f \"$a\" ] && IFS= read -r l < \"$a\"; then case $l in '000-000 = TEF'*) /bin/rm -f -- \"$a\";; esac; "
+        "fi;; esac; done",
         "sh"};
+    args.insert(args.end(), marcadores.begin(), marcadores.end());
+    args.emplace_back("--");
     args.insert(args.end(), arquivos.begin(), arquivos.end());
     for (const auto& d : diretorios) args.push_back(d.empty() || d.back() == '/' ? d : d + "/");
     std::vector<char*> argv;

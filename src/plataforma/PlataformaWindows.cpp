@@ -477,7 +477,8 @@ std::optional<TUsoInstalacao> InstalacaoEmUso(const std::string& instalacao) {
     return std::nullopt;
 }
 
-void ApagaAoTerminar(const std::vector<std::string>&, const std::vector<std::string>&) {}
+void ApagaAoTerminar(const std::vector<std::string>&, const std::vector<std::string>&,
+                     const std::vector<std::string>&) {}
 
 std::string NomeDoUsuario() {
     char nome[256];

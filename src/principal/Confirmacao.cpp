@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 using componentes::TCampos;
 using componentes::TRespostaHttp;
@@ -63,8 +64,8 @@ std::vector<std::string> MensagensDaSaida(const std::string& dir) {
     const auto entradas = plataforma::ListaDiretorio(dir);
     if (!entradas) return r;
     for (const auto& e : *entradas) {
-        const auto ponto = e.nome.rfind(".txt");
-        if (ponto == std::string::npos || ponto + 4 != e.nome.size() || !SoDigitos(e.nome.substr(0, ponto))) continue;
+        // Exactly the names GravaMensagem gives: anything else is not ours.
+        if (e.nome.size() != 16 || e.nome.compare(12, 4, ".txt") != 0 || !SoDigitos(e.nome.substr(0, 12))) continue;
         r.push_back(JuntaCaminho(dir, e.nome));
     }
     std::sort(r.begin(), r.end());
@@ -96,7 +97,7 @@ void GravaMensagem(const std::string& dir, const TCampos& campos) {
     // writer, a leftover) is never replaced.
     unsigned long long numero = 0;
     const auto existentes = MensagensDaSaida(dir);
-    if (!existentes.empty()) numero = std::stoull(plataforma::NomeDe(existentes.back()));
+    if (!existentes.empty()) numero = std::strtoull(plataforma::NomeDe(existentes.back()).c_str(), nullptr, 10);
     for (int tentativa = 0; tentativa < 100; ++tentativa) {
         char nome[32];
         std::snprintf(nome, sizeof nome, "%012llu.txt", ++numero);
@@ -222,7 +223,16 @@ std::optional<TLinhas> TfrmPrincipal::ConsultaResultado(const TTransacao& t, std
         return std::nullopt;
     }
     TLinhas itens = Divide(Utf8ParaCp1252(r.corpo), "\xA7");
-    if (itens.empty() || (itens[0] == "COMMAND_TEF" && itens.size() >= 2)) {
+    // Only what a page writes is an answer: exchange lines with a command
+    // or a status, or its own cancellation.
+    const bool cancelou = itens.size() >= 2 && itens[0] == "COMMAND_TEF";
+    if (!cancelou && std::none_of(itens.begin(), itens.end(), [](const std::string& i) {
+            return i.rfind("000-000 = ", 0) == 0 || i.rfind("009-000 = ", 0) == 0;
+        })) {
+        Jornal(4, "o sistema web respondeu sobre o pedido " + t.identificacao + " algo que n\xE3o \xE9 um resultado");
+        return std::nullopt;
+    }
+    if (cancelou) {
         desfecho = "cancelada na p\xE1gina (dito pelo sistema web)";
         return LinhasCancelamento(t, textos::TefCancelado);
     }
@@ -272,8 +282,11 @@ void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto
     try {
         TArquivoDeTrabalho marca(FDirTemp, ".desfazer.novo");
         marca.Escreve(TextoLinhas({aviso}));
+        std::string digitos;
+        for (char c : nsu)
+            if (c >= '0' && c <= '9' && digitos.size() < 20) digitos += c;
         marca.PoeNoLugarSeLivre(FDirTemp + "desfazer-" + std::to_string(MilissegundosDe(Application.Agora())) + "-" +
-                                (nsu.empty() ? "0" : nsu) + ".txt");
+                                (digitos.empty() ? "0" : digitos) + ".txt");
     } catch (const Exception&) {
     }
     if (FSemOperador) {

@@ -111,7 +111,8 @@ void TfrmPrincipal::FormClose() {
     }
     // Under every name it may have (the described one, its alias, the
     // configuration's), never one another role uses.
-    for (const auto& nome : NomesDoMarcador(Nomes())) ApagaArquivo(FDirResp + nome);
+    for (const auto& nome : NomesDoMarcador(Nomes()))
+        if (EhMarcador(FDirResp + nome)) ApagaArquivo(FDirResp + nome);
     // Answers that never could be written: their full text goes to the log
     // so that nobody has to guess what the till was told.
     for (const auto& p : FPendentes) {

@@ -170,6 +170,9 @@ void TfrmPrincipal::CancelaTela(const std::string& desfecho) {
         C.tmOculta->SetEnabled(true);
         return;
     }
+    // The commercial application is told the sale did not happen: an
+    // approval the page still gives is a late one (undone, or told).
+    if (FTelaAberta || C.tmShow->Enabled()) FDescartaAte = FDocumentoAtual;
     if (FTransacaoTela) CancelaTef(*FTransacaoTela, desfecho);
     else CancelaTef();
 }

@@ -507,7 +507,7 @@ void TfrmPrincipal::RespondeVenda(TLinhas& linhas, const TTransacao& t) {
 
 // ---- exchange files ---------------------------------------------------------------------
 
-void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas) {
+void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas, const std::function<void()>& noLugar) {
     if (!DiretorioExiste(FDirTemp)) CriaDiretorio(FDirTemp);
     const TDataHora t = Application.Agora();
     const std::string temporario = "ArqTemp_" + std::to_string(t.hora) + "_" + std::to_string(t.minuto) + "_" +
@@ -530,6 +530,9 @@ void TfrmPrincipal::GravaResposta(const std::string& nome, const TLinhas& linhas
     // sees the old file or the new one, never none or half of one.
     arquivo->PoeNoLugar(destino);
     if (AposPorNoLugar) AposPorNoLugar(nome);
+    // What must follow the rename (the record saying so) comes before the
+    // trace: a reader may take the file at once.
+    if (noLugar) noLugar();
 
     if (nome != FNomeAtivo) GravaDebug("Resp", linhas, destino);
 }
@@ -673,7 +676,11 @@ bool TfrmPrincipal::EscrevePendentes() {
     while (!FPendentes.empty()) {
         TEscritaPendente& pendente = FPendentes.front();
         try {
-            GravaResposta(pendente.nome, pendente.linhas);
+            GravaResposta(pendente.nome, pendente.linhas, [&pendente] {
+                auto f = std::move(pendente.aoGravar);
+                pendente.aoGravar = nullptr;
+                if (f) f();
+            });
         } catch (Exception& e) {
             if (pendente.relatada) {
                 informa();
@@ -686,7 +693,6 @@ bool TfrmPrincipal::EscrevePendentes() {
         }
         const bool atrasada = pendente.relatada;
         auto depois = std::move(pendente.depois);
-        auto aoGravar = std::move(pendente.aoGravar);
         const std::string nome = pendente.nome;
         FPendentes.pop_front();
         if (atrasada) {
@@ -696,7 +702,6 @@ bool TfrmPrincipal::EscrevePendentes() {
                 // the answer is out; the log line is only a note
             }
         }
-        if (aoGravar) aoGravar();
         // Nothing opens on screen once the close has begun.
         if (depois && !FFechando) depois();
     }
@@ -1451,6 +1456,16 @@ std::vector<std::string> NomesDoMarcador(const TNomesResp& nomes) {
         if (std::find(r.begin(), r.end(), nome) == r.end()) r.push_back(nome);
     }
     return r;
+}
+
+bool EhMarcador(const std::string& arquivo) {
+    const auto nome = plataforma::Consulta(arquivo, false);
+    if (!nome) return false;
+    const auto alvo = plataforma::Consulta(arquivo, true);
+    if (!alvo) return nome->tipo == plataforma::TTipoEntrada::Link;
+    if (alvo->tipo != plataforma::TTipoEntrada::Regular || alvo->tamanho > 4096) return false;
+    std::string bytes;
+    return plataforma::LeArquivo(arquivo, bytes, false, 4096) == 0 && bytes.rfind("000-000 = TEF", 0) == 0;
 }
 
 void TfrmPrincipal::LeUrlConfirmacao(TRegistry& reg) {

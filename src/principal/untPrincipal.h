@@ -184,6 +184,10 @@ TNomesResp NomesConfigurados();
 // configuration's), less any that another role uses: removing the marker
 // must never remove an answer.
 std::vector<std::string> NomesDoMarcador(const TNomesResp& nomes);
+// Whether the file is a marker (its first line "000-000 = TEF"), or a link
+// that leads nowhere: only these are removed under a marker's name, which a
+// configuration that cannot be read any more may have given an answer.
+bool EhMarcador(const std::string& arquivo);
 
 // One transaction of the commercial application, as it ended.
 struct TFimTransacao {
@@ -303,7 +307,8 @@ public:
     // A CNC: the open screen's transaction cancelled, as always; with no
     // screen, the cancellation of the earlier sale it names in the web system.
     void DespachaCnc();
-    void GravaResposta(const std::string& nome, const TLinhas& linhas);
+    // noLugar runs right after the file is in place, before its trace.
+    void GravaResposta(const std::string& nome, const TLinhas& linhas, const std::function<void()>& noLugar = nullptr);
     // For tests: runs right after a file of resp/ is put in place (a crash
     // at that moment).
     std::function<void(const std::string& nome)> AposPorNoLugar;

@@ -305,7 +305,7 @@ int main(int argc, char** argv) {
     }
     const char* display = std::getenv("DISPLAY");
     const bool telaPropria = semOperador && (display == nullptr || *display == '\0');
-    std::vector<std::string> marcadores, diretorios;
+    std::vector<std::string> marcadores, outros, diretorios;
     for (const auto& nome : NomesDoMarcador(NomesConfigurados())) marcadores.push_back(b + "resp/" + nome);
     // The virtual display's cookie in a directory of this user's alone,
     // under a name nobody can take first.
@@ -318,11 +318,11 @@ int main(int argc, char** argv) {
             if (!dir.empty()) diretorios.push_back(dir);
         }
         if (!dir.empty()) cookie = dir + "/tef-orvex.Xauthority";
-        if (!cookie.empty()) marcadores.push_back(cookie);
+        if (!cookie.empty()) outros.push_back(cookie);
     }
     // A manager that dies, however it dies, is seen as gone at once; its
     // display's cookie goes with it.
-    plataforma::ApagaAoTerminar(marcadores, diretorios);
+    plataforma::ApagaAoTerminar(marcadores, outros, diretorios);
 
     if (semOperador) {
         if (telaPropria) {

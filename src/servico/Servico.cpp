@@ -54,7 +54,10 @@ void GravaEstado(const std::string& b, const TEstado& e) {
 std::optional<TEstado> LeEstado(const std::string& b) {
     std::map<std::string, std::string> v;
     try {
-        for (const auto& l : CarregaLinhasRegular(ArquivoEstado(b))) {
+        // Group members may write it: read as a regular file, and only so much.
+        std::string bytes;
+        if (p::LeArquivo(ArquivoEstado(b), bytes, true, 64 * 1024) != 0) return std::nullopt;
+        for (const auto& l : DivideLinhas(bytes)) {
             const auto igual = l.find(" = ");
             if (igual != std::string::npos) v[l.substr(0, igual)] = l.substr(igual + 3);
         }
@@ -216,6 +219,8 @@ int Limpa(const std::string& b, std::string& mensagem) {
     int r = 0;
     for (const std::string& marcador : NomesDoMarcador(NomesConfigurados())) {
         const std::string nome = "resp/" + marcador;
+        // Never an answer that a configuration gave this name.
+        if (!EhMarcador(b + nome)) continue;
         const auto erro = p::ApagaArquivo(b + nome);
         if (erro != 0 && p::TipoDoErro(erro) != p::TTipoErro::NaoEncontrado) {
             mensagem += b + nome + ": " + p::TextoDoErro(erro) + "\n";

@@ -5,6 +5,7 @@
 
 #include "Componentes.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,8 +18,7 @@ public:
     // The browser profile's directory: its cert_override.txt pins
     // certificates as it does for the page.
     explicit TPostadorQt(std::string diretorioPerfil);
-    // Waits for the posts still running (each bounded by its own limit);
-    // their answers are dropped.
+    // Answers of posts still running are dropped.
     ~TPostadorQt() override;
     TPostadorQt(const TPostadorQt&) = delete;
     TPostadorQt& operator=(const TPostadorQt&) = delete;
@@ -30,7 +30,7 @@ public:
 private:
     std::string perfil_;
     std::shared_ptr<bool> vivo_ = std::make_shared<bool>(true);
-    std::vector<std::thread> linhas_;
+    std::shared_ptr<std::atomic<int>> ativos_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace componentes
