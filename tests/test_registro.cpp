@@ -495,6 +495,19 @@ TEST_F(Registro, AMemberSavesInPlaceOverAnotherUsersStoreInAStickyDirectory) {
     TRegistry reg(arquivo);
     ASSERT_TRUE(reg.OpenKey("K", false));
     EXPECT_EQ(reg.ReadString("Url"), "novo");
+    // A shorter store is padded, never cut: no moment holds half of one.
+    EXPECT_TRUE(ComoUsuarioComum(
+        [&] {
+            TRegistry curto(arquivo);
+            ASSERT_TRUE(curto.OpenKey("K", false));
+            curto.WriteString("Url", "n");
+        },
+        motivo))
+        << motivo;
+    struct stat curto {};
+    ASSERT_EQ(stat(arquivo.c_str(), &curto), 0);
+    EXPECT_EQ(curto.st_size, depois.st_size);
+    EXPECT_EQ(reg.ReadString("Url"), "n");
 }
 #endif
 

@@ -511,6 +511,15 @@ TEST(ArquivoDeTrabalho, TravaNaoSegueLigacao) {
     EXPECT_FALSE(Existe(d / "criado_pela_ligacao"));
 }
 
+TEST(ArquivoDeTrabalho, TravaPresaPorOutroNaoEsperaParaSempre) {
+    // Any member of the group can open the store's lock and hold it.
+    TDiretorioTemporario d;
+    plataforma::TTrava outro, nossa, leitura;
+    ASSERT_EQ(outro.Toma(d / "tef.reg.lock"), 0);
+    EXPECT_EQ(nossa.Toma(d / "tef.reg.lock", 50), plataforma::ErroTravaOcupada());
+    EXPECT_EQ(leitura.TomaCompartilhada(d / "tef.reg.lock", 50), plataforma::ErroTravaOcupada());
+}
+
 TEST_F(Gerente, TracoNaoESeguidoPorLigacao) {
     CriaDir(g.B + "debug");
     GravaBytes(g.B + "vitima", "v");
@@ -796,7 +805,7 @@ TEST(FimNoMeioDaVenda, ParadaLeOCanalUmaUltimaVezAntesDeResponder) {
     // A stop may come after the page approved and before the channel's next
     // read: that approval is the answer. Without a result, a page of the web
     // system that was there may have taken the payment.
-    enum class Pagina { Aprovou, SemResultado, NaoCarregou, NaoResponde, OperadorCancelou };
+    enum class Pagina { Aprovou, SemResultado, NaoCarregou, NaoResponde, OperadorCancelou, WebAprovou, WebNenhum };
     struct Caso {
         const char* nome;
         Pagina pagina;
@@ -808,6 +817,12 @@ TEST(FimNoMeioDaVenda, ParadaLeOCanalUmaUltimaVezAntesDeResponder) {
         {"the page loaded, no result", Pagina::SemResultado, "TEF interrompido", "interrompida por parada"},
         {"the page never loaded", Pagina::NaoCarregou, "TEF Marel Raruveda foi cancelado", "cancelada por parada"},
         {"the page does not answer the read", Pagina::NaoResponde, "TEF interrompido", "interrompida por parada"},
+        // With the web system's confirmation address it is asked, as after a
+        // crash; its page may still be deciding, so "nothing" is no answer.
+        {"no result in the channel, the web system's page approved", Pagina::WebAprovou, nullptr,
+         "por parada: aprovada (dito pelo sistema web)"},
+        {"no result in the channel nor at the web system", Pagina::WebNenhum, "TEF interrompido",
+         "interrompida por parada"},
         {"the operator cancelled in the page", Pagina::OperadorCancelou, "TEF Marel Raruveda foi cancelado",
          "cancelada pelo operador"},
     };
@@ -817,6 +832,16 @@ TEST(FimNoMeioDaVenda, ParadaLeOCanalUmaUltimaVezAntesDeResponder) {
         std::vector<TFimTransacao> fins;
         h.frm.Observador.Transacao = [&](const TFimTransacao& f) { fins.push_back(f); };
         h.frm.FUrl = "http://loja.exemplo/";
+        if (c.pagina == Pagina::WebAprovou || c.pagina == Pagina::WebNenhum) {
+            h.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+            h.form.Postador.RespostaImediata = [&c](const componentes::TPostadorVirtual::Envio& e) {
+                EXPECT_EQ(componentes::TPostadorVirtual::Campo(e, "000-000"), "CNS");
+                return c.pagina == Pagina::WebNenhum
+                           ? componentes::RespostaHttp(200, "", {{"x-tef-resultado", "nenhum"}})
+                           : componentes::RespostaHttp(200, "000-000 = CRT\xC2\xA7" "001-000 = #001#\xC2\xA7" "009-000 = 0\xC2\xA7" "999-999 = 0",
+                                                       {{"x-tef-resultado", "encontrado"}});
+            };
+        }
         h.Inicia();
         h.form.GeckoBrowser1.NavegacaoPendente = c.pagina == Pagina::NaoCarregou;
         h.Pedido({"000-000 = CRT", "001-000 = 101", "002-000 = 7", "003-000 = 1000"});
@@ -1156,10 +1181,43 @@ TEST_F(Gerente, ConfirmacoesVaoAoSistemaWebPelaCaixaDeSaida) {
     EXPECT_EQ(componentes::TPostadorVirtual::Campo(depois.form.Postador.Envios[0], "001-000"), "33");
 }
 
+TEST(CaixaDeSaida, DesfazimentoQueOSistemaWebNaoFezVaiAoOperador) {
+    // The manager's own undo is taken (2xx), but the web system says the
+    // approval is still standing: a person must undo it.
+    const struct {
+        const char* estado;  // X-TEF-Estado of the answer; "" none
+        bool avisa;
+    } casos[] = {{"desfeita", false}, {"", false}, {"confirmada", true}, {"recusada", true}};
+    for (const auto& c : casos) {
+        SCOPED_TRACE(c.estado);
+        TDiretorioTemporario d;
+        TNovaExecucao e(d.Caminho());
+        GravaMensagem(d.Caminho() + "temp/confirmacoes/", {{"000-000", "NCN"}, {"001-000", "77"}, {"003-000", "1250"},
+                                                           {"012-000", "4242"}, {"motivo", "tela substituida"}});
+        e.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
+        e.Prepara();
+        e.form.tmVerifica->SetEnabled(true);
+        e.app.Avanca(600);
+        ASSERT_EQ(e.form.Postador.Envios.size(), 1u);
+        std::vector<std::pair<std::string, std::string>> cabecalhos;
+        if (c.estado[0]) cabecalhos.emplace_back("x-tef-estado", c.estado);
+        ASSERT_TRUE(e.form.Postador.Responde(componentes::RespostaHttp(200, "nada feito", cabecalhos)));
+        e.app.Avanca(100);
+        EXPECT_TRUE(MensagensDaSaida(d.Caminho() + "temp/confirmacoes/").empty()) << "delivered either way";
+        EXPECT_EQ(AprovacoesADesfazer(d.Caminho() + "temp/").size(), c.avisa ? 1u : 0u);
+        ASSERT_EQ(e.app.Mensagens.size(), c.avisa ? 1u : 0u);
+        if (c.avisa) {
+            EXPECT_NE(e.app.Mensagens[0].texto.find("A venda 77 de R$ 12,50 foi aprovada pelo sistema web (NSU 4242)"),
+                      std::string::npos)
+                << e.app.Mensagens[0].texto;
+        }
+    }
+}
+
 TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
     // The process ended with the request acknowledged and unanswered: the web
     // system says what its page gave, when it can.
-    enum class Web { Aprovou, Nenhum, ForaDoAr, SemCabecalho };
+    enum class Web { Aprovou, Desfeita, Nenhum, ForaDoAr, SemCabecalho };
     struct Caso {
         const char* nome;
         Web web;
@@ -1169,6 +1227,7 @@ TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
     };
     const std::vector<Caso> casos = {
         {"the page approved", Web::Aprovou, "0", "Aprovada", "aprovada (dito pelo sistema web"},
+        {"approved, and undone since", Web::Desfeita, nullptr, "TEF Marel Raruveda foi cancelado", "cancelada: o sistema web"},
         {"no result at the web system", Web::Nenhum, nullptr, "TEF Marel Raruveda foi cancelado", "cancelada: o sistema web"},
         {"the web system cannot be reached", Web::ForaDoAr, nullptr, "TEF interrompido", "interrompida"},
         {"an answer that is not the web system's", Web::SemCabecalho, nullptr, "TEF interrompido", "interrompida"},
@@ -1176,14 +1235,18 @@ TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
     for (const auto& c : casos) {
         SCOPED_TRACE(c.nome);
         TDiretorioTemporario d;
+        std::string endereco;
         {
             TNovaExecucao antes(d.Caminho());
             antes.Prepara();
             antes.frm.FUrl = "http://loja.exemplo/";
+            antes.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
             antes.form.tmVerifica->SetEnabled(true);
             SalvaLinhas(d / "req/intpos.001", {"000-000 = CRT", "001-000 = 55", "002-000 = 3", "003-000 = 990"});
             antes.app.Avanca(1500);
             ASSERT_TRUE(antes.TemResp("intpos.sts"));
+            ASSERT_FALSE(antes.form.GeckoBrowser1.Enderecos.empty());
+            endereco = Utf16ParaUtf8(antes.form.GeckoBrowser1.Enderecos.back());
         }  // ... and it ends here, without closing
         TNovaExecucao depois(d.Caminho());
         depois.frm.FUrlConfirmacao = "https://web.exemplo/confirmacao.php";
@@ -1193,10 +1256,11 @@ TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
         depois.form.Postador.RespostaImediata = [&](const componentes::TPostadorVirtual::Envio&) {
             switch (c.web) {
             case Web::Aprovou:
+            case Web::Desfeita:
                 return componentes::RespostaHttp(
                     200, "000-000 = CRT\xC2\xA7" "001-000 = #001#\xC2\xA7" "003-000 = 0\xC2\xA7" "009-000 = 0\xC2\xA7"
                          "030-000 = Aprovada\xC2\xA7" "999-999 = 0",
-                    {{"x-tef-resultado", "encontrado"}});
+                    {{"x-tef-resultado", "encontrado"}, {"x-tef-estado", c.web == Web::Desfeita ? "desfeita" : "aprovada"}});
             case Web::Nenhum:
                 return componentes::RespostaHttp(200, "", {{"x-tef-resultado", "nenhum"}});
             case Web::SemCabecalho:
@@ -1216,6 +1280,11 @@ TEST(FimNoMeioDaVenda, ProximoInicioPerguntaAoSistemaWebOQueAPaginaDeu) {
         for (const auto& [campo, valor] : std::vector<std::pair<std::string, std::string>>{
                  {"000-000", "CNS"}, {"001-000", "55"}, {"002-000", "3"}, {"003-000", "990"}, {"lojcodigo_logado", "3"}})
             EXPECT_EQ(componentes::TPostadorVirtual::Campo(envio, campo), valor) << campo;
+        // The request's own name, as its page's address had it: another
+        // request with the same 001-000 is never taken for it.
+        const std::string nome = componentes::TPostadorVirtual::Campo(envio, "pedido");
+        EXPECT_EQ(nome.rfind("transacao-", 0), 0u) << nome;
+        EXPECT_NE(endereco.find("&pedido=" + nome), std::string::npos) << endereco;
         EXPECT_EQ(CampoResp(d.Caminho(), "001-000"), "55");
         EXPECT_EQ(CampoResp(d.Caminho(), "009-000"), c.campo009 ? c.campo009 : "");
         EXPECT_EQ(CampoResp(d.Caminho(), "030-000").rfind(c.campo030, 0), 0u) << depois.Resp("intpos.001");

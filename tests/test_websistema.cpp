@@ -1056,6 +1056,17 @@ TEST_F(WebsistemaServidor, ConsultaDoQueAPaginaDeu) {
     EXPECT_EQ(cns({{"001-000", "cns-\xE7"}})->body, fecha);
     Pede("/modtef.php?" + Credenciais() + "&" + pagina);
     EXPECT_TRUE(nenhum(cns({{"001-000", "cns-\xE7"}})));
+    // The manager's name for the request outweighs an identification used
+    // again; an approval undone since is no payment.
+    const auto [aprovada, aprovadaTexto] = Transacao(pagina + "&pedido=transacao-2", "aprovar");
+    const auto achada = cns({{"001-000", "cns-\xE7"}, {"pedido", "transacao-2"}});
+    EXPECT_EQ(achada->get_header_value("X-TEF-Resultado"), "encontrado");
+    EXPECT_EQ(achada->body, aprovadaTexto);
+    EXPECT_TRUE(nenhum(cns({{"001-000", "cns-\xE7"}, {"pedido", "transacao-3"}}))) << "its page never loaded";
+    ASSERT_EQ(Confirma({{"000-000", "NCN"}, {"012-000", aprovada}})->status, 200);
+    const auto desfeita = cns({{"pedido", "transacao-2"}});
+    EXPECT_TRUE(nenhum(desfeita));
+    EXPECT_EQ(desfeita->get_header_value("X-TEF-Estado"), "desfeita");
 }
 
 TEST_F(WebsistemaServidor, ConfirmacaoSoComCredenciaisPorPost) {

@@ -55,11 +55,12 @@ std::string TextoDoSistemaEmPalavras(const std::string& texto) {
         {"a FIFO, socket or device, not a regular file", "\xE9 um FIFO, soquete ou dispositivo, n\xE3o um arquivo comum"},
         {"larger than ", "\xE9 grande demais para ser um armaz\xE9m de configura\xE7\xE3o"},
         {"replaced by something else while it was written", "foi trocado por outra coisa enquanto era gravado"},
+        {"held by another program", "est\xE1 preso por outro programa h\xE1 10 s: nada foi gravado"},
     };
     for (const auto& [ingles, portugues] : doArmazem)
         if (ComecaCom(texto, ingles))
             return std::string(portugues) +
-                   (ComecaCom(texto, "larger") || ComecaCom(texto, "replaced")
+                   (ComecaCom(texto, "larger") || ComecaCom(texto, "replaced") || ComecaCom(texto, "held")
                         ? ""
                         : ": o armaz\xE9m s\xF3 \xE9 lido e gravado num arquivo comum; apague-o e configure de novo");
     return texto;

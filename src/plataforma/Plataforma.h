@@ -39,6 +39,8 @@ bool ErroOutroSistemaDeArquivos(TCodigo codigo);
 bool ErroEmUso(TCodigo codigo);
 // A file larger than the reader accepts.
 TCodigo ErroGrandeDemais();
+// A lock still held by another when the wait ended.
+TCodigo ErroTravaOcupada();
 // The file system is mounted read-only (the medium write-protected).
 bool ErroSomenteLeitura(TCodigo codigo);
 // No room left: a full disk, or an exhausted quota.
@@ -126,6 +128,10 @@ public:
     TCodigo EscreveEm(std::int64_t posicao, std::string_view dados);
     // Cuts or extends the file to the size.
     TCodigo DefineTamanho(std::int64_t tamanho);
+    // Space on the disk for the file to reach tamanho bytes, its size kept:
+    // a rewrite in place then fails before it begins, not halfway. 0 where
+    // the file system cannot reserve (the write may still fail then).
+    TCodigo Reserva(std::int64_t tamanho);
     // The data reaches the disk.
     TCodigo Sincroniza();
     // Gives the file the permissions of the model file (owner too, where
@@ -174,10 +180,11 @@ public:
     TTrava(const TTrava&) = delete;
     TTrava& operator=(const TTrava&) = delete;
     // Creates the file when missing (permissions for owner and group) and
-    // waits for the lock. A file the caller may not write is locked all the
-    // same when it can be read. Only a regular file is locked: a link is not
-    // followed, a FIFO or device not opened.
-    TCodigo Toma(const std::string& caminho);
+    // waits at most limiteMs for the lock (ErroTravaOcupada() then): anyone
+    // who may open the file could hold it for ever. A file the caller may
+    // not write is locked all the same when it can be read. Only a regular
+    // file is locked: a link is not followed, a FIFO or device not opened.
+    TCodigo Toma(const std::string& caminho, int limiteMs = 10000);
     // A shared lock on an existing lock file, waiting at most limiteMs for
     // the exclusive holder (0 without waiting for it then: a holder that
     // never lets go must not hang the reader). No file: nothing to wait for, 0.

@@ -80,6 +80,7 @@ bool ErroJaExiste(TCodigo codigo) { return codigo == EEXIST; }
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == EXDEV; }
 bool ErroEmUso(TCodigo codigo) { return codigo == EBUSY || codigo == ETXTBSY; }
 TCodigo ErroGrandeDemais() { return EFBIG; }
+TCodigo ErroTravaOcupada() { return EWOULDBLOCK; }
 bool ErroSomenteLeitura(TCodigo codigo) { return codigo == EROFS; }
 bool ErroDiscoCheio(TCodigo codigo) { return codigo == ENOSPC || codigo == EDQUOT; }
 
@@ -268,6 +269,17 @@ TCodigo TArquivo::DefineTamanho(std::int64_t tamanho) {
     return Resultado(::ftruncate(static_cast<int>(h_), static_cast<off_t>(tamanho)));
 }
 
+TCodigo TArquivo::Reserva(std::int64_t tamanho) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (::fallocate(static_cast<int>(h_), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(tamanho)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS)
+        return errno;
+#else
+    (void)tamanho;
+#endif
+    return 0;
+}
+
 TCodigo TArquivo::Sincroniza() { return Resultado(::fsync(static_cast<int>(h_))); }
 
 TCodigo TArquivo::HerdaPermissoes(const std::string& modelo) {
@@ -363,14 +375,24 @@ int AbreArquivoDeTrava(const std::string& caminho, bool cria, mode_t modo, TCodi
 }
 }  // namespace
 
-TCodigo TTrava::Toma(const std::string& caminho) {
+namespace {
+// The lock, tried every 10 ms for at most limiteMs.
+TCodigo EsperaFlock(int fd, int operacao, int limiteMs) {
+    for (int esperado = 0;; esperado += 10) {
+        if (::flock(fd, operacao | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        if (esperado >= limiteMs) return EWOULDBLOCK;
+        ::usleep(10000);
+    }
+}
+}  // namespace
+
+TCodigo TTrava::Toma(const std::string& caminho, int limiteMs) {
     TCodigo erro = 0;
     const int fd = AbreArquivoDeTrava(caminho, true, 0640, erro);
     if (fd < 0) return erro;
     h_ = fd;
-    while (::flock(fd, LOCK_EX) != 0)
-        if (errno != EINTR) return errno;
-    return 0;
+    return EsperaFlock(fd, LOCK_EX, limiteMs);
 }
 
 TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
@@ -378,12 +400,7 @@ TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
     const int fd = AbreArquivoDeTrava(caminho, false, 0, erro);
     if (fd < 0) return erro == ENOENT ? 0 : erro;
     h_ = fd;
-    for (int esperado = 0;; esperado += 10) {
-        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
-        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
-        if (esperado >= limiteMs) return EWOULDBLOCK;
-        ::usleep(10000);
-    }
+    return EsperaFlock(fd, LOCK_SH, limiteMs);
 }
 
 // ---- the process and its executable ----------------------------------------

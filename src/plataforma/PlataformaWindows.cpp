@@ -90,6 +90,7 @@ bool ErroJaExiste(TCodigo codigo) { return codigo == ERROR_ALREADY_EXISTS || cod
 bool ErroOutroSistemaDeArquivos(TCodigo codigo) { return codigo == ERROR_NOT_SAME_DEVICE; }
 bool ErroEmUso(TCodigo codigo) { return codigo == ERROR_SHARING_VIOLATION || codigo == ERROR_LOCK_VIOLATION; }
 TCodigo ErroGrandeDemais() { return ERROR_FILE_TOO_LARGE; }
+TCodigo ErroTravaOcupada() { return ERROR_LOCK_VIOLATION; }
 bool ErroSomenteLeitura(TCodigo codigo) { return codigo == ERROR_WRITE_PROTECT; }
 bool ErroDiscoCheio(TCodigo codigo) { return codigo == ERROR_DISK_FULL || codigo == ERROR_HANDLE_DISK_FULL; }
 
@@ -273,6 +274,9 @@ TCodigo TArquivo::DefineTamanho(std::int64_t tamanho) {
     return Resultado(SetEndOfFile(H(h_)));
 }
 
+// NTFS has no reservation that keeps the size: nothing is reserved.
+TCodigo TArquivo::Reserva(std::int64_t) { return 0; }
+
 TCodigo TArquivo::Sincroniza() { return Resultado(FlushFileBuffers(H(h_))); }
 
 TCodigo TArquivo::HerdaPermissoes(const std::string&) { return 0; }
@@ -360,7 +364,21 @@ TTrava::~TTrava() {
     CloseHandle(H(h_));
 }
 
-TCodigo TTrava::Toma(const std::string& caminho) {
+namespace {
+// The lock, tried every 10 ms for at most limiteMs.
+TCodigo EsperaTrava(HANDLE h, DWORD modo, int limiteMs) {
+    for (int esperado = 0;; esperado += 10) {
+        OVERLAPPED o{};
+        if (LockFileEx(h, modo | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &o)) return 0;
+        const DWORD erro = GetLastError();
+        if (erro != ERROR_LOCK_VIOLATION && erro != ERROR_IO_PENDING) return static_cast<TCodigo>(erro);
+        if (esperado >= limiteMs) return ERROR_LOCK_VIOLATION;
+        ::Sleep(10);
+    }
+}
+}  // namespace
+
+TCodigo TTrava::Toma(const std::string& caminho, int limiteMs) {
     const DWORD partilha = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE h = CreateFileA(caminho.c_str(), GENERIC_READ | GENERIC_WRITE, partilha, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -368,8 +386,7 @@ TCodigo TTrava::Toma(const std::string& caminho) {
         h = CreateFileA(caminho.c_str(), GENERIC_READ, partilha, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<TCodigo>(GetLastError());
     h_ = reinterpret_cast<std::intptr_t>(h);
-    OVERLAPPED o{};
-    return Resultado(LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &o));
+    return EsperaTrava(h, LOCKFILE_EXCLUSIVE_LOCK, limiteMs);
 }
 
 TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
@@ -380,14 +397,7 @@ TCodigo TTrava::TomaCompartilhada(const std::string& caminho, int limiteMs) {
         return erro == ERROR_FILE_NOT_FOUND ? 0 : static_cast<TCodigo>(erro);
     }
     h_ = reinterpret_cast<std::intptr_t>(h);
-    for (int esperado = 0;; esperado += 10) {
-        OVERLAPPED o{};
-        if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &o)) return 0;
-        const DWORD erro = GetLastError();
-        if (erro != ERROR_LOCK_VIOLATION && erro != ERROR_IO_PENDING) return static_cast<TCodigo>(erro);
-        if (esperado >= limiteMs) return static_cast<TCodigo>(erro);
-        ::Sleep(10);
-    }
+    return EsperaTrava(h, 0, limiteMs);
 }
 
 // ---- the process and its executable ----------------------------------------

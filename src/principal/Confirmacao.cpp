@@ -189,6 +189,12 @@ void TfrmPrincipal::AoEnviar(const std::string& arquivo, const TCampos& campos, 
         FEsperaEnvioMs = 0;
         FProximoEnvioMs = 0;
         Jornal(6, descricao + " entregue ao sistema web");
+        // The manager's own undo, taken but not done (the web system says the
+        // approval's state, and it is not undone): a person must do it.
+        const std::string estado = r.Cabecalho("x-tef-estado");
+        if (!Campo(campos, "motivo").empty() && !estado.empty() && estado != "desfeita" && estado != "cancelada")
+            AvisaAprovacaoADesfazer(Campo(campos, "001-000"), Campo(campos, "003-000"), Campo(campos, "012-000"),
+                                    "O sistema web n\xE3o a desfez (" + estado + "). ");
         // The next one at once: the queue empties as fast as the web system takes it.
         EnviaConfirmacoes();
         return;
@@ -203,16 +209,22 @@ void TfrmPrincipal::AoEnviar(const std::string& arquivo, const TCampos& campos, 
 
 // ---- after a crash: what the page gave ---------------------------------------------------------
 
-std::optional<TLinhas> TfrmPrincipal::ConsultaResultado(const TTransacao& t, std::string& desfecho) {
+std::optional<TLinhas> TfrmPrincipal::ConsultaResultado(const TTransacao& t, std::string& desfecho,
+                                                        bool nenhumCancela) {
     if (FUrlConfirmacao.empty() || C.Postador == nullptr) return std::nullopt;
     TCampos campos = {{"000-000", "CNS"},
                       {"001-000", t.identificacao},
                       {"002-000", t.documento},
                       {"003-000", t.valorTexto}};
+    if (!NomeDoPedido(t).empty()) campos.emplace_back("pedido", NomeDoPedido(t));
     for (auto& c : Credenciais()) campos.push_back(std::move(c));
     const TRespostaHttp r = C.Postador->PostaEEspera(FUrlConfirmacao, campos, kLimiteConsultaMs);
     const std::string resultado = r.respondeu && r.status >= 200 && r.status <= 299 ? r.Cabecalho("x-tef-resultado") : "";
-    if (resultado == "nenhum") {
+    // An approval undone since (by the web system itself, or cancelled) is
+    // no payment any more.
+    const std::string estado = r.Cabecalho("x-tef-estado");
+    if (resultado == "nenhum" || (resultado == "encontrado" && (estado == "desfeita" || estado == "cancelada"))) {
+        if (!nenhumCancela) return std::nullopt;
         // Nothing was decided at the web system: nothing was charged.
         desfecho = "cancelada: o sistema web n\xE3o tem resultado da p\xE1gina";
         return LinhasCancelamento(t, textos::TefCancelado);
@@ -238,7 +250,7 @@ std::optional<TLinhas> TfrmPrincipal::ConsultaResultado(const TTransacao& t, std
     }
     TLinhas linhas = MontaResposta(std::move(itens), t);
     const std::string status = DoResultado(linhas, "009-000");
-    desfecho = std::string(status == "0" ? "aprovada" : "recusada") + " (dito pelo sistema web depois da queda)";
+    desfecho = std::string(status == "0" ? "aprovada" : "recusada") + " (dito pelo sistema web)";
     return linhas;
 }
 
@@ -261,7 +273,8 @@ void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto
         return;
     const TTransacao& t = tela->second;
     const std::string nsu = DoResultado(itens, "012-000");
-    if (!FUrlConfirmacao.empty()) {
+    // Without its NSU the web system cannot tell which approval to undo.
+    if (!FUrlConfirmacao.empty() && !nsu.empty()) {
         GuardaMensagem({{"000-000", "NCN"},
                         {"001-000", t.identificacao},
                         {"002-000", t.documento},
@@ -274,10 +287,15 @@ void TfrmPrincipal::DescartaResultado(const std::optional<std::u16string>& texto
                       ") foi aprovada depois de a tela ser substitu\xED" "da: desfeita com um NCN ao sistema web");
         return;
     }
-    const std::string aviso = "A venda " + t.identificacao + " de R$ " + Reais(t.valorTexto) +
+    AvisaAprovacaoADesfazer(t.identificacao, t.valorTexto, nsu, "");
+}
+
+void TfrmPrincipal::AvisaAprovacaoADesfazer(const std::string& identificacao, const std::string& valorTexto,
+                                            const std::string& nsu, const std::string& porque) {
+    const std::string aviso = "A venda " + identificacao + " de R$ " + Reais(valorTexto) +
                               " foi aprovada pelo sistema web (NSU " + (nsu.empty() ? "?" : nsu) +
                               ") depois de a tela ser substitu\xED" "da: o aplicativo comercial a recebeu como "
-                              "cancelada. Desfa\xE7" "a-a no sistema web.";
+                              "cancelada. " + porque + "Desfa\xE7" "a-a no sistema web.";
     // For a day the status report says so too.
     try {
         TArquivoDeTrabalho marca(FDirTemp, ".desfazer.novo");

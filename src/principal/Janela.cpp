@@ -100,10 +100,17 @@ void TfrmPrincipal::FormClose() {
         FAberta.reset();
         const bool pagina = FTransacaoTela && FTransacaoTela->registro == t.registro &&
                             FTransacaoTela->inicioMs == t.inicioMs && FNavegouWeb && FPaginaWebCarregada;
-        FimDeTransacao(t, pagina ? "interrompida por parada: a p\xE1gina do sistema web estava aberta"
-                                 : "cancelada por parada");
+        // The page may have decided without writing into the channel yet:
+        // the web system, when it can tell, says what it gave.
+        std::string desfecho;
+        std::optional<TLinhas> consultada = pagina ? ConsultaResultado(t, desfecho, false) : std::nullopt;
+        if (consultada) desfecho = "por parada: " + desfecho;
+        FimDeTransacao(t, consultada ? desfecho
+                          : pagina   ? "interrompida por parada: a p\xE1gina do sistema web estava aberta"
+                                     : "cancelada por parada");
         try {
-            EntregaResposta(t, LinhasCancelamento(t, pagina ? textos::TefInterrompido : textos::TefCancelado));
+            EntregaResposta(t, consultada ? std::move(*consultada)
+                                          : LinhasCancelamento(t, pagina ? textos::TefInterrompido : textos::TefCancelado));
         } catch (const std::exception&) {
             // Not written: below, its lines go to the log, and the record
             // keeps them, so the next start gives them.

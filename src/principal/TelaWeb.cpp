@@ -65,6 +65,8 @@ std::string TfrmPrincipal::EnderecoTela(const std::string& nome, const TTransaca
     // after a crash.
     if (t.tefComercial && (t.comando == "CNC" || !FUrlConfirmacao.empty()))
         endereco += "&identificacao=" + CodificaValorUrl(t.identificacao);
+    if (t.tefComercial && !FUrlConfirmacao.empty() && !NomeDoPedido(t).empty())
+        endereco += "&pedido=" + CodificaValorUrl(NomeDoPedido(t));
     return endereco;
 }
 

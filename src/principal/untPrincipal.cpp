@@ -823,6 +823,12 @@ std::optional<std::pair<std::uint64_t, std::string>> SlotValido(const std::strin
 
 }  // namespace
 
+std::string NomeDoPedido(const TTransacao& t) {
+    std::string nome = t.registro.substr(t.registro.find_last_of("/\\") + 1);
+    if (nome.size() > 4 && nome.compare(nome.size() - 4, 4, ".txt") == 0) nome.resize(nome.size() - 4);
+    return nome;
+}
+
 std::string Impressao(const std::string& bytes) {
     std::uint64_t h = 14695981039346656037ull;
     for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;

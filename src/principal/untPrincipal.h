@@ -117,6 +117,11 @@ struct TTransacao {
     std::string registro;       // its record in temp/ while it may need answering after a crash; empty: none
 };
 
+// The request's own name, unique on this till: its record's name without
+// ".txt" (empty without a record). The page's address and a query after a
+// crash carry it, so the web system never takes an earlier request that had
+// the same 001-000 for this one.
+std::string NomeDoPedido(const TTransacao& t);
 // A short fingerprint of bytes (FNV-1a, hexadecimal).
 std::string Impressao(const std::string& bytes);
 // A transaction as the record of an open one holds it (with the answer's
@@ -357,6 +362,11 @@ public:
     // The exchange directories: sets the four directory fields, creates resp/
     // and req/ when missing, and deletes the files directly inside them.
     void PreparaDiretorios();
+    // A late approval the commercial application was told was cancelled and
+    // that nobody undid: the operator (or the log) is told, and the status
+    // report warns for a day.
+    void AvisaAprovacaoADesfazer(const std::string& identificacao, const std::string& valorTexto,
+                                 const std::string& nsu, const std::string& porque);
 
     // ---- the web system's confirmation address ----
     // "UrlConfirmacao" of the configuration; empty: nothing goes to the web
@@ -382,7 +392,9 @@ public:
     componentes::TCampos Credenciais() const;
     // At start, for a request the last run left open: what the web system
     // says its page gave; nothing when it cannot tell.
-    std::optional<TLinhas> ConsultaResultado(const TTransacao& t, std::string& desfecho);
+    // nenhumCancela: "no result" is the answer (the page is gone); else only
+    // a result found counts (its page may still be deciding).
+    std::optional<TLinhas> ConsultaResultado(const TTransacao& t, std::string& desfecho, bool nenhumCancela = true);
     void Jornal(int prioridade, const std::string& texto);
 
     // ---- without an operator ----

@@ -17,8 +17,14 @@ constexpr std::size_t kTamanhoMaximo = 1024 * 1024;
 // A writer holds the lock for a moment; one that holds it longer is not
 // waited for (the store is read all the same).
 constexpr int kEsperaLeitura = 2000;
+// A writer waits longer, then gives up with the cause: a member of the group
+// holding the lock must not hang root's provisioning for ever.
+constexpr int kEsperaEscrita = 10000;
 
 [[noreturn]] void FalhaSistema(const std::string& caminho, p::TCodigo erro) {
+    if (erro == p::ErroTravaOcupada())
+        throw ERegistryException(caminho + ": held by another program for " + std::to_string(kEsperaEscrita / 1000) +
+                                 " s: nothing was saved");
     if (erro == p::ErroGrandeDemais())
         throw ERegistryException(caminho + ": larger than " + std::to_string(kTamanhoMaximo / 1024) +
                                  " KiB: not a configuration store");
@@ -70,8 +76,19 @@ void RegravaNoLugar(const std::string& arquivo, const std::string& texto) {
         ConfereTipo(arquivo);
         FalhaSistema(arquivo, erro);
     }
-    if (const auto erro = f.EscreveEm(0, texto)) FalhaSistema(arquivo, erro);
-    if (const auto erro = f.DefineTamanho(static_cast<std::int64_t>(texto.size()))) FalhaSistema(arquivo, erro);
+    // Never a moment, nor a crash, that leaves half a store: the space is
+    // there before the first byte changes, and a shorter text is padded with
+    // blank lines (which the store ignores) instead of being cut.
+    const auto antes = p::Consulta(arquivo, false);
+    const std::size_t tamanhoAntes = antes ? static_cast<std::size_t>(antes->tamanho) : 0;
+    std::string novo = texto;
+    if (novo.size() > tamanhoAntes) {
+        if (const auto erro = f.Reserva(static_cast<std::int64_t>(novo.size()))) FalhaSistema(arquivo, erro);
+    } else {
+        while (novo.size() + 2 <= tamanhoAntes) novo += "\r\n";
+        if (novo.size() < tamanhoAntes) novo += ' ';
+    }
+    if (const auto erro = f.EscreveEm(0, novo)) FalhaSistema(arquivo, erro);
     if (const auto erro = f.Sincroniza()) FalhaSistema(arquivo, erro);
     if (const auto erro = f.Fecha()) FalhaSistema(arquivo, erro);
 }
@@ -110,7 +127,7 @@ void Altera(const std::string& real, const std::function<bool(TDocumentoReg&)>& 
     // others (a group can be given access by the installer).
     const std::string nomeTrava = real + ".lock";
     p::TTrava trava;
-    if (const auto erro = trava.Toma(nomeTrava)) FalhaSistema(nomeTrava, erro);
+    if (const auto erro = trava.Toma(nomeTrava, kEsperaEscrita)) FalhaSistema(nomeTrava, erro);
 
     TDocumentoReg doc = Carrega(arquivo, false);
     if (!mudanca(doc)) return;

@@ -701,7 +701,14 @@ passo_preseed() {
   ns test ! -e /etc/tef-e2e-vitima.lock -a ! -e /etc/tef-e2e-vitima.tmp || falha "files made beside the link's target"
   grep -q 'tef.reg' "$AREA/reconfigure-link.log" || falha "the refusal does not name the store: $(cat "$AREA/reconfigure-link.log")"
   ns rm -f /etc/orvex/tef.reg /etc/tef-e2e-vitima
-  resumo "preseeded install wrote the store (Url, Lojcodigo, Usulogin and Ususenha in the stored form, $modo_armazem) with no question, the password in neither passwords.dat nor config.dat, and the service sold on it; store code 12a refused, the store kept; a login decoding to a newline sent debconf nothing; a link planted as the store was not followed"
+  # A FIFO in its place would hang the questions' reading of the store.
+  ns mkfifo -m 0660 /etc/orvex/tef.reg
+  printf 'tef-orvex tef-orvex/ususenha password %s\n' "$SENHA" | ns debconf-set-selections
+  ns env DEBIAN_FRONTEND=noninteractive timeout 60 dpkg-reconfigure tef-orvex >"$AREA/reconfigure-fifo.log" 2>&1 </dev/null && RC=0 || RC=$?
+  [ "$RC" != 124 ] || falha "a FIFO planted as the store hung dpkg-reconfigure"
+  grep -q 'tef.reg' "$AREA/reconfigure-fifo.log" || falha "the refusal does not name the store: $(cat "$AREA/reconfigure-fifo.log")"
+  ns rm -f /etc/orvex/tef.reg
+  resumo "preseeded install wrote the store (Url, Lojcodigo, Usulogin and Ususenha in the stored form, $modo_armazem) with no question, the password in neither passwords.dat nor config.dat, and the service sold on it; store code 12a refused, the store kept; a login decoding to a newline sent debconf nothing; a link planted as the store was not followed; a FIFO there hung nothing"
 }
 
 # ==== running them ================================================================================

@@ -256,19 +256,27 @@ TResposta TRegistro::ConfirmaOuDesfaz(const TQuery& form, bool confirma) {
 
 TResposta TRegistro::Consulta(const TQuery& form) {
     const auto id = Campo(form, "001-000"), cupom = Campo(form, "002-000"), valor = Campo(form, "003-000");
+    const auto token = Campo(form, "pedido");
     TResposta r;
     r.cabecalhos = {{"X-TEF-Resultado", "nenhum"}};
     // Without an identification every page without one would match.
-    if (id.empty()) return r;
+    if (id.empty() && token.empty()) return r;
     for (auto it = lancamentos_.rbegin(); it != lancamentos_.rend(); ++it) {
         const TLancamento& l = it->second;
-        if (Apara(l.pedido.identificacao) != id) continue;
-        if (!cupom.empty() && Apara(l.pedido.cupom) != cupom) continue;
-        if (!valor.empty() && !MesmoValor(valor, l.pedido.valor)) continue;
-        // The most recent page of the request decides: still open, it gave nothing.
+        // The manager's own name for the request tells it from an earlier one
+        // that had the same identification (a counter started again).
+        if (!token.empty()) {
+            if (Apara(l.pedido.token) != token) continue;
+        } else {
+            if (Apara(l.pedido.identificacao) != id) continue;
+            if (!cupom.empty() && Apara(l.pedido.cupom) != cupom) continue;
+            if (!valor.empty() && !MesmoValor(valor, l.pedido.valor)) continue;
+        }
+        // The most recent page of the request decides: still open, it gave
+        // nothing; an approval undone since is no payment any more.
         r.cabecalhos.emplace_back("X-TEF-NSU", std::to_string(l.t.nsu));
         r.cabecalhos.emplace_back("X-TEF-Estado", NomeEstado(l.estado));
-        if (l.estado != TEstado::Aberta) {
+        if (l.estado != TEstado::Aberta && l.estado != TEstado::Desfeita && l.estado != TEstado::Cancelada) {
             r.cabecalhos.front().second = "encontrado";
             r.corpo = l.canal;
         }
@@ -301,6 +309,7 @@ std::string TRegistro::EmJson() {
         j += "\"" + std::to_string(nsu) + "\":{\"nsu\":\"" + std::to_string(nsu) + "\"";
         par("loja", l.pedido.loja);
         par("identificacao", l.pedido.identificacao);
+        par("pedido", l.pedido.token);
         par("cupom", l.pedido.cupom);
         par("valor", l.pedido.valor);
         par("operacao", NomeOperacao(l.pedido));

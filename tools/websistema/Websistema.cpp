@@ -582,6 +582,7 @@ TPedido LePedido(const TQuery& query) {
     p.cpf = ValorDe(query, "cpf");
     p.valor = ValorDe(query, "valor");
     p.identificacao = ValorDe(query, "identificacao");
+    p.token = ValorDe(query, "pedido");
     p.cancelamento = IgualSemCaixa(ValorDe(query, "operacao"), "cancelamento");
     p.venda = {ValorDe(query, "rede"), ValorDe(query, "nsu"), ValorDe(query, "data"), ValorDe(query, "hora"),
                ValorDe(query, "controle")};
@@ -1117,14 +1118,17 @@ std::string TextoAjuda() {
            "da p\xC3\xA1gina pede o texto do canal a POST resultado.php (nsu, chave, acao) antes de escrev\xC3\xAA-lo.\n"
            "modtef.php?tela=Adm&operacao=cancelamento&rede=R&nsu=N&data=D&hora=H&controle=C&valor=V\n"
            "  cancela a venda de NSU N (resposta CNC, 729-000 = 2 quando aprovado). identificacao=ID\n"
-           "  (o 001-000 do pedido) \xC3\xA9 registrado em qualquer p\xC3\xA1gina.\n"
+           "  (o 001-000 do pedido) e pedido=P (o nome do gerenciador para ele) s\xC3\xA3o registrados em\n"
+           "  qualquer p\xC3\xA1gina.\n"
            "POST confirmacao.php (tamb\xC3\xA9m em /homol/ e /release/; formul\xC3\xA1rio em Windows-1252, ou UTF-8\n"
            "  com charset=utf-8): 000-000 = CNF | NCN | CNS, 001-000, 002-000, 003-000, 010-000, 012-000,\n"
            "  027-000, motivo, lojcodigo_logado, usulogin_logado, ususenha_logado (senha errada: 403).\n"
            "  CNF confirma a aprova\xC3\xA7\xC3\xA3o do NSU 012-000; NCN a desfaz; ambos respondem 200 com o que\n"
            "  fizeram (X-TEF-Estado: o estado da transa\xC3\xA7\xC3\xA3o, quando achada). CNS: o texto que a p\xC3\xA1gina\n"
-           "  mais recente de identificacao = 001-000 deu, com X-TEF-Resultado: encontrado, ou corpo\n"
-           "  vazio com X-TEF-Resultado: nenhum. 000-000 ausente ou desconhecido: 400; outro m\xC3\xA9todo: 405.\n"
+           "  mais recente do pedido (o campo pedido, ou sem ele identificacao = 001-000) deu, com\n"
+           "  X-TEF-Resultado: encontrado, ou corpo vazio com X-TEF-Resultado: nenhum (tamb\xC3\xA9m quando a\n"
+           "  aprova\xC3\xA7\xC3\xA3o j\xC3\xA1 foi desfeita ou cancelada). 000-000 ausente ou desconhecido: 400;\n"
+           "  outro m\xC3\xA9todo: 405.\n"
            "GET /transacoes (s\xC3\xB3 por loopback): o registro em JSON, um objeto por NSU com nsu, loja,\n"
            "  identificacao, cupom, valor, operacao, estado (aberta, aprovada, confirmada, desfeita,\n"
            "  recusada, cancelada_pagina, cancelada), rede, controle, nsu_cancelado, canal.\n"

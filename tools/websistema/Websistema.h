@@ -139,6 +139,7 @@ struct TPedido {
     TImpressao impressao = TImpressao::Ecf;
     std::string loja, login, senha, cupom, cpf, valor;
     std::string identificacao;  // the commercial application's 001-000, if sent
+    std::string token;          // "pedido": the manager's own name for the request, if sent
     bool cancelamento = false;  // operacao=cancelamento: undo an earlier sale
     TVendaNomeada venda;
     TQuery escolhas;  // shape keys the page's own controls put in the query
