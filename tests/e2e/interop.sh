@@ -79,6 +79,21 @@ confere "its answer" "7701|0|2700" "$(campo "$INST/resp/intpos.001" 001-000)|$(c
 rm -f "$INST/resp/intpos.001" "$INST/resp/intpos.sts"
 ok "a sale whose page approved before a crash is answered as approved at the next start"
 
+# The same with a stop: the stop itself asks the web system, and the sale is
+# answered as approved before the manager ends.
+controle "?atraso_resultado=20000"
+venda_em_fundo 7706 2750
+espera_ate 30 e_estado 7706 aprovada || falha "the page did not approve sale 7706: $(estado 7706)"
+kill -TERM "$PID_GERENTE"; termina_com "the manager did not end on SIGTERM" "$PID_GERENTE" 20
+controle ""
+resultado_de 7706
+confere "exit of the sale approved before the stop (see $AREA/comercial-7706.out)" 0 "$RC"
+confere "its answer" "7706|0|2750" "$(campo "$INST/resp/intpos.001" 001-000)|$(campo "$INST/resp/intpos.001" 009-000)|$(campo "$INST/resp/intpos.001" 003-000)"
+rm -f "$INST/resp/intpos.001" "$INST/resp/intpos.sts"
+inicia_gerente "$INST"
+espera_ate 60 existe "$INST/resp/Ativo.001" || falha "the manager did not start"
+ok "a sale whose page approved at the web system before a stop is answered as approved by the stop"
+
 # The web system is down when a CNF comes: it waits in the outbox across a
 # restart of the manager, and goes once the web system is back.
 venda_em_fundo 7702 2800
