@@ -479,15 +479,18 @@ TEST_F(Registro, AMemberSavesInPlaceOverAnotherUsersStoreInAStickyDirectory) {
     chmod(pasta.c_str(), 01777);
     struct stat antes {};
     ASSERT_EQ(stat(arquivo.c_str(), &antes), 0);
-    std::string motivo;
-    EXPECT_TRUE(ComoUsuarioComum(
-        [&] {
-            TRegistry reg(arquivo);
-            ASSERT_TRUE(reg.OpenKey("K", false));
-            reg.WriteString("Url", "novo");
-        },
-        motivo))
-        << motivo;
+    const auto salvaComoMembro = [&](const std::string& url) {
+        std::string motivo;
+        EXPECT_TRUE(ComoUsuarioComum(
+            [&] {
+                TRegistry membro(arquivo);
+                ASSERT_TRUE(membro.OpenKey("K", false));
+                membro.WriteString("Url", url);
+            },
+            motivo))
+            << motivo;
+    };
+    salvaComoMembro("novo");
     struct stat depois {};
     ASSERT_EQ(stat(arquivo.c_str(), &depois), 0);
     EXPECT_EQ(depois.st_ino, antes.st_ino) << "written in place";
@@ -496,14 +499,7 @@ TEST_F(Registro, AMemberSavesInPlaceOverAnotherUsersStoreInAStickyDirectory) {
     ASSERT_TRUE(reg.OpenKey("K", false));
     EXPECT_EQ(reg.ReadString("Url"), "novo");
     // A shorter store is padded, never cut: no moment holds half of one.
-    EXPECT_TRUE(ComoUsuarioComum(
-        [&] {
-            TRegistry curto(arquivo);
-            ASSERT_TRUE(curto.OpenKey("K", false));
-            curto.WriteString("Url", "n");
-        },
-        motivo))
-        << motivo;
+    salvaComoMembro("n");
     struct stat curto {};
     ASSERT_EQ(stat(arquivo.c_str(), &curto), 0);
     EXPECT_EQ(curto.st_size, depois.st_size);

@@ -149,13 +149,17 @@ struct TServidor::TImpl {
         }
     }
 
-    void Transacoes(const httplib::Request& req, httplib::Response& res) {
+    // Interfaces for tests and their checks: answered only on this machine.
+    static bool SoPorLoopback(const httplib::Request& req, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
-        if (!EhLoopback(req.remote_addr)) {
-            res.status = 403;
-            res.set_content("s\xC3\xB3 por loopback\n", "text/plain; charset=utf-8");
-            return;
-        }
+        if (EhLoopback(req.remote_addr)) return true;
+        res.status = 403;
+        res.set_content("s\xC3\xB3 por loopback\n", "text/plain; charset=utf-8");
+        return false;
+    }
+
+    void Transacoes(const httplib::Request& req, httplib::Response& res) {
+        if (!SoPorLoopback(req, res)) return;
         res.set_content(registro.EmJson() + "\n", "application/json");
     }
 
@@ -219,12 +223,7 @@ struct TServidor::TImpl {
     // Tests change the shape between transactions without a restart. Only
     // for this machine: a till on the network must not reshape answers.
     void Controle(const httplib::Request& req, httplib::Response& res) {
-        res.set_header("Cache-Control", "no-store");
-        if (!EhLoopback(req.remote_addr)) {
-            res.status = 403;
-            res.set_content("s\xC3\xB3 por loopback\n", "text/plain; charset=utf-8");
-            return;
-        }
+        if (!SoPorLoopback(req, res)) return;
         TForma nova = formaInicial;
         // Not a shape: how long the next pages take to be served (a slow web
         // system, for tests of what a page still on screen may do meanwhile).
